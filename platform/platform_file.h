@@ -1,0 +1,29 @@
+// Plain file access for the system file reader and the update engine.
+// A file is a handle value; PLATFORM_FILE_NONE marks "no file".
+#pragma once
+
+#include <cstdint>
+
+typedef intptr_t PlatformFile;
+#define PLATFORM_FILE_NONE ((PlatformFile)-1)
+
+// Opens an existing file for reading, without sharing it: while it is open no other
+// program may open it (Windows: share mode 0; POSIX: an exclusive lock that other
+// users of this function honour). Returns PLATFORM_FILE_NONE on failure.
+PlatformFile PlatformFileOpenRead(const char* path);
+
+// Reads up to count bytes at the current position. Returns the number read (0 at the
+// end of the file) or -1 on failure.
+int PlatformFileRead(PlatformFile file, void* buffer, uint32_t count);
+
+// Current position, or -1 on failure.
+int64_t PlatformFilePosition(PlatformFile file);
+
+// Length of the file in bytes, or -1 on failure. The position is left unchanged.
+int64_t PlatformFileLength(PlatformFile file);
+
+// Moves to an absolute position. Returns 1 on success, 0 on failure.
+int PlatformFileSeek(PlatformFile file, int64_t position);
+
+// Closes the file and sets the handle to PLATFORM_FILE_NONE; harmless when none is open.
+void PlatformFileClose(PlatformFile* file);

@@ -1,0 +1,40 @@
+// Threads, sleeping and cross-thread messages to windows, for the update engine and
+// the transports. The core never includes an OS header; it calls these.
+#pragma once
+
+#include <cstdint>
+
+typedef intptr_t PlatformThread;
+#define PLATFORM_THREAD_NONE ((PlatformThread)0)
+
+typedef void (*PlatformThreadProc)(void);
+
+// Starts proc at once on a thread of its own. With timeCritical the thread runs at the
+// highest priority the process may give (Windows: THREAD_PRIORITY_TIME_CRITICAL).
+// Returns PLATFORM_THREAD_NONE when no thread could be made.
+PlatformThread PlatformThreadStart(PlatformThreadProc proc, int timeCritical);
+
+// Waits until the thread has ended. The waiting thread keeps carrying out messages that
+// other threads send synchronously to its windows, so a worker that is in the middle of
+// such a send can finish it and end; a plain blocking wait would deadlock against it.
+void PlatformThreadWait(PlatformThread thread);
+
+// Releases the handle (the thread itself runs on) and sets it to PLATFORM_THREAD_NONE.
+void PlatformThreadClose(PlatformThread* thread);
+
+void PlatformSleep(uint32_t milliseconds);
+
+typedef void* PlatformWindow;
+
+// WM_COMMAND with wParam = commandId, posted; does nothing for a null window.
+void PlatformPostCommand(PlatformWindow window, uint32_t commandId, intptr_t lParam);
+
+// A synchronous message to a window of another thread (Windows: SendMessageA).
+intptr_t PlatformSendMessage(PlatformWindow window, uint32_t message, uintptr_t wParam,
+                             intptr_t lParam);
+
+// POSIX builds have no windows: tests install hooks that record what was posted and sent.
+typedef void (*PlatformPostHook)(PlatformWindow window, uint32_t commandId, intptr_t lParam);
+typedef intptr_t (*PlatformSendHook)(PlatformWindow window, uint32_t message, uintptr_t wParam,
+                                     intptr_t lParam);
+void PlatformSetWindowHooks(PlatformPostHook post, PlatformSendHook send);

@@ -1,0 +1,119 @@
+#include "platform/platform_thread.h"
+
+#include <pthread.h>
+#include <time.h>
+
+#include <atomic>
+
+namespace {
+
+// A handle names a slot; the slot remembers whether the thread was joined, because a
+// POSIX thread must be either joined or detached exactly once.
+struct ThreadSlot {
+    pthread_t thread;
+    PlatformThreadProc proc;
+    bool used;
+    bool joined;
+};
+
+const int kThreadSlots = 16;
+ThreadSlot g_slots[kThreadSlots];
+pthread_mutex_t g_slotLock = PTHREAD_MUTEX_INITIALIZER;
+
+std::atomic<PlatformPostHook> g_postHook{nullptr};
+std::atomic<PlatformSendHook> g_sendHook{nullptr};
+
+void* ThreadTrampoline(void* arg) {
+    PlatformThreadProc proc = reinterpret_cast<PlatformThreadProc>(arg);
+    proc();
+    return nullptr;
+}
+
+} // namespace
+
+PlatformThread PlatformThreadStart(PlatformThreadProc proc, int timeCritical) {
+    (void)timeCritical; // raising priority needs privileges on POSIX; the tests do not rely on it
+    pthread_mutex_lock(&g_slotLock);
+    int slot = -1;
+    for (int i = 0; i < kThreadSlots; i++) {
+        if (!g_slots[i].used) {
+            slot = i;
+            break;
+        }
+    }
+    if (slot < 0) {
+        pthread_mutex_unlock(&g_slotLock);
+        return PLATFORM_THREAD_NONE;
+    }
+    ThreadSlot& s = g_slots[slot];
+    if (pthread_create(&s.thread, nullptr, ThreadTrampoline, reinterpret_cast<void*>(proc)) !=
+        0) {
+        pthread_mutex_unlock(&g_slotLock);
+        return PLATFORM_THREAD_NONE;
+    }
+    s.used = true;
+    s.joined = false;
+    s.proc = proc;
+    pthread_mutex_unlock(&g_slotLock);
+    return (PlatformThread)(slot + 1);
+}
+
+void PlatformThreadWait(PlatformThread thread) {
+    if (thread <= 0 || thread > kThreadSlots) {
+        return;
+    }
+    pthread_mutex_lock(&g_slotLock);
+    ThreadSlot& s = g_slots[thread - 1];
+    bool join = s.used && !s.joined;
+    pthread_t t = s.thread;
+    s.joined = s.joined || join;
+    pthread_mutex_unlock(&g_slotLock);
+    if (join) {
+        pthread_join(t, nullptr);
+    }
+}
+
+void PlatformThreadClose(PlatformThread* thread) {
+    PlatformThread h = *thread;
+    *thread = PLATFORM_THREAD_NONE;
+    if (h <= 0 || h > kThreadSlots) {
+        return;
+    }
+    pthread_mutex_lock(&g_slotLock);
+    ThreadSlot& s = g_slots[h - 1];
+    if (s.used && !s.joined) {
+        pthread_detach(s.thread);
+    }
+    s.used = false;
+    s.joined = false;
+    pthread_mutex_unlock(&g_slotLock);
+}
+
+void PlatformSleep(uint32_t milliseconds) {
+    struct timespec ts;
+    ts.tv_sec = milliseconds / 1000;
+    ts.tv_nsec = (long)(milliseconds % 1000) * 1000000L;
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+}
+
+void PlatformPostCommand(PlatformWindow window, uint32_t commandId, intptr_t lParam) {
+    PlatformPostHook hook = g_postHook.load();
+    if (window != nullptr && hook != nullptr) {
+        hook(window, commandId, lParam);
+    }
+}
+
+intptr_t PlatformSendMessage(PlatformWindow window, uint32_t message, uintptr_t wParam,
+                             intptr_t lParam) {
+    PlatformSendHook hook = g_sendHook.load();
+    if (window != nullptr && hook != nullptr) {
+        return hook(window, message, wParam, lParam);
+    }
+    return 0;
+}
+
+void PlatformSetWindowHooks(PlatformPostHook post, PlatformSendHook send) {
+    g_postHook.store(post);
+    g_sendHook.store(send);
+}

@@ -1,0 +1,66 @@
+#include "platform/platform_thread.h"
+
+#include <windows.h>
+
+namespace {
+
+DWORD WINAPI ThreadTrampoline(LPVOID arg) {
+    PlatformThreadProc proc = reinterpret_cast<PlatformThreadProc>(arg);
+    proc();
+    return 0;
+}
+
+} // namespace
+
+PlatformThread PlatformThreadStart(PlatformThreadProc proc, int timeCritical) {
+    HANDLE h = CreateThread(NULL, 0, ThreadTrampoline, reinterpret_cast<LPVOID>(proc), 0, NULL);
+    if (h == NULL) {
+        return PLATFORM_THREAD_NONE;
+    }
+    if (timeCritical) {
+        SetThreadPriority(h, THREAD_PRIORITY_TIME_CRITICAL);
+    }
+    return (PlatformThread)h;
+}
+
+void PlatformThreadWait(PlatformThread thread) {
+    if (thread == PLATFORM_THREAD_NONE) {
+        return;
+    }
+    HANDLE h = (HANDLE)thread;
+    // The worker sends progress-bar messages synchronously to this thread's windows.
+    // Waking for QS_SENDMESSAGE and peeking lets those sends complete while we wait.
+    for (;;) {
+        DWORD r = MsgWaitForMultipleObjects(1, &h, FALSE, INFINITE, QS_SENDMESSAGE);
+        if (r != WAIT_OBJECT_0 + 1) {
+            return;
+        }
+        MSG msg;
+        PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}
+
+void PlatformThreadClose(PlatformThread* thread) {
+    if (*thread != PLATFORM_THREAD_NONE) {
+        CloseHandle((HANDLE)*thread);
+        *thread = PLATFORM_THREAD_NONE;
+    }
+}
+
+void PlatformSleep(uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
+
+void PlatformPostCommand(PlatformWindow window, uint32_t commandId, intptr_t lParam) {
+    if (window != NULL) {
+        PostMessageA((HWND)window, WM_COMMAND, (WPARAM)commandId, (LPARAM)lParam);
+    }
+}
+
+intptr_t PlatformSendMessage(PlatformWindow window, uint32_t message, uintptr_t wParam,
+                             intptr_t lParam) {
+    if (window == NULL) {
+        return 0;
+    }
+    return (intptr_t)SendMessageA((HWND)window, message, (WPARAM)wParam, (LPARAM)lParam);
+}

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs everything the native and the Windows builds and their tests need.
+# Safe to run again: apt-get skips what is already there.
+set -euo pipefail
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup.sh installs Debian packages and must run as root" >&2
+  exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
+
+packages=(
+  cmake make ninja-build g++ clang clang-format
+  googletest libgtest-dev libgmock-dev
+  gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+  wine wine32:i386 wine64
+  xvfb xauth x11-utils imagemagick fonts-liberation
+  file python3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Sets up this machine, builds the native, the ThreadSanitizer and the Windows builds,
+# and runs every test: natively, and the Windows build under Wine with Xvfb.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+if [ "$(id -u)" -eq 0 ]; then
+  bash scripts/setup.sh
+fi
+
+jobs=$(nproc)
+
+for preset in native native-tsan windows; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+done
+
+# A display for the window tests and the Wine prefix of the Windows build.
+source scripts/wine-env.sh
+wine_env_start "$root/build/windows"
+trap wine_env_stop EXIT
+
+status=0
+ctest --preset native -j "$jobs" --timeout 120 || status=1
+ctest --preset native-tsan -j "$jobs" --timeout 120 || status=1
+ctest --preset windows -j "$jobs" --timeout 120 || status=1
+
+if [ "$status" -ne 0 ]; then
+  echo "Some tests failed." >&2
+fi
+exit "$status"
