@@ -1,0 +1,20 @@
+// The MIDI transport: one output and one input port of the system's MIDI service.
+#pragma once
+
+#define MIDI_TX_BUFFER_SIZE 37888
+#define MIDI_RX_BUFFER_COUNT 12
+#define MIDI_RX_BUFFER_SIZE 256
+#define MIDI_ABORT_TICKS 20000
+
+int MidiOpen(const char* outputPortName, const char* inputPortName, char* errorText,
+             int onlyMavoDriver);
+void MidiClose(void);
+
+// 1 when the service accepted the message, 0 otherwise.
+int MidiSend(const unsigned char* bytes, int length);
+
+// 1 with a message in buffer, -1 after timeoutTicks waits of 10 ms, -2 when aborted.
+int MidiReceive(unsigned char* buffer, int capacity, int timeoutTicks);
+
+// Ends a waiting MidiReceive with -2 within one 10 ms wait.
+void MidiAbortReceive(void);

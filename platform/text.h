@@ -1,0 +1,19 @@
+// Bounded text handling. Every boundary where text comes from outside (files, replies,
+// the registry, other processes) copies with these, never with an unbounded copy.
+#pragma once
+
+#include <cstddef>
+
+// Sizes every module agrees on: an error or log text, and a path with its terminator.
+#define TEXT_SIZE 256
+#define PATH_SIZE 260
+
+// Copies at most size - 1 characters of source and always terminates (lstrcpynA).
+void TextCopy(char* dest, size_t size, const char* source);
+
+// Appends source to the text already in dest, cutting it to fit size.
+void TextAppend(char* dest, size_t size, const char* source);
+
+// snprintf into a fixed buffer; the result is always terminated, a longer text is cut.
+void TextFormat(char* dest, size_t size, const char* format, ...)
+    __attribute__((format(gnu_printf, 3, 4)));

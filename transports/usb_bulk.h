@@ -1,0 +1,14 @@
+// The USB bulk pipe transport of the update device.
+#pragma once
+
+// Every read is one transfer of at most this many bytes.
+#define USB_BULK_READ_SIZE 16
+
+// 1 when the write call succeeded, 0 otherwise.
+int UsbBulkSend(const unsigned char* data, int length);
+
+// One read of at most USB_BULK_READ_SIZE bytes into buffer: 1 or 0, never a time-out.
+int UsbBulkReceive(unsigned char* buffer);
+
+// Ends a read that waits in another thread; it then returns 0.
+void UsbBulkAbort(void);

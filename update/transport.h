@@ -1,0 +1,37 @@
+// Transport-neutral send and receive for the update protocol. The engine's DeviceType
+// picks the transport: 0 serial port, 1 MIDI, 2 USB bulk pipes, any other the kernel
+// USB-MIDI driver.
+#pragma once
+
+#define DEVICE_SERIAL 0
+#define DEVICE_MIDI 1
+#define DEVICE_USB_BULK 2
+#define DEVICE_KERNEL_MIDI 3
+
+// sendMode, used by the kernel USB-MIDI driver only.
+#define SEND_MODE_PACKETS 0
+#define SEND_MODE_PACKETS_WITH_END 1
+#define SEND_MODE_RAW 2
+
+// Results every transport's send and receive operations return.
+#define TRANSPORT_DONE 1
+#define TRANSPORT_FAILED 0
+#define TRANSPORT_TIMEOUT (-1)
+#define TRANSPORT_STOPPED (-2)
+
+// Receive time-outs in 10 ms waits (honoured by MIDI only).
+#define TIMEOUT_TICKS_SHORT 10
+#define TIMEOUT_TICKS_REPLY 300
+#define TIMEOUT_TICKS_LONG 5000
+
+// Returns 1 when the transport took the whole message; 0 with errorText set otherwise.
+int TransmitMessage(const unsigned char* bytes, int length, char* errorText, int sendMode);
+
+// Returns 1 with the instrument's next message at the start of buffer; 0 otherwise,
+// with errorText set unless the user's stop ended the wait (then it is left as it was;
+// LastReceiveResult tells that case apart).
+int ReceiveMessage(unsigned char* buffer, int capacity, char* errorText, int timeoutTicks);
+
+// The raw result of the last transport receive, so the engine can tell a user's stop
+// from a failure (both make ReceiveMessage return 0).
+int LastReceiveResult(void);

@@ -1,0 +1,54 @@
+// The update procedure: sends a system file to the instrument on a thread of its own.
+#pragma once
+
+#include "platform/platform_thread.h"
+#include "platform/text.h"
+
+#include <atomic>
+#include <cstdint>
+
+#define UPDATE_RUNNING 0
+#define UPDATE_PAUSED 1
+#define UPDATE_ABORT 2
+#define UPDATE_IDLE 3
+
+// Private commands posted to the main window.
+#define CMD_UPDATE_FINISHED 208
+#define CMD_TRANSFER_ACTIVE 209
+
+// Progress bar messages (commctrl.h values; the core includes no OS header).
+#define PBM_SETRANGE32_MSG 1030
+#define PBM_SETPOS_MSG 1026
+
+#define UPDATE_DATA_BUFFER_SIZE 32768
+#define UPDATE_MESSAGE_BUFFER_SIZE 37888
+
+// The engine's process-wide state.
+struct UpdateEngine {
+    PlatformWindow mainWindow;   // receives the posted commands; null: nothing is posted
+    PlatformWindow progressBar;  // receives the synchronous progress-bar messages
+    char fileName[PATH_SIZE];
+    int deviceType;              // copy of the DeviceType setting, picks the transport
+    int skipVersionCheck;
+    int skipDeviceCheck;         // obeyed by ValidateReply
+    std::atomic<int> updateState;
+    unsigned char protocolCode;  // from the latest inquiry reply
+    uint32_t packetSize;
+    unsigned char deviceFlags;
+    PlatformThread thread;
+    unsigned char* dataBuffer;     // UPDATE_DATA_BUFFER_SIZE bytes
+    unsigned char* messageBuffer;  // UPDATE_MESSAGE_BUFFER_SIZE bytes
+};
+
+extern UpdateEngine g_updateEngine;
+
+int AllocUpdateBuffers(char* errorText);
+void FreeUpdateBuffers(void);
+
+// The main window tells the engine its progress bar once it has made it.
+void UpdateSetProgressBar(PlatformWindow progressBar);
+
+void StartUpdate(PlatformWindow mainWindow, const char* fileName, int deviceType,
+                 int skipVersionCheck, int skipDeviceCheck);
+void UpdateThreadProc(void);
+int RunUpdate(void);

@@ -1,0 +1,71 @@
+// The System Exclusive style messages exchanged with the instrument:
+// F0 42 23 <product id, 1-3 bytes> <code> <payload> F7.
+#pragma once
+
+#include "sysfile/system_file.h"
+
+#include <cstdint>
+
+#define MSG_START 0xF0
+#define MSG_END 0xF7
+#define MSG_MAKER_ID 0x42
+#define MSG_VUP_ID 0x23
+
+// Sent by the updater.
+#define MSG_INQUIRY 0x00
+#define MSG_VERSION_REQUEST 0x02
+#define MSG_SET_MODE 0x04
+#define MSG_DATA 0x06
+#define MSG_FILL 0x08
+#define MSG_PORT_INQUIRY 0x10
+
+// Sent by the instrument.
+#define MSG_INQUIRY_REPLY 0x01
+#define MSG_VERSION_REPLY 0x03
+#define MSG_STATUS 0x05
+#define MSG_PORT_REPLY 0x11
+#define MSG_WRITE_PROGRESS 0x13
+
+// DeviceFlags of the inquiry reply.
+#define DEVICE_FLAG_RAW 0x01
+#define DEVICE_FLAG_FILL 0x02
+
+// Mode flags after status 0 in the reply to MSG_SET_MODE.
+#define MODE_FLAG_TWO_PHASE 0x01
+
+// Status bytes from 0x40 on carry the instrument's own text.
+#define STATUS_EXTENDED_FROM 0x40
+
+// Every reply is received into, and validated from, a buffer of this size.
+#define REPLY_BUFFER_SIZE 1024
+
+// The instrument's extended status text is cut to this size (terminator included)
+// before it is added to an error text.
+#define EXTENDED_STATUS_TEXT_SIZE 128
+
+// Writes F0 42 23, the header's product id and the code; returns 5, 6 or 7.
+int BuildMessageHeader(unsigned char* buffer, const SystemFileHeader* header, unsigned char code);
+
+// Two bytes, 7 bits each, high first; higher bits of value are dropped.
+void Encode14Bit(uint32_t value, unsigned char* out);
+uint32_t Decode14Bit(const unsigned char* in);
+
+// Four bytes, 7 bits each, high first; higher bits of value are dropped.
+void Encode28Bit(uint32_t value, unsigned char* out);
+uint32_t Decode28Bit(const unsigned char* in);
+
+// Packs count bytes into groups of a leading byte holding the bit 7s and up to seven
+// 7-bit bytes. Returns the number of bytes written (count + ceil(count / 7)); stores
+// the sum of all written bytes modulo 128 in checksumOut when it is not null.
+int Pack7Bit(const unsigned char* data, unsigned char* out, int count, unsigned char* checksumOut);
+
+// The text of status 1 to 0x3F ("Checksum Error", ...); textSize bytes at most.
+void StatusCodeText(int status, char* text, int textSize);
+
+// Checks a received message (reply holds REPLY_BUFFER_SIZE bytes). Returns the
+// position of the first payload byte (or of the status byte for MSG_STATUS 0); 0 with
+// errorText set for a bad reply; -1 for MSG_WRITE_PROGRESS when progressOut is given
+// (done * 65536 + total); -2 when the product id differed, the device check is skipped
+// and the instrument's id has been taken into header.
+int ValidateReply(const unsigned char* reply, SystemFileHeader* header, int expectedCode,
+                  char* errorText, uint32_t* progressOut);
