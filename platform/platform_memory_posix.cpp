@@ -1,0 +1,27 @@
+#include "platform/platform_memory.h"
+
+#include <atomic>
+#include <cstdlib>
+
+namespace {
+std::atomic<int> g_allocationsLeft{-1};
+}
+
+void* PlatformHeapAlloc(size_t size) {
+    int left = g_allocationsLeft.load();
+    if (left == 0) {
+        return nullptr;
+    }
+    if (left > 0) {
+        g_allocationsLeft.store(left - 1);
+    }
+    return std::malloc(size);
+}
+
+void PlatformHeapFree(void* block) {
+    std::free(block);
+}
+
+void PlatformHeapFailAfter(int count) {
+    g_allocationsLeft.store(count);
+}

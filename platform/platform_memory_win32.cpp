@@ -1,0 +1,28 @@
+#include "platform/platform_memory.h"
+
+#include <windows.h>
+
+namespace {
+volatile LONG g_allocationsLeft = -1;
+}
+
+void* PlatformHeapAlloc(size_t size) {
+    LONG left = g_allocationsLeft;
+    if (left == 0) {
+        return NULL;
+    }
+    if (left > 0) {
+        InterlockedDecrement(&g_allocationsLeft);
+    }
+    return HeapAlloc(GetProcessHeap(), 0, size);
+}
+
+void PlatformHeapFree(void* block) {
+    if (block != NULL) {
+        HeapFree(GetProcessHeap(), 0, block);
+    }
+}
+
+void PlatformHeapFailAfter(int count) {
+    InterlockedExchange(&g_allocationsLeft, count);
+}
