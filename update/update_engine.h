@@ -42,6 +42,10 @@ struct UpdateEngine {
 
 extern UpdateEngine g_updateEngine;
 
+// 1 when the window has a log area: the engine then shows percentages in its status
+// texts. Set by start-up before any update runs.
+extern int ShowLog;
+
 int AllocUpdateBuffers(char* errorText);
 void FreeUpdateBuffers(void);
 
@@ -52,3 +56,14 @@ void StartUpdate(PlatformWindow mainWindow, const char* fileName, int deviceType
                  int skipVersionCheck, int skipDeviceCheck);
 void UpdateThreadProc(void);
 int RunUpdate(void);
+
+// Results of InquireVersion.
+#define INQUIRE_NO_ANSWER 0
+#define INQUIRE_UPDATE_NEEDED 1
+#define INQUIRE_UP_TO_DATE 2
+
+struct SystemFileHeader;
+
+// Asks the instrument which version of the file's first block it holds and shows it in
+// the details rows. Runs on the main window's thread while no update thread exists.
+int InquireVersion(const SystemFileHeader* header, int deviceType);

@@ -1,0 +1,55 @@
+#include "logview/log_view.h"
+#include "platform/text.h"
+#include "sysfile/system_file.h"
+
+namespace {
+
+// Labels end at x 200 of the details block, values start at x 210.
+const int kLabelRight = 200;
+const int kValueLeft = 210;
+
+void PutDetailsRow(int row, const char* label, const char* value) {
+    InfoPutDetails(kLabelRight, row, label, 1, 0, 1);
+    if (value != nullptr) {
+        InfoPutDetails(kValueLeft, row, value, 0, 0, 0);
+    }
+}
+
+} // namespace
+
+int AnalyzeSystemFile(const char* fileName, SystemFileHeader* headerOut) {
+    char line[TEXT_SIZE];
+    InfoClearDetails();
+
+    PlatformFile file = PlatformFileOpenRead(fileName);
+    if (file == PLATFORM_FILE_NONE) {
+        LogClear();
+        InfoPutDetails(0, 0, "File Open Error", 1, 0, 0);
+        TextFormat(line, sizeof line, "File Open Error - %s", fileName);
+        LogWrite(0, line);
+        return 0;
+    }
+    LogWrite(0, fileName);
+
+    SystemFileHeader header;
+    char errorText[TEXT_SIZE];
+    int valid = ReadBlockHeader(file, &header, errorText);
+    PlatformFileClose(&file);
+    if (!valid) {
+        // The reader's own reason is not for the user: the file is simply not usable.
+        LogClear();
+        InfoPutDetails(0, 0, "File Analyze Error", 1, 0, 0);
+        TextFormat(line, sizeof line, "File Analyze  Error - %s", fileName);
+        LogWrite(0, line);
+        return 0;
+    }
+
+    PutDetailsRow(0, "Name :", header.deviceName);
+    PutDetailsRow(1, "Block :", header.blockName);
+    PutDetailsRow(2, "Software Version :", nullptr);
+    TextFormat(line, sizeof line, "%d.%02d", header.versionMajor, header.versionMinor);
+    PutDetailsRow(3, "Latest Software Version :", line);
+
+    *headerOut = header;
+    return 1;
+}

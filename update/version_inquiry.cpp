@@ -1,0 +1,80 @@
+#include "logview/log_view.h"
+#include "sysfile/system_file.h"
+#include "update/transport.h"
+#include "update/update_engine.h"
+#include "update/update_messages.h"
+
+namespace {
+
+// The inquiry's working data; its texts are never shown.
+struct InquiryRun {
+    SystemFileHeader header;
+    unsigned char reply[REPLY_BUFFER_SIZE];
+    char versionText[TEXT_SIZE];
+    char errorText[TEXT_SIZE];
+};
+
+InquiryRun g_inquiry;
+
+// Sends message and validates the reply; returns ValidateReply's result, or 0 when the
+// send or the receive failed.
+int AskInstrument(int length, int timeoutTicks, int expectedCode) {
+    InquiryRun& q = g_inquiry;
+    if (!TransmitMessage(g_updateEngine.messageBuffer, length, q.errorText, SEND_MODE_PACKETS)) {
+        return 0;
+    }
+    if (!ReceiveMessage(q.reply, sizeof q.reply, q.errorText, timeoutTicks)) {
+        return 0;
+    }
+    return ValidateReply(q.reply, &q.header, expectedCode, q.errorText, nullptr);
+}
+
+} // namespace
+
+int InquireVersion(const SystemFileHeader* header, int deviceType) {
+    InquiryRun& q = g_inquiry;
+    UpdateEngine& e = g_updateEngine;
+    unsigned char* msg = e.messageBuffer;
+    q.header = *header;
+    e.deviceType = deviceType;
+
+    int n = BuildMessageHeader(msg, &q.header, MSG_INQUIRY);
+    if (q.header.memberId < MEMBER_ID_ABSENT_FROM) {
+        msg[n++] = q.header.memberId;
+    }
+    msg[n++] = MSG_END;
+    int pos = AskInstrument(n, TIMEOUT_TICKS_SHORT, MSG_INQUIRY_REPLY);
+    if (pos == 0) {
+        return INQUIRE_NO_ANSWER;
+    }
+    if (pos > 0) {
+        e.protocolCode = q.reply[pos];
+        if (e.protocolCode >= 2) {
+            return INQUIRE_NO_ANSWER;
+        }
+    } else {
+        // The instrument's own product id was adopted into the working copy.
+        e.protocolCode = 0;
+    }
+
+    n = BuildMessageHeader(msg, &q.header, MSG_VERSION_REQUEST);
+    msg[n++] = q.header.blockCode;
+    msg[n++] = MSG_END;
+    pos = AskInstrument(n, TIMEOUT_TICKS_LONG, MSG_VERSION_REPLY);
+    if (pos <= 0) {
+        // -2 here means yet another product id: no trustworthy version either.
+        return INQUIRE_NO_ANSWER;
+    }
+    const unsigned char major = q.reply[pos];
+    const unsigned char minor = q.reply[pos + 1];
+    const int result = VersionAtLeast(major, minor, header->versionMajor, header->versionMinor)
+                           ? INQUIRE_UP_TO_DATE
+                           : INQUIRE_UPDATE_NEEDED;
+    TextFormat(q.versionText, sizeof q.versionText, "%d.%02d", major, minor);
+    if (result == INQUIRE_UPDATE_NEEDED) {
+        TextAppend(q.versionText, sizeof q.versionText, " (needs update)");
+    }
+    InfoPutDetails(200, 2, "Software Version :", 1, 0, 1);
+    InfoPutDetails(210, 2, q.versionText, 0, 0, 0);
+    return result;
+}
