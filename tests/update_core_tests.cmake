@@ -1,0 +1,3 @@
+# The system file reader, the update messages and the transport dispatch.
+orv_add_test(system_file_test SOURCES system_file_test.cpp
+    LIBS orv_sysfile orv_test_support LABELS sysfile)
