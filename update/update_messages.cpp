@@ -1,1 +1,193 @@
-// (being written)
+#include "update/update_messages.h"
+
+#include "platform/text.h"
+#include "update/update_engine.h"
+
+int BuildMessageHeader(unsigned char* buffer, const SystemFileHeader* header, unsigned char code) {
+    int n = 0;
+    buffer[n++] = MSG_START;
+    buffer[n++] = MSG_MAKER_ID;
+    buffer[n++] = MSG_VUP_ID;
+    buffer[n++] = header->productId[0];
+    if (header->productId[1] != PRODUCT_ID_ABSENT) {
+        buffer[n++] = header->productId[1];
+        if (header->productId[2] != PRODUCT_ID_ABSENT) {
+            buffer[n++] = header->productId[2];
+        }
+    }
+    buffer[n++] = code;
+    return n;
+}
+
+void Encode14Bit(uint32_t value, unsigned char* out) {
+    out[0] = (unsigned char)((value >> 7) & 0x7F);
+    out[1] = (unsigned char)(value & 0x7F);
+}
+
+uint32_t Decode14Bit(const unsigned char* in) {
+    return ((uint32_t)(in[0] & 0x7F) << 7) | (uint32_t)(in[1] & 0x7F);
+}
+
+void Encode28Bit(uint32_t value, unsigned char* out) {
+    out[0] = (unsigned char)((value >> 21) & 0x7F);
+    out[1] = (unsigned char)((value >> 14) & 0x7F);
+    out[2] = (unsigned char)((value >> 7) & 0x7F);
+    out[3] = (unsigned char)(value & 0x7F);
+}
+
+uint32_t Decode28Bit(const unsigned char* in) {
+    return ((uint32_t)(in[0] & 0x7F) << 21) | ((uint32_t)(in[1] & 0x7F) << 14) |
+           ((uint32_t)(in[2] & 0x7F) << 7) | (uint32_t)(in[3] & 0x7F);
+}
+
+int Pack7Bit(const unsigned char* data, unsigned char* out, int count, unsigned char* checksumOut) {
+    int written = 0;
+    unsigned int sum = 0;
+    for (int start = 0; start < count; start += 7) {
+        int groupSize = count - start < 7 ? count - start : 7;
+        unsigned char leading = 0;
+        for (int k = 0; k < groupSize; k++) {
+            leading |= (unsigned char)(((data[start + k] >> 7) & 1) << k);
+        }
+        out[written++] = leading;
+        sum += leading;
+        for (int k = 0; k < groupSize; k++) {
+            unsigned char low = (unsigned char)(data[start + k] & 0x7F);
+            out[written++] = low;
+            sum += low;
+        }
+    }
+    if (checksumOut != nullptr) {
+        *checksumOut = (unsigned char)(sum & 0x7F);
+    }
+    return written;
+}
+
+void StatusCodeText(int status, char* text, int textSize) {
+    static const char* const kTexts[] = {
+        "",                    // 0: success
+        "Product ID Error",    // 1
+        "Member ID Error",     // 2
+        "Format Error",        // 3
+        "Block Code Error",    // 4
+        "Packet Number Error", // 5
+        "Checksum Error",      // 6
+        "Timeout Error",       // 7
+        "Hardware Error",      // 8
+        "Flash Write Error",   // 9
+        "User Aborted",        // 10
+        "Version Error",       // 11
+    };
+    if (textSize <= 0) {
+        return;
+    }
+    const int known = (int)(sizeof kTexts / sizeof kTexts[0]);
+    const char* source = status >= 0 && status < known ? kTexts[status] : "Unknown Error";
+    TextCopy(text, (size_t)textSize, source);
+}
+
+// Takes the instrument's product id (and member id) into the working header when the
+// device check is skipped. Every byte is checked before the header is touched, so a
+// reply that cannot be adopted leaves the header as it was.
+static int AdoptProductId(const unsigned char* reply, SystemFileHeader* header) {
+    unsigned char productId[3] = {PRODUCT_ID_ABSENT, PRODUCT_ID_ABSENT, PRODUCT_ID_ABSENT};
+    unsigned char memberId = PRODUCT_ID_ABSENT;
+    if (reply[3] >= 0x80) {
+        return 0;
+    }
+    productId[0] = reply[3];
+    int codePos = 4;
+    if (reply[3] == 0) {
+        if (reply[4] >= 0x80 || reply[5] >= 0x80) {
+            return 0;
+        }
+        productId[1] = reply[4];
+        productId[2] = reply[5];
+        codePos = 6;
+    }
+    if (reply[codePos + 2] < MEMBER_ID_ABSENT_FROM) {
+        memberId = reply[codePos + 2];
+    }
+    header->productId[0] = productId[0];
+    header->productId[1] = productId[1];
+    header->productId[2] = productId[2];
+    header->memberId = memberId;
+    return -2;
+}
+
+int ValidateReply(const unsigned char* reply, SystemFileHeader* header, int expectedCode,
+                  char* errorText, uint32_t* progressOut) {
+    // The fixed positions read below stay under index 12; only the extended status
+    // text runs further, and it is bounded by the buffer's end.
+    if (reply[0] != MSG_START && reply[0] != MSG_END) {
+        TextCopy(errorText, TEXT_SIZE, "Rx Msg Error(0:Not Exclusive)");
+        return 0;
+    }
+    if (reply[1] != MSG_MAKER_ID) {
+        TextCopy(errorText, TEXT_SIZE, "Rx Msg Error(1:Not MAVO ID)");
+        return 0;
+    }
+    if (reply[2] != MSG_VUP_ID) {
+        TextCopy(errorText, TEXT_SIZE, "Rx Msg Error(2:VUP ID Error)");
+        return 0;
+    }
+
+    int c = 4;
+    bool idMatches = reply[3] == header->productId[0];
+    if (header->productId[1] != PRODUCT_ID_ABSENT) {
+        idMatches = idMatches && reply[4] == header->productId[1];
+        c = 5;
+        if (header->productId[2] != PRODUCT_ID_ABSENT) {
+            idMatches = idMatches && reply[5] == header->productId[2];
+            c = 6;
+        }
+    }
+    if (!idMatches) {
+        TextCopy(errorText, TEXT_SIZE, "Rx Msg Error(Product ID Error)");
+        if (!g_updateEngine.skipDeviceCheck) {
+            return 0;
+        }
+        return AdoptProductId(reply, header);
+    }
+
+    int code = reply[c];
+    int q = c + 1;
+    if (progressOut != nullptr && code == MSG_WRITE_PROGRESS) {
+        uint32_t done = (uint32_t)reply[q] * 128 + reply[q + 1];
+        uint32_t total = (uint32_t)reply[q + 2] * 128 + reply[q + 3];
+        *progressOut = done * 65536 + total;
+        return -1;
+    }
+    if (code != MSG_STATUS) {
+        if (code == expectedCode) {
+            return q;
+        }
+        TextCopy(errorText, TEXT_SIZE, "Rx Msg Error(Msg Code Error)");
+        return 0;
+    }
+
+    int status = reply[q];
+    if (status == 0) {
+        return q;
+    }
+    if (status < STATUS_EXTENDED_FROM) {
+        char statusText[TEXT_SIZE];
+        StatusCodeText(status, statusText, (int)sizeof statusText);
+        TextFormat(errorText, TEXT_SIZE, "Rx Status Error : %s", statusText);
+        return 0;
+    }
+    // The instrument's text ends at a zero byte that may never come: stop at the
+    // buffer's end and at the room the text is given, whichever is first.
+    char extended[EXTENDED_STATUS_TEXT_SIZE];
+    int n = 0;
+    for (int i = q + 1; i < REPLY_BUFFER_SIZE && n < EXTENDED_STATUS_TEXT_SIZE - 1; i++) {
+        if (reply[i] == 0) {
+            break;
+        }
+        extended[n++] = (char)reply[i];
+    }
+    extended[n] = '\0';
+    TextFormat(errorText, TEXT_SIZE, "Rx Status Error(Exp) : 0x%X%s", (unsigned int)status,
+               extended);
+    return 0;
+}
