@@ -1,0 +1,167 @@
+#include "update/transport.h"
+
+#include "platform/text.h"
+#include "tests/doubles/recording_transports.h"
+#include "transports/usb_bulk.h"
+#include "update/update_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+const char kEarlierText[] = "earlier text";
+
+class TransportTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        RecordingTransportsReset();
+        TextCopy(errorText_, sizeof errorText_, kEarlierText);
+    }
+    void TearDown() override {
+        g_updateEngine.deviceType = 0;
+    }
+    char errorText_[TEXT_SIZE];
+    const unsigned char message_[6] = {0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7};
+};
+
+TEST_F(TransportTest, TransmitCallsTheOperationOfDeviceTypeAndSendMode) {
+    struct Case {
+        int deviceType;
+        int sendMode;
+        TransportOperation operation;
+        int endMarker;
+    };
+    const Case cases[] = {
+        {0, 0, OP_SERIAL_SEND, -1},     {0, 2, OP_SERIAL_SEND, -1},
+        {0, 5, OP_SERIAL_SEND, -1},     {1, 0, OP_MIDI_SEND, -1},
+        {1, 2, OP_MIDI_SEND, -1},       {2, 0, OP_USB_BULK_SEND, -1},
+        {2, 2, OP_USB_BULK_SEND, -1},   {3, 0, OP_KERNEL_MIDI_SEND, 0},
+        {3, 1, OP_KERNEL_MIDI_SEND, 1}, {3, 2, OP_KERNEL_MIDI_WRITE_RAW, -1},
+        {7, 1, OP_KERNEL_MIDI_SEND, 1}, {-1, 2, OP_KERNEL_MIDI_WRITE_RAW, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << "deviceType " << c.deviceType << " sendMode " << c.sendMode);
+        RecordingTransportsReset();
+        g_updateEngine.deviceType = c.deviceType;
+        EXPECT_EQ(TransmitMessage(message_, 6, errorText_, c.sendMode), 1);
+        ASSERT_EQ(g_recordingTransports.calls.size(), 1u);
+        const TransportCall& call = g_recordingTransports.calls[0];
+        EXPECT_EQ(call.operation, c.operation);
+        EXPECT_EQ(call.bytes, message_);
+        EXPECT_EQ(call.length, 6);
+        EXPECT_EQ(call.endMarker, c.endMarker);
+        EXPECT_STREQ(errorText_, kEarlierText);
+    }
+}
+
+TEST_F(TransportTest, KernelDriverWithUnknownSendModeFailsWithoutACall) {
+    g_updateEngine.deviceType = 3;
+    for (int sendMode : {5, 3, -1}) {
+        TextCopy(errorText_, sizeof errorText_, kEarlierText);
+        EXPECT_EQ(TransmitMessage(message_, 6, errorText_, sendMode), 0);
+        EXPECT_STREQ(errorText_, "Transmit Error");
+    }
+    EXPECT_TRUE(g_recordingTransports.calls.empty());
+}
+
+TEST_F(TransportTest, TransmitTurnsEveryTransportResultIntoItsText) {
+    struct Case {
+        int transportResult;
+        int result;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0, 0, "Transmit Error"},       {-1, 0, "Transmit Error(Time Out)"},
+        {-2, 0, "Rx-Midi Setup Error"}, {1, 1, kEarlierText},
+        {3, 1, kEarlierText},
+    };
+    for (int deviceType = 0; deviceType <= 3; deviceType++) {
+        g_updateEngine.deviceType = deviceType;
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message()
+                         << "deviceType " << deviceType << " result " << c.transportResult);
+            TextCopy(errorText_, sizeof errorText_, kEarlierText);
+            g_recordingTransports.result = c.transportResult;
+            EXPECT_EQ(TransmitMessage(message_, 6, errorText_, 0), c.result);
+            EXPECT_STREQ(errorText_, c.text);
+        }
+    }
+}
+
+TEST_F(TransportTest, ReceiveCallsTheOperationOfDeviceTypeWithItsArguments) {
+    struct Case {
+        int deviceType;
+        TransportOperation operation;
+        int capacity;
+        int timeoutTicks;
+    };
+    const Case cases[] = {
+        {0, OP_SERIAL_RECEIVE, 1024, -1},       {1, OP_MIDI_RECEIVE, 1024, 300},
+        {2, OP_USB_BULK_RECEIVE, -1, -1},       {3, OP_KERNEL_MIDI_RECEIVE, 1024, -1},
+        {42, OP_KERNEL_MIDI_RECEIVE, 1024, -1},
+    };
+    unsigned char buffer[1024];
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "deviceType " << c.deviceType);
+        RecordingTransportsReset();
+        g_updateEngine.deviceType = c.deviceType;
+        EXPECT_EQ(ReceiveMessage(buffer, 1024, errorText_, 300), 1);
+        ASSERT_EQ(g_recordingTransports.calls.size(), 1u);
+        const TransportCall& call = g_recordingTransports.calls[0];
+        EXPECT_EQ(call.operation, c.operation);
+        EXPECT_EQ(call.buffer, buffer);
+        EXPECT_EQ(call.capacity, c.capacity);
+        EXPECT_EQ(call.timeoutTicks, c.timeoutTicks);
+        EXPECT_STREQ(errorText_, kEarlierText);
+        EXPECT_EQ(LastReceiveResult(), 1);
+    }
+}
+
+TEST_F(TransportTest, ReceiveTurnsEveryTransportResultIntoItsText) {
+    struct Case {
+        int transportResult;
+        int result;
+        const char* text;
+    };
+    // A user's stop (-2) is not a failure of its own: the caller words it, so the text
+    // stays as it was and only LastReceiveResult tells it apart.
+    const Case cases[] = {
+        {0, 0, "Recieve Error"},
+        {-1, 0, "Recieve Error(Timeout)"},
+        {-2, 0, kEarlierText},
+        {1, 1, kEarlierText},
+    };
+    unsigned char buffer[1024];
+    for (int deviceType = 0; deviceType <= 3; deviceType++) {
+        g_updateEngine.deviceType = deviceType;
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message()
+                         << "deviceType " << deviceType << " result " << c.transportResult);
+            TextCopy(errorText_, sizeof errorText_, kEarlierText);
+            g_recordingTransports.result = c.transportResult;
+            EXPECT_EQ(ReceiveMessage(buffer, 1024, errorText_, 10), c.result);
+            EXPECT_STREQ(errorText_, c.text);
+            EXPECT_EQ(LastReceiveResult(), c.transportResult);
+        }
+    }
+}
+
+TEST_F(TransportTest, UsbBulkReceiveNeverWritesPastSixteenBytesOrTheCapacity) {
+    g_updateEngine.deviceType = 2;
+    g_recordingTransports.reply.assign(40, 0x55);
+    for (int capacity : {1024, 16, 4, 0}) {
+        SCOPED_TRACE(testing::Message() << "capacity " << capacity);
+        unsigned char buffer[64];
+        memset(buffer, 0xEE, sizeof buffer);
+        EXPECT_EQ(ReceiveMessage(buffer, capacity, errorText_, 300), 1);
+        int written = capacity < USB_BULK_READ_SIZE ? capacity : USB_BULK_READ_SIZE;
+        for (int i = 0; i < (int)sizeof buffer; i++) {
+            ASSERT_EQ(buffer[i], i < written ? 0x55 : 0xEE) << "byte " << i;
+        }
+    }
+}
+
+} // namespace
