@@ -1,0 +1,313 @@
+// The serial port transport over pseudo-terminals: the test holds the master side and
+// plays the instrument's line; COM1..COM4 are pointed at devices through ORV_COM1..4.
+#include "transports/serial_port.h"
+
+#include "platform/text.h"
+
+#include <gtest/gtest.h>
+
+#include <asm/termbits.h>
+#include <chrono>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#include <vector>
+
+typedef std::vector<unsigned char> Bytes;
+
+namespace {
+
+struct TestPty {
+    int master = -1;
+    std::string slave;
+};
+
+TestPty PtyCreate() {
+    TestPty pty;
+    pty.master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (pty.master < 0 || grantpt(pty.master) != 0 || unlockpt(pty.master) != 0) {
+        ADD_FAILURE() << "no pseudo-terminal";
+        return pty;
+    }
+    pty.slave = ptsname(pty.master);
+    return pty;
+}
+
+void PtyClose(TestPty* pty) {
+    if (pty->master >= 0) {
+        close(pty->master);
+        pty->master = -1;
+    }
+}
+
+void LineWrite(const TestPty& pty, const Bytes& bytes) {
+    ASSERT_EQ(write(pty.master, bytes.data(), bytes.size()), (ssize_t)bytes.size());
+}
+
+// Whatever the port sent, collected until the line stays quiet for a moment.
+Bytes LineRead(const TestPty& pty) {
+    Bytes got;
+    for (;;) {
+        struct pollfd waitFor = {pty.master, POLLIN, 0};
+        if (poll(&waitFor, 1, 300) <= 0) {
+            return got;
+        }
+        unsigned char chunk[4096];
+        ssize_t n = read(pty.master, chunk, sizeof chunk);
+        if (n <= 0) {
+            return got;
+        }
+        got.insert(got.end(), chunk, chunk + n);
+    }
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+class SerialPortTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        pty = PtyCreate();
+        setenv("ORV_COM1", pty.slave.c_str(), 1);
+        // The machine's own serial ports are never touched.
+        setenv("ORV_COM2", "/nonexistent/orv-com2", 1);
+        setenv("ORV_COM3", "/nonexistent/orv-com3", 1);
+        setenv("ORV_COM4", "/nonexistent/orv-com4", 1);
+    }
+    void TearDown() override {
+        SerialClose();
+        PtyClose(&pty);
+    }
+    void OpenCom1() {
+        char errorText[PATH_SIZE] = "";
+        ASSERT_EQ(SerialOpen(1, 38400, errorText), 1) << errorText;
+    }
+    TestPty pty;
+};
+
+struct FramingCase {
+    const char* name;
+    Bytes line;
+    int maxLength;
+    int result;
+    Bytes message; // the buffer's first bytes after the receive
+};
+
+void PrintTo(const FramingCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SerialFramingTest : public SerialPortTest,
+                          public ::testing::WithParamInterface<FramingCase> {};
+
+TEST_P(SerialFramingTest, FramesOneMessage) {
+    const FramingCase& c = GetParam();
+    OpenCom1();
+    LineWrite(pty, c.line);
+    unsigned char buffer[64];
+    memset(buffer, 0xAA, sizeof buffer);
+    EXPECT_EQ(SerialReceive(buffer, c.maxLength), c.result);
+    EXPECT_EQ(Bytes(buffer, buffer + c.message.size()), c.message);
+    // Nothing is written past the message (its end byte included) or past maxLength.
+    for (size_t i = c.message.size(); i < sizeof buffer; i++) {
+        ASSERT_EQ(buffer[i], 0xAA) << "byte " << i;
+    }
+}
+
+const FramingCase kFramingCases[] = {
+    {"ZeroBeforeStartIsTimeOut", {0x41, 0x00, 0xF0, 0x42, 0xF7}, 1024, -1, {}},
+    {"RealTimeBytesDropped",
+     {0xF0, 0x42, 0xF8, 0x23, 0xFF, 0xF7},
+     1024,
+     1,
+     {0xF0, 0x42, 0x23, 0xF7}},
+    {"BytesBeforeStartDropped",
+     {0xF7, 0xFE, 0x12, 0x80, 0xF8, 0xFF, 0xF0, 0x42, 0xFE, 0xF7},
+     1024,
+     1,
+     {0xF0, 0x42, 0xFE, 0xF7}},
+    {"ZeroAndStartInsideMessageStored",
+     {0xF0, 0x00, 0xF0, 0x05, 0xF7},
+     1024,
+     1,
+     {0xF0, 0x00, 0xF0, 0x05, 0xF7}},
+    {"LineControlBytesPassUnchanged",
+     {0xF0, 0x0D, 0x0A, 0x11, 0x13, 0x03, 0x1A, 0x7F, 0xF7},
+     1024,
+     1,
+     {0xF0, 0x0D, 0x0A, 0x11, 0x13, 0x03, 0x1A, 0x7F, 0xF7}},
+    {"MaxLengthCutsMessage", {0xF0, 0x42, 0x23, 0x30, 0xF7}, 3, 1, {0xF0, 0x42, 0x23}},
+    {"EndByteFitsBehindShorterMessage", {0xF0, 0x42, 0xF7}, 3, 1, {0xF0, 0x42, 0xF7}},
+    {"MaxLengthOneKeepsStartOnly", {0xF0, 0xF7}, 1, 1, {0xF0}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Line, SerialFramingTest, ::testing::ValuesIn(kFramingCases),
+                         [](const ::testing::TestParamInfo<FramingCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(SerialPortTest, NextReceiveDropsRestOfCutMessage) {
+    OpenCom1();
+    LineWrite(pty, {0xF0, 0x42, 0x23, 0x30, 0xF7, 0xF0, 0x42, 0x23, 0x3C, 0x05, 0x00, 0xF7});
+    unsigned char buffer[1024];
+    ASSERT_EQ(SerialReceive(buffer, 3), 1);
+    ASSERT_EQ(SerialReceive(buffer, sizeof buffer), 1);
+    EXPECT_EQ(Bytes(buffer, buffer + 7), (Bytes{0xF0, 0x42, 0x23, 0x3C, 0x05, 0x00, 0xF7}));
+}
+
+TEST_F(SerialPortTest, SilenceInsideMessageTimesOutAfterTenSeconds) {
+    OpenCom1();
+    LineWrite(pty, {0xF0, 0x42});
+    unsigned char buffer[1024];
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(SerialReceive(buffer, sizeof buffer), -1);
+    EXPECT_GE(SecondsSince(start), 9.5);
+    EXPECT_LT(SecondsSince(start), 12.0);
+}
+
+TEST_F(SerialPortTest, HangUpOfOtherEndFailsReceivePromptly) {
+    OpenCom1();
+    LineWrite(pty, {0xF0, 0x42});
+    PtyClose(&pty);
+    unsigned char buffer[1024];
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(SerialReceive(buffer, sizeof buffer), 0);
+    EXPECT_EQ(SerialReceive(buffer, sizeof buffer), 0);
+    EXPECT_LT(SecondsSince(start), 2.0);
+}
+
+TEST_F(SerialPortTest, SendPassesEveryByteUnchanged) {
+    OpenCom1();
+    Bytes packet = {0xF0, 0x42, 0x23, 0x3C, 0x06, 0x0A, 0x0D, 0x11, 0x13, 0x80, 0xFF, 0x00, 0xF7};
+    EXPECT_EQ(SerialSend(packet.data(), (int)packet.size()), 1);
+    EXPECT_EQ(LineRead(pty), packet);
+}
+
+// Nobody reads the line: the write stops short when its time-out runs out, and a message
+// that did not go out whole must not count as sent.
+TEST_F(SerialPortTest, SendThatCannotFinishFails) {
+    OpenCom1();
+    Bytes big(4 * 1024 * 1024, 0x55);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(SerialSend(big.data(), (int)big.size()), 0);
+    EXPECT_LT(SecondsSince(start), 12.0);
+}
+
+TEST_F(SerialPortTest, ClosedPortFailsAndClosesHarmlessly) {
+    unsigned char buffer[16];
+    const unsigned char inquiry[] = {0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7};
+    EXPECT_EQ(SerialSend(inquiry, sizeof inquiry), 0);
+    EXPECT_EQ(SerialReceive(buffer, sizeof buffer), 0);
+    OpenCom1();
+    SerialClose();
+    SerialClose();
+    EXPECT_EQ(SerialSend(inquiry, sizeof inquiry), 0);
+    OpenCom1(); // the port was really given back
+}
+
+TEST_F(SerialPortTest, OpenSetsRateAndFrameAndKeepsFlowControl) {
+    // A second descriptor of the line, opened before the port, to look at its settings.
+    int look = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(look, 0);
+    struct termios2 before;
+    ASSERT_EQ(ioctl(look, TCGETS2, &before), 0);
+    before.c_cflag |= CRTSCTS | PARENB | CSTOPB;
+    ASSERT_EQ(ioctl(look, TCSETS2, &before), 0);
+
+    char errorText[PATH_SIZE] = "untouched";
+    ASSERT_EQ(SerialOpen(1, 31250, errorText), 1);
+    EXPECT_STREQ(errorText, "untouched");
+    struct termios2 after;
+    ASSERT_EQ(ioctl(look, TCGETS2, &after), 0);
+    EXPECT_EQ(after.c_ospeed, 31250u);
+    EXPECT_EQ(after.c_ispeed, 31250u);
+    EXPECT_EQ(after.c_cflag & CSIZE, (tcflag_t)CS8);
+    EXPECT_EQ(after.c_cflag & (PARENB | CSTOPB), 0u);
+    EXPECT_NE(after.c_cflag & CRTSCTS, 0u);
+    close(look);
+}
+
+struct OpenFailureCase {
+    const char* name;
+    const char* device; // for COM1; null: the test's pseudo-terminal
+    int port;
+    int rate;
+    const char* text;
+};
+
+void PrintTo(const OpenFailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SerialOpenFailureTest : public SerialPortTest,
+                              public ::testing::WithParamInterface<OpenFailureCase> {};
+
+TEST_P(SerialOpenFailureTest, ReportsFailedStepAndStaysClosed) {
+    const OpenFailureCase& c = GetParam();
+    if (c.device != nullptr) {
+        setenv("ORV_COM1", c.device, 1);
+    }
+    char errorText[PATH_SIZE] = "";
+    EXPECT_EQ(SerialOpen(c.port, c.rate, errorText), 0);
+    EXPECT_STREQ(errorText, c.text);
+    const unsigned char inquiry[] = {0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7};
+    EXPECT_EQ(SerialSend(inquiry, sizeof inquiry), 0);
+    // Nothing was left open: the pseudo-terminal opens now.
+    setenv("ORV_COM1", pty.slave.c_str(), 1);
+    OpenCom1();
+}
+
+const OpenFailureCase kOpenFailureCases[] = {
+    {"MissingDevice", "/nonexistent/orv-com1", 1, 38400, "Comm Port Open Error!(CreateFile)"},
+    {"PortNumberZero", nullptr, 0, 38400, "Comm Port Open Error!(CreateFile)"},
+    {"PortNumberFive", nullptr, 5, 38400, "Comm Port Open Error!(CreateFile)"},
+    {"DeviceWithoutLineSettings", "/dev/null", 1, 38400, "Comm Port Open Error!(GetCommState)"},
+    {"RateZero", nullptr, 1, 0, "Comm Port Open Error!(SetCommState)"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Open, SerialOpenFailureTest, ::testing::ValuesIn(kOpenFailureCases),
+                         [](const ::testing::TestParamInfo<OpenFailureCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(SerialPortTest, PortHeldByAnotherOpenerCannotBeOpened) {
+    int other = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    char errorText[PATH_SIZE] = "";
+    EXPECT_EQ(SerialOpen(1, 38400, errorText), 0);
+    EXPECT_STREQ(errorText, "Comm Port Open Error!(CreateFile)");
+    close(other);
+    OpenCom1();
+}
+
+TEST_F(SerialPortTest, ProbeMarksPortsThatOpenWithLineSettings) {
+    TestPty second = PtyCreate();
+    TestPty held = PtyCreate();
+    setenv("ORV_COM2", "/dev/null", 1);
+    setenv("ORV_COM3", second.slave.c_str(), 1);
+    setenv("ORV_COM4", held.slave.c_str(), 1);
+    int other = open(held.slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+
+    unsigned char present[SERIAL_PORT_COUNT];
+    memset(present, 0xAA, sizeof present);
+    SerialProbePorts(present);
+    EXPECT_EQ(Bytes(present, present + 4), (Bytes{1, 0, 1, 0}));
+
+    // The probe leaves nothing open, and a port this program has open counts as held.
+    close(other);
+    OpenCom1();
+    SerialProbePorts(present);
+    EXPECT_EQ(Bytes(present, present + 4), (Bytes{0, 0, 1, 1}));
+    PtyClose(&second);
+    PtyClose(&held);
+}
+
+} // namespace

@@ -1,0 +1,196 @@
+// The serial port on a POSIX device file. COM1..COM4 are /dev/ttyS0..3 unless the
+// environment names other devices in ORV_COM1..ORV_COM4 (a USB adapter, a pseudo-terminal).
+// A handle is the file descriptor, so tools may use these functions on a device they
+// opened themselves.
+#include "transports/serial_port_os.h"
+
+#include "platform/text.h"
+
+// termios2 carries the bit rate as a number, which a rate such as 31250 needs: the classic
+// termios interface only knows the standard Bnnn rates. Its header clashes with
+// <termios.h>, which is therefore not used here at all.
+#include <asm/termbits.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+struct SerialOs {
+    struct termios2 settings; // as read by the last SerialOsGetLineSettings
+    int timeoutMs;
+};
+
+static SerialOs s_os = {{}, SERIAL_IO_TIMEOUT_MS};
+
+static void SerialDevicePath(int portNumber, char* path, size_t size) {
+    char name[16];
+    TextFormat(name, sizeof name, "ORV_COM%d", portNumber);
+    const char* configured = getenv(name);
+    if (configured != nullptr && configured[0] != '\0') {
+        TextCopy(path, size, configured);
+    } else {
+        TextFormat(path, size, "/dev/ttyS%d", portNumber - 1);
+    }
+}
+
+static int64_t MonotonicMs(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+static int RemainingMs(int64_t deadline) {
+    int64_t left = deadline - MonotonicMs();
+    return left > 0 ? (int)left : 0;
+}
+
+SerialHandle SerialOsOpen(int portNumber) {
+    if (portNumber < 1 || portNumber > 4) {
+        return SERIAL_NO_HANDLE;
+    }
+    char path[260];
+    SerialDevicePath(portNumber, path, sizeof path);
+    // O_NONBLOCK: a port without carrier must not hold up the open; reads and writes wait
+    // in poll() with the port's time-out instead.
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return SERIAL_NO_HANDLE;
+    }
+    // Windows opens a COM port without sharing. The advisory lock shuts out every other
+    // opener that asks for it (a second copy of this program included, whatever its
+    // rights); TIOCEXCL shuts out other unprivileged openers of a terminal.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return SERIAL_NO_HANDLE;
+    }
+    ioctl(fd, TIOCEXCL);
+    return (SerialHandle)fd;
+}
+
+int SerialOsGetLineSettings(SerialHandle port) {
+    if (port == SERIAL_NO_HANDLE) {
+        return 0;
+    }
+    return ioctl((int)port, TCGETS2, &s_os.settings) == 0 ? 1 : 0;
+}
+
+int SerialOsSetLineSettings(SerialHandle port, int baudRate) {
+    // A rate of 0 would hang the line up instead of setting a speed.
+    if (port == SERIAL_NO_HANDLE || baudRate <= 0) {
+        return 0;
+    }
+    struct termios2 line = s_os.settings;
+    line.c_cflag &= ~(tcflag_t)(CBAUD | CSIZE | PARENB | CSTOPB);
+    line.c_cflag |= BOTHER | CS8;
+    line.c_ispeed = (speed_t)baudRate;
+    line.c_ospeed = (speed_t)baudRate;
+    // A Windows COM port passes every byte as it is; a terminal does not unless told so.
+    // Receiving (CREAD) and ignoring the modem lines (CLOCAL) are what a COM port does
+    // without being asked. Hardware flow control is left as the port has it, but software
+    // flow control and the line editing would eat or change protocol bytes (0x11, 0x13,
+    // 0x0D in packet numbers and raw data), so they go.
+    line.c_cflag |= CREAD | CLOCAL;
+    line.c_iflag &= ~(tcflag_t)(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC |
+                                IXON | IXOFF | IXANY | IMAXBEL);
+    line.c_oflag &= ~(tcflag_t)OPOST;
+    line.c_lflag &= ~(tcflag_t)(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    line.c_cc[VMIN] = 1;
+    line.c_cc[VTIME] = 0;
+    if (ioctl((int)port, TCSETS2, &line) != 0) {
+        return 0;
+    }
+    s_os.settings = line;
+    return 1;
+}
+
+int SerialOsSetTimeouts(SerialHandle port, int timeoutMs) {
+    if (port == SERIAL_NO_HANDLE || timeoutMs < 0) {
+        return 0;
+    }
+    s_os.timeoutMs = timeoutMs;
+    return 1;
+}
+
+int SerialOsReadByte(SerialHandle port, unsigned char* byte) {
+    if (port == SERIAL_NO_HANDLE) {
+        return -1;
+    }
+    int fd = (int)port;
+    int64_t deadline = MonotonicMs() + s_os.timeoutMs;
+    for (;;) {
+        struct pollfd waitFor = {fd, POLLIN, 0};
+        int ready = poll(&waitFor, 1, RemainingMs(deadline));
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return -1;
+        }
+        if (ready == 0) {
+            return 0;
+        }
+        if ((waitFor.revents & POLLIN) == 0) {
+            // Hang-up or error without data: the port stays in this state, so waiting on
+            // would only spin until the time-out.
+            return -1;
+        }
+        ssize_t n = read(fd, byte, 1);
+        if (n == 1) {
+            return 1;
+        }
+        if (n == 0) {
+            return -1;
+        }
+        if (errno != EAGAIN && errno != EINTR) {
+            return -1; // EIO: the other end of the line hung up
+        }
+        if (RemainingMs(deadline) == 0) {
+            return 0;
+        }
+    }
+}
+
+int SerialOsWrite(SerialHandle port, const unsigned char* data, int length) {
+    if (port == SERIAL_NO_HANDLE || length < 0) {
+        return 0;
+    }
+    int fd = (int)port;
+    int64_t deadline = MonotonicMs() + s_os.timeoutMs;
+    int done = 0;
+    while (done < length) {
+        ssize_t n = write(fd, data + done, (size_t)(length - done));
+        if (n > 0) {
+            done += (int)n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN) {
+            return 0;
+        }
+        struct pollfd waitFor = {fd, POLLOUT, 0};
+        int ready = poll(&waitFor, 1, RemainingMs(deadline));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0 || (waitFor.revents & POLLOUT) == 0) {
+            return 0; // time-out, hang-up or error with bytes still unsent
+        }
+    }
+    return 1;
+}
+
+void SerialOsClose(SerialHandle port) {
+    if (port == SERIAL_NO_HANDLE) {
+        return;
+    }
+    // The exclusive mark outlives this descriptor while anyone else keeps the terminal
+    // open (a pseudo-terminal's other side); the next opener must not find it set.
+    ioctl((int)port, TIOCNXCL);
+    close((int)port);
+}
