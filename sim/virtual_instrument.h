@@ -10,19 +10,25 @@
 #define VI_MAX_REPLY 1024
 #define VI_DEFAULT_FLASH_SIZE (8u * 1024u * 1024u)
 
+// Messages are counted from 0 since the last reset, every message received; data and
+// fill packets are counted from 0 among themselves.
 enum VirtualFault {
     VI_FAULT_NONE = 0,
-    VI_FAULT_NO_REPLY,            // no reply to message number faultAt
-    VI_FAULT_DELAY,               // the reply to message faultAt comes after faultDelayMs
-    VI_FAULT_STATUS,              // data/fill packet number faultAt (counted from 0 in the
-                                  // run) is answered with status faultStatus (1 to 0x3F)
-    VI_FAULT_EXTENDED_STATUS,     // as VI_FAULT_STATUS with a status of 0x40 or above
-                                  // followed by faultText and a zero byte
-    VI_FAULT_OTHER_PRODUCT,       // from message faultAt on, replies carry otherProductId
-    VI_FAULT_GARBAGE_BEFORE,      // garbage bytes (no 0xF0) come before the reply to
-                                  // message faultAt
-    VI_FAULT_WRONG_CODE,          // the reply to message faultAt has a wrong message code
-    VI_FAULT_SILENT_FROM_PACKET,  // from data/fill packet faultAt on, nothing is answered
+    VI_FAULT_NO_REPLY,           // message faultAt is carried out, its replies are lost
+    VI_FAULT_DELAY,              // the reply to message faultAt comes after faultDelayMs
+    VI_FAULT_STATUS,             // data/fill packet number faultAt (counted from 0 in the
+                                 // run) is answered with status faultStatus (1 to 0x3F)
+                                 // and not written
+    VI_FAULT_EXTENDED_STATUS,    // as VI_FAULT_STATUS with a status of 0x40 or above
+                                 // followed by faultText and a zero byte
+    VI_FAULT_OTHER_PRODUCT,      // from message faultAt on, the instrument is of product
+                                 // otherProductId: it replies with it and checks it
+    VI_FAULT_GARBAGE_BEFORE,     // garbage bytes (no 0xF0, no 0x00) come before the reply
+                                 // to message faultAt
+    VI_FAULT_WRONG_CODE,         // the first reply to message faultAt has its message code
+                                 // raised by 0x20
+    VI_FAULT_SILENT_FROM_PACKET, // from data/fill packet faultAt on, nothing is answered
+                                 // (any message)
 };
 
 struct VirtualInstrumentConfig {
@@ -36,11 +42,15 @@ struct VirtualInstrumentConfig {
     int sendZeroTotalProgress;       // also send one MSG_WRITE_PROGRESS with total 0 first
     unsigned char versionMajor[256]; // the version the instrument holds, per block code
     unsigned char versionMinor[256];
-    uint32_t blockAddress[256];      // where each block code lives in flash (protocol 0;
-                                     // protocol 1 takes the address from set mode)
-    uint32_t flashBase;              // flash image covers flashBase .. flashBase + flashSize
+    uint32_t blockAddress[256];  // where each block code lives in flash (protocol 0;
+                                 // protocol 1 takes the address from set mode)
+    uint32_t blockDataSize[256]; // protocol 0 announces no block size: when set, a block
+                                 // is complete (and two-phase writing is reported) after
+                                 // this many bytes; 0: complete at the next set mode or
+                                 // inquiry, single phase
+    uint32_t flashBase;          // flash image covers flashBase .. flashBase + flashSize
     uint32_t flashSize;
-    int replyDelayMs;                // every reply comes after this delay
+    int replyDelayMs; // every reply comes after this delay
 
     VirtualFault fault;
     int faultAt;
@@ -51,7 +61,8 @@ struct VirtualInstrumentConfig {
 };
 
 // Defaults: product id 0x3C FF FF, no member id, protocol code 0, packet size 256, no
-// flags, single phase, every version 0.00, block addresses 0, flash 0 .. 8 MiB, no fault.
+// flags, single phase, every version 0.00, block addresses 0, block sizes unknown,
+// flash 0 .. 8 MiB, no fault.
 void VirtualInstrumentDefaultConfig(VirtualInstrumentConfig* config);
 
 // Switches the instrument on with a configuration: flash erased to 0xFF and marked
@@ -59,6 +70,23 @@ void VirtualInstrumentDefaultConfig(VirtualInstrumentConfig* config);
 void VirtualInstrumentReset(const VirtualInstrumentConfig* config);
 
 // Gives the instrument one complete message (0xF0 .. 0xF7) from the updater.
+// What it answers:
+// - a message of another maker or protocol: nothing;
+// - another product id: status 1 (followed by its member id when it has one); a port
+//   inquiry of another product: nothing;
+// - inquiry: member id checked when both sides have one (status 2); the reply carries
+//   protocolCode, packetSize (14-bit under protocol 0, else 28-bit) and deviceFlags;
+// - set mode: status 0, with mode flags 0x01 when writeSteps > 0; status 3 for a raw
+//   flag the instrument has no DEVICE_FLAG_RAW for, a major without bit 6, or (protocol
+//   1) a packet size of 0, above packetSize, or not dividing the data size;
+// - data and fill packets: status 0 after writing; 3 malformed (also fill without
+//   DEVICE_FLAG_FILL, or no set mode before), 5 number not following the block's
+//   previous packet, 6 checksum, 8 outside the flash window.
+// Packet size in use: protocol 1 from set mode; protocol 0 the announced size, or the
+// length of the block's first data packet when that is smaller (the updater caps it).
+// A block is complete after its data size (protocol 1, or blockDataSize under protocol
+// 0), otherwise at the next set mode or inquiry when it had packets and no refusal; its
+// version is then the one set mode announced.
 void VirtualInstrumentHandleMessage(const unsigned char* message, int length);
 
 // Gives the instrument bytes as a byte stream delivers them (serial line): it frames

@@ -1,0 +1,350 @@
+// The send and receive operations of all four transports, played against the virtual
+// instrument. Each receive keeps the waiting rules of its real transport (MIDI counts
+// ticks and can be aborted, the serial port times out, a USB bulk read takes 16 bytes
+// and only an abort ends it), so the engine meets the same results it would on a cable.
+#include "sim/sim_transport.h"
+
+#include "midi/midi_transport.h"
+#include "sim/virtual_instrument.h"
+#include "transports/kernel_midi.h"
+#include "transports/serial_port.h"
+#include "transports/usb_bulk.h"
+#include "update/update_messages.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#define SIM_PENDING_SIZE 64
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+struct PendingPiece {
+    unsigned char bytes[VI_MAX_REPLY];
+    int length;
+    Clock::time_point due;
+};
+
+struct SimTransport {
+    std::mutex lock;
+    SimTransportConfig config;
+    int configured;
+    PendingPiece pending[SIM_PENDING_SIZE];
+    int pendingHead;
+    int pendingCount;
+    SimTransportCall calls[SIM_TRANSPORT_MAX_CALLS];
+    int callCount;
+    int sendCount;
+    std::atomic<int> midiAbort;
+    std::atomic<int> usbAbort;
+};
+
+SimTransport g_sim;
+
+void EnsureConfiguredLocked(void) {
+    if (!g_sim.configured) {
+        SimTransportDefaultConfig(&g_sim.config);
+        g_sim.configured = 1;
+    }
+}
+
+void RecordLocked(SimTransportOperation operation, int length, int endMarker, int capacity,
+                  int result) {
+    if (g_sim.callCount < SIM_TRANSPORT_MAX_CALLS) {
+        SimTransportCall& call = g_sim.calls[g_sim.callCount];
+        call.operation = operation;
+        call.length = length;
+        call.endMarker = endMarker;
+        call.capacity = capacity;
+        call.result = result;
+    }
+    g_sim.callCount++;
+}
+
+PendingPiece* PendingFront(void) {
+    return g_sim.pendingCount > 0 ? &g_sim.pending[g_sim.pendingHead] : nullptr;
+}
+
+void PendingPop(void) {
+    g_sim.pendingHead = (g_sim.pendingHead + 1) % SIM_PENDING_SIZE;
+    g_sim.pendingCount--;
+}
+
+// Moves the instrument's answers into the line, each due its delay after the request
+// that caused it.
+void CollectRepliesLocked(Clock::time_point requestTime) {
+    unsigned char bytes[VI_MAX_REPLY];
+    uint32_t delayMs = 0;
+    int length;
+    while ((length = VirtualInstrumentTakeReply(bytes, (int)sizeof bytes, &delayMs)) > 0) {
+        if (g_sim.pendingCount >= SIM_PENDING_SIZE) {
+            continue;
+        }
+        PendingPiece& piece =
+            g_sim.pending[(g_sim.pendingHead + g_sim.pendingCount) % SIM_PENDING_SIZE];
+        memcpy(piece.bytes, bytes, (size_t)length);
+        piece.length = length;
+        piece.due = requestTime + std::chrono::milliseconds(delayMs);
+        g_sim.pendingCount++;
+    }
+}
+
+enum DeliveryKind { DELIVER_MESSAGE, DELIVER_STREAM };
+
+int Send(SimTransportOperation operation, const unsigned char* bytes, int length, int endMarker,
+         DeliveryKind kind) {
+    std::lock_guard<std::mutex> guard(g_sim.lock);
+    EnsureConfiguredLocked();
+    int sendIndex = g_sim.sendCount++;
+    if (sendIndex == g_sim.config.failSendAt) {
+        RecordLocked(operation, length, endMarker, 0, g_sim.config.failSendResult);
+        return g_sim.config.failSendResult;
+    }
+    if (bytes == nullptr || length < 0) {
+        RecordLocked(operation, length, endMarker, 0, 0);
+        return 0;
+    }
+    Clock::time_point now = Clock::now();
+    if (kind == DELIVER_MESSAGE) {
+        VirtualInstrumentHandleMessage(bytes, length);
+    } else {
+        VirtualInstrumentFeed(bytes, length);
+    }
+    CollectRepliesLocked(now);
+    RecordLocked(operation, length, endMarker, 0, 1);
+    return 1;
+}
+
+int Copy(unsigned char* out, int capacity, const PendingPiece* piece) {
+    int length = piece->length < capacity ? piece->length : capacity;
+    if (length > 0) {
+        memcpy(out, piece->bytes, (size_t)length);
+    }
+    return length > 0 ? length : 0;
+}
+
+void SleepOneMillisecond(void) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+uint32_t ConfigValue(uint32_t SimTransportConfig::*field) {
+    std::lock_guard<std::mutex> guard(g_sim.lock);
+    EnsureConfiguredLocked();
+    return g_sim.config.*field;
+}
+
+void RecordReceive(SimTransportOperation operation, int length, int capacity, int result) {
+    std::lock_guard<std::mutex> guard(g_sim.lock);
+    RecordLocked(operation, length, -1, capacity, result);
+}
+
+} // namespace
+
+void SimTransportDefaultConfig(SimTransportConfig* config) {
+    memset(config, 0, sizeof *config);
+    config->midiTickMs = 10;
+    config->serialTimeoutMs = 1000;
+    config->usbWaitLimitMs = 1000;
+    config->kernelTimeoutMs = 1000;
+    config->failSendAt = -1;
+    config->failSendResult = 0;
+}
+
+void SimTransportReset(const SimTransportConfig* config) {
+    std::lock_guard<std::mutex> guard(g_sim.lock);
+    g_sim.config = *config;
+    g_sim.configured = 1;
+    g_sim.pendingHead = 0;
+    g_sim.pendingCount = 0;
+    g_sim.callCount = 0;
+    g_sim.sendCount = 0;
+    g_sim.midiAbort = 0;
+    g_sim.usbAbort = 0;
+}
+
+int SimTransportCallCount(void) {
+    std::lock_guard<std::mutex> guard(g_sim.lock);
+    return g_sim.callCount;
+}
+
+int SimTransportGetCall(int index, SimTransportCall* out) {
+    std::lock_guard<std::mutex> guard(g_sim.lock);
+    if (index < 0 || index >= g_sim.callCount || index >= SIM_TRANSPORT_MAX_CALLS) {
+        return 0;
+    }
+    *out = g_sim.calls[index];
+    return 1;
+}
+
+int SimTransportPendingReplies(void) {
+    std::lock_guard<std::mutex> guard(g_sim.lock);
+    return g_sim.pendingCount;
+}
+
+// ---- Serial port: a byte stream; bytes before 0xF0 are dropped by the receiver.
+
+int SerialSend(const unsigned char* data, int length) {
+    return Send(SIM_SERIAL_SEND, data, length, -1, DELIVER_STREAM);
+}
+
+int SerialReceive(unsigned char* buffer, int maxLength) {
+    Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(ConfigValue(&SimTransportConfig::serialTimeoutMs));
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(g_sim.lock);
+            Clock::time_point now = Clock::now();
+            PendingPiece* piece;
+            while ((piece = PendingFront()) != nullptr && piece->due <= now &&
+                   piece->bytes[0] != MSG_START) {
+                PendingPop();
+            }
+            if (piece == nullptr) {
+                // Nothing was asked that could still be answered.
+                RecordLocked(SIM_SERIAL_RECEIVE, 0, -1, maxLength, -1);
+                return -1;
+            }
+            if (piece->due <= now) {
+                int length = Copy(buffer, maxLength, piece);
+                PendingPop();
+                RecordLocked(SIM_SERIAL_RECEIVE, length, -1, maxLength, 1);
+                return 1;
+            }
+            if (now >= deadline) {
+                RecordLocked(SIM_SERIAL_RECEIVE, 0, -1, maxLength, -1);
+                return -1;
+            }
+        }
+        SleepOneMillisecond();
+    }
+}
+
+// ---- MIDI: whole messages; an input buffer that does not start a message is skipped.
+
+int MidiSend(const unsigned char* bytes, int length) {
+    return Send(SIM_MIDI_SEND, bytes, length, -1, DELIVER_MESSAGE);
+}
+
+int MidiReceive(unsigned char* buffer, int capacity, int timeoutTicks) {
+    int limit = capacity < MIDI_RX_BUFFER_SIZE ? capacity : MIDI_RX_BUFFER_SIZE;
+    uint32_t tickMs = ConfigValue(&SimTransportConfig::midiTickMs);
+    // Like the tick counter of the real transport, an abort given before this wait
+    // began does not end it.
+    g_sim.midiAbort = 0;
+    for (int ticks = 0;; ticks++) {
+        Clock::time_point tickEnd = Clock::now() + std::chrono::milliseconds(tickMs);
+        {
+            std::lock_guard<std::mutex> guard(g_sim.lock);
+            PendingPiece* piece;
+            while ((piece = PendingFront()) != nullptr && piece->due <= Clock::now()) {
+                if (piece->bytes[0] == MSG_START) {
+                    int length = Copy(buffer, limit, piece);
+                    PendingPop();
+                    RecordLocked(SIM_MIDI_RECEIVE, length, -1, capacity, 1);
+                    return 1;
+                }
+                PendingPop();
+            }
+            if (g_sim.midiAbort) {
+                RecordLocked(SIM_MIDI_RECEIVE, 0, -1, capacity, -2);
+                return -2;
+            }
+            if (ticks >= timeoutTicks) {
+                RecordLocked(SIM_MIDI_RECEIVE, 0, -1, capacity, -1);
+                return -1;
+            }
+        }
+        while (Clock::now() < tickEnd && !g_sim.midiAbort) {
+            SleepOneMillisecond();
+        }
+    }
+}
+
+void MidiAbortReceive(void) {
+    g_sim.midiAbort = 1;
+}
+
+// ---- USB bulk: every read is one transfer of at most 16 bytes; the rest of a longer
+// reply is what the next read gets. A data packet arrives in three writes, which the
+// instrument frames like a byte stream.
+
+int UsbBulkSend(const unsigned char* data, int length) {
+    return Send(SIM_USB_BULK_SEND, data, length, -1, DELIVER_STREAM);
+}
+
+int UsbBulkReceive(unsigned char* buffer) {
+    Clock::time_point giveUp =
+        Clock::now() + std::chrono::milliseconds(ConfigValue(&SimTransportConfig::usbWaitLimitMs));
+    g_sim.usbAbort = 0;
+    for (;;) {
+        if (g_sim.usbAbort) {
+            RecordReceive(SIM_USB_BULK_RECEIVE, 0, USB_BULK_READ_SIZE, 0);
+            return 0;
+        }
+        {
+            std::lock_guard<std::mutex> guard(g_sim.lock);
+            PendingPiece* piece = PendingFront();
+            Clock::time_point now = Clock::now();
+            if (piece != nullptr && piece->due <= now) {
+                int length = Copy(buffer, USB_BULK_READ_SIZE, piece);
+                if (piece->length > length) {
+                    memmove(piece->bytes, piece->bytes + length, (size_t)(piece->length - length));
+                    piece->length -= length;
+                } else {
+                    PendingPop();
+                }
+                RecordLocked(SIM_USB_BULK_RECEIVE, length, -1, USB_BULK_READ_SIZE, 1);
+                return 1;
+            }
+            // A reply on its way always comes; only an empty line would hang the read.
+            if (piece == nullptr && now >= giveUp) {
+                RecordLocked(SIM_USB_BULK_RECEIVE, 0, -1, USB_BULK_READ_SIZE, 0);
+                return 0;
+            }
+        }
+        SleepOneMillisecond();
+    }
+}
+
+void UsbBulkAbort(void) {
+    g_sim.usbAbort = 1;
+}
+
+// ---- Kernel USB-MIDI driver: messages as event packets, or raw writes to the pipe.
+// Anything but a System Exclusive message arrives as packets the receiver rejects.
+
+int KernelMidiSend(const unsigned char* bytes, int length, int endMarker) {
+    return Send(SIM_KERNEL_MIDI_SEND, bytes, length, endMarker, DELIVER_MESSAGE);
+}
+
+int KernelMidiWriteRaw(const unsigned char* bytes, int length) {
+    return Send(SIM_KERNEL_MIDI_WRITE_RAW, bytes, length, -1, DELIVER_STREAM);
+}
+
+int KernelMidiReceive(unsigned char* buffer, int capacity) {
+    Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(ConfigValue(&SimTransportConfig::kernelTimeoutMs));
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(g_sim.lock);
+            PendingPiece* piece = PendingFront();
+            Clock::time_point now = Clock::now();
+            if (piece != nullptr && piece->due <= now) {
+                int isMessage = piece->bytes[0] == MSG_START;
+                int length = isMessage ? Copy(buffer, capacity, piece) : 0;
+                PendingPop();
+                RecordLocked(SIM_KERNEL_MIDI_RECEIVE, length, -1, capacity, isMessage);
+                return isMessage;
+            }
+            if (now >= deadline) {
+                RecordLocked(SIM_KERNEL_MIDI_RECEIVE, 0, -1, capacity, 0);
+                return 0;
+            }
+        }
+        SleepOneMillisecond();
+    }
+}

@@ -1,0 +1,607 @@
+#include "sim/virtual_instrument.h"
+
+#include "midi/midi_transport.h"
+#include "sim/sim_transport.h"
+#include "transports/kernel_midi.h"
+#include "transports/serial_port.h"
+#include "transports/usb_bulk.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+typedef std::vector<unsigned char> Bytes;
+
+// The instrument must agree with the protocol, not with the updater's code: messages
+// here are written out by hand or built by this small packer of the tests' own.
+Bytes Packed(const Bytes& data, unsigned char* checksum) {
+    Bytes out;
+    for (size_t group = 0; group < data.size(); group += 7) {
+        size_t count = data.size() - group < 7 ? data.size() - group : 7;
+        unsigned char leading = 0;
+        for (size_t k = 0; k < count; k++) {
+            leading |= (unsigned char)((data[group + k] >> 7) << k);
+        }
+        out.push_back(leading);
+        for (size_t k = 0; k < count; k++) {
+            out.push_back(data[group + k] & 0x7F);
+        }
+    }
+    unsigned sum = 0;
+    for (unsigned char b : out) {
+        sum += b;
+    }
+    *checksum = (unsigned char)(sum & 0x7F);
+    return out;
+}
+
+Bytes DataPacket(int protocol, uint32_t number, const Bytes& data, bool raw) {
+    Bytes m = {0xF0, 0x42, 0x23, 0x3C, 0x06};
+    if (protocol == 0) {
+        m.insert(m.end(), {(unsigned char)((number >> 7) & 0x7F), (unsigned char)(number & 0x7F)});
+    } else {
+        m.insert(m.end(),
+                 {(unsigned char)((number >> 21) & 0x7F), (unsigned char)((number >> 14) & 0x7F),
+                  (unsigned char)((number >> 7) & 0x7F), (unsigned char)(number & 0x7F)});
+    }
+    unsigned char checksum = 0;
+    if (raw) {
+        unsigned sum = 0;
+        for (unsigned char b : data) {
+            sum += b;
+        }
+        m.insert(m.end(), data.begin(), data.end());
+        checksum = (unsigned char)sum;
+    } else {
+        Bytes packed = Packed(data, &checksum);
+        m.insert(m.end(), packed.begin(), packed.end());
+    }
+    m.push_back(checksum);
+    m.push_back(0xF7);
+    return m;
+}
+
+Bytes Pattern(size_t size, unsigned seed) {
+    Bytes data(size);
+    for (size_t i = 0; i < size; i++) {
+        data[i] = (unsigned char)(i * 7 + seed * 13 + (i >> 8));
+    }
+    return data;
+}
+
+void Send(const Bytes& message) {
+    VirtualInstrumentHandleMessage(message.data(), (int)message.size());
+}
+
+std::vector<Bytes> TakeReplies() {
+    std::vector<Bytes> replies;
+    unsigned char buffer[VI_MAX_REPLY];
+    uint32_t delay = 0;
+    int length;
+    while ((length = VirtualInstrumentTakeReply(buffer, (int)sizeof buffer, &delay)) > 0) {
+        replies.push_back(Bytes(buffer, buffer + length));
+    }
+    return replies;
+}
+
+Bytes TakeOneReply() {
+    std::vector<Bytes> replies = TakeReplies();
+    EXPECT_EQ(replies.size(), 1u);
+    return replies.empty() ? Bytes() : replies[0];
+}
+
+const Bytes kInquiry = {0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7};
+const Bytes kVersionRequest = {0xF0, 0x42, 0x23, 0x3C, 0x02, 0x01, 0xF7};
+const Bytes kSetMode0 = {0xF0, 0x42, 0x23, 0x3C, 0x04, 0x00, 0x01, 0x41, 0x05, 0xF7};
+const Bytes kSetMode1 = {0xF0, 0x42, 0x23, 0x3C, 0x04, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00,
+                         0x00, 0x00, 0x10, 0x00, 0x41, 0x05, 0x00, 0x00, 0x08, 0x00, 0xF7};
+const Bytes kStatusOk = {0xF0, 0x42, 0x23, 0x3C, 0x05, 0x00, 0xF7};
+
+Bytes Status(int status) {
+    return {0xF0, 0x42, 0x23, 0x3C, 0x05, (unsigned char)status, 0xF7};
+}
+
+Bytes Flash(uint32_t address, uint32_t length) {
+    Bytes out(length);
+    EXPECT_EQ(VirtualInstrumentFlashRead(address, out.data(), length), 1);
+    return out;
+}
+
+class VirtualInstrumentTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        VirtualInstrumentDefaultConfig(&config_);
+        config_.versionMajor[1] = 1;
+        config_.versionMinor[1] = 3;
+        config_.blockAddress[1] = 0x10000;
+        VirtualInstrumentReset(&config_);
+    }
+    void Restart() {
+        VirtualInstrumentReset(&config_);
+    }
+    VirtualInstrumentConfig config_;
+};
+
+TEST_F(VirtualInstrumentTest, AnswersTheExampleExchangeAndTakesTheNewVersion) {
+    Bytes block = Pattern(512, 1);
+    Send(kInquiry);
+    EXPECT_EQ(TakeOneReply(), (Bytes{0xF0, 0x42, 0x23, 0x3C, 0x01, 0x00, 0x02, 0x00, 0x00, 0xF7}));
+    Send(kVersionRequest);
+    EXPECT_EQ(TakeOneReply(), (Bytes{0xF0, 0x42, 0x23, 0x3C, 0x03, 0x01, 0x03, 0xF7}));
+    Send(kSetMode0);
+    EXPECT_EQ(TakeOneReply(), kStatusOk);
+    for (uint32_t packet = 0; packet < 2; packet++) {
+        Bytes message = DataPacket(
+            0, packet, Bytes(block.begin() + packet * 256, block.begin() + (packet + 1) * 256),
+            false);
+        ASSERT_EQ(message.size(), 7u + 293u + 2u);
+        Send(message);
+        EXPECT_EQ(TakeOneReply(), kStatusOk);
+    }
+    EXPECT_EQ(Flash(0x10000, 512), block);
+    EXPECT_EQ(VirtualInstrumentFlashWrittenCount(0, VI_DEFAULT_FLASH_SIZE), 512u);
+    EXPECT_EQ(VirtualInstrumentPacketCount(), 2);
+    EXPECT_EQ(VirtualInstrumentMessageCount(), 5);
+
+    // Protocol 0 states no block size: the block counts as written once the updater
+    // goes on, and a second update finds the instrument up to date.
+    Send(kInquiry);
+    TakeReplies();
+    Send(kVersionRequest);
+    EXPECT_EQ(TakeOneReply(), (Bytes{0xF0, 0x42, 0x23, 0x3C, 0x03, 0x01, 0x05, 0xF7}));
+}
+
+TEST_F(VirtualInstrumentTest, LearnsTheSmallerPacketSizeOfTheExamplePacket) {
+    Send(kSetMode0);
+    TakeReplies();
+    // Packet 130 of two bytes 81 02, exactly as the protocol's example writes it.
+    Send({0xF0, 0x42, 0x23, 0x3C, 0x06, 0x01, 0x02, 0x01, 0x01, 0x02, 0x04, 0xF7});
+    EXPECT_EQ(TakeOneReply(), kStatusOk);
+    EXPECT_EQ(Flash(0x10000 + 260, 2), (Bytes{0x81, 0x02}));
+    // Once fixed, the size holds for the rest of the block.
+    Send(DataPacket(0, 131, Bytes(3, 0x11), false));
+    EXPECT_EQ(TakeOneReply(), Status(3));
+}
+
+TEST_F(VirtualInstrumentTest, SpeaksProtocolOneAndCompletesAfterTheAnnouncedSize) {
+    config_.protocolCode = 1;
+    config_.packetSize = 1024;
+    Restart();
+    Send(kInquiry);
+    EXPECT_EQ(TakeOneReply(),
+              (Bytes{0xF0, 0x42, 0x23, 0x3C, 0x01, 0x01, 0x00, 0x00, 0x08, 0x00, 0x00, 0xF7}));
+    Send(kSetMode1);
+    EXPECT_EQ(TakeOneReply(), kStatusOk);
+    Bytes block = Pattern(2048, 2);
+    // Packets 3 and 4: the address comes from set mode, the offset from the numbers.
+    for (uint32_t i = 0; i < 2; i++) {
+        Send(DataPacket(1, 3 + i, Bytes(block.begin() + i * 1024, block.begin() + (i + 1) * 1024),
+                        false));
+        EXPECT_EQ(TakeOneReply(), kStatusOk);
+    }
+    EXPECT_EQ(Flash(0x4000 + 3 * 1024, 2048), block);
+    EXPECT_EQ(VirtualInstrumentFlashWrittenCount(0x4000, 3 * 1024), 0u);
+    unsigned char major = 0, minor = 0;
+    VirtualInstrumentVersion(1, &major, &minor);
+    EXPECT_EQ(major, 1);
+    EXPECT_EQ(minor, 5);
+}
+
+TEST_F(VirtualInstrumentTest, RefusesBadSetModes) {
+    struct Case {
+        const char* what;
+        int protocol;
+        Bytes message;
+    };
+    const Case cases[] = {
+        {"raw flag without raw support",
+         0,
+         {0xF0, 0x42, 0x23, 0x3C, 0x04, 0x01, 0x01, 0x41, 0x05, 0xF7}},
+        {"major without bit 6", 0, {0xF0, 0x42, 0x23, 0x3C, 0x04, 0x00, 0x01, 0x01, 0x05, 0xF7}},
+        {"protocol 1 fields under protocol 0", 0, kSetMode1},
+        {"packet size above the announced one", 1, {0xF0, 0x42, 0x23, 0x3C, 0x04, 0x00, 0x01, 0x00,
+                                                    0x01, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x41,
+                                                    0x05, 0x00, 0x00, 0x10, 0x00, 0xF7}},
+        {"size not a multiple of the packet size",
+         1,
+         {0xF0, 0x42, 0x23, 0x3C, 0x04, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00,
+          0x00, 0x00, 0x10, 0x01, 0x41, 0x05, 0x00, 0x00, 0x08, 0x00, 0xF7}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        config_.protocolCode = c.protocol;
+        config_.packetSize = 1024;
+        Restart();
+        Send(c.message);
+        EXPECT_EQ(TakeOneReply(), Status(3));
+    }
+}
+
+TEST_F(VirtualInstrumentTest, FillPacketsWriteTheWholePacket) {
+    config_.deviceFlags = 0x02;
+    Restart();
+    Send(kSetMode0);
+    TakeReplies();
+    const Bytes fill = {0xF0, 0x42, 0x23, 0x3C, 0x08, 0x00, 0x05, 0x0F, 0x0F, 0xF7};
+    Send(fill);
+    EXPECT_EQ(TakeOneReply(), kStatusOk);
+    EXPECT_EQ(VirtualInstrumentFlashWrittenCount(0x10000 + 5 * 256, 256), 256u);
+    EXPECT_EQ(VirtualInstrumentFlashWrittenCount(0x10000, 5 * 256), 0u);
+    Send({0xF0, 0x42, 0x23, 0x3C, 0x08, 0x00, 0x06, 0x0A, 0x05, 0xF7});
+    EXPECT_EQ(TakeOneReply(), kStatusOk);
+    EXPECT_EQ(Flash(0x10000 + 6 * 256, 256), Bytes(256, 0xA5));
+
+    // Without the fill flag the instrument does not understand them.
+    config_.deviceFlags = 0;
+    Restart();
+    Send(kSetMode0);
+    TakeReplies();
+    Send(fill);
+    EXPECT_EQ(TakeOneReply(), Status(3));
+    EXPECT_EQ(VirtualInstrumentFlashWrittenCount(0, VI_DEFAULT_FLASH_SIZE), 0u);
+}
+
+TEST_F(VirtualInstrumentTest, RefusedPacketsAnswerTheirStatusAndWriteNothing) {
+    struct Case {
+        const char* what;
+        uint32_t flashSize;
+        Bytes (*second)(const Bytes& good);
+        int status;
+    };
+    const Case cases[] = {
+        {"checksum off by one", VI_DEFAULT_FLASH_SIZE,
+         [](const Bytes& good) {
+             Bytes m = good;
+             m[m.size() - 2] = (unsigned char)((m[m.size() - 2] + 1) & 0x7F);
+             return m;
+         },
+         6},
+        {"packet number skips one", VI_DEFAULT_FLASH_SIZE,
+         [](const Bytes& good) {
+             Bytes m = good;
+             m[6] = 2;
+             return m;
+         },
+         5},
+        {"packet number repeated", VI_DEFAULT_FLASH_SIZE,
+         [](const Bytes& good) {
+             Bytes m = good;
+             m[6] = 0;
+             return m;
+         },
+         5},
+        {"other product id", VI_DEFAULT_FLASH_SIZE,
+         [](const Bytes& good) {
+             Bytes m = good;
+             m[3] = 0x3D;
+             return m;
+         },
+         1},
+        {"byte of 0x80 in packed data", VI_DEFAULT_FLASH_SIZE,
+         [](const Bytes& good) {
+             Bytes m = good;
+             m[10] = 0x80;
+             return m;
+         },
+         3},
+        {"beyond the end of flash", 0x10000 + 256, [](const Bytes& good) { return good; }, 8},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        config_.flashSize = c.flashSize;
+        Restart();
+        Send(kSetMode0);
+        TakeReplies();
+        Send(DataPacket(0, 0, Pattern(256, 3), false));
+        EXPECT_EQ(TakeOneReply(), kStatusOk);
+        Bytes good = DataPacket(0, 1, Pattern(256, 4), false);
+        Send(c.second(good));
+        Bytes reply = TakeOneReply();
+        ASSERT_GE(reply.size(), 7u);
+        // Whatever the updater sent, the instrument names itself.
+        EXPECT_EQ(reply[3], 0x3C);
+        EXPECT_EQ(reply[5], c.status);
+        EXPECT_EQ(VirtualInstrumentFlashWrittenCount(0x10000 + 256, 256), 0u);
+        // A block with a refused packet is not taken as written.
+        Send(kInquiry);
+        TakeReplies();
+        unsigned char major = 0, minor = 0;
+        VirtualInstrumentVersion(1, &major, &minor);
+        EXPECT_EQ(minor, 3);
+    }
+}
+
+TEST_F(VirtualInstrumentTest, ChecksTheMemberIdOnlyWhenItHasOne) {
+    const Bytes withMember = {0xF0, 0x42, 0x23, 0x3C, 0x00, 0x05, 0xF7};
+    Send(withMember);
+    EXPECT_EQ(TakeOneReply()[4], 0x01);
+    config_.memberId = 0x06;
+    Restart();
+    Send(withMember);
+    EXPECT_EQ(TakeOneReply(), Status(2));
+    Send(kInquiry);
+    EXPECT_EQ(TakeOneReply()[4], 0x01);
+    // A product id error names the member id, so that an updater can adopt both.
+    Send({0xF0, 0x42, 0x23, 0x3B, 0x00, 0xF7});
+    EXPECT_EQ(TakeOneReply(), (Bytes{0xF0, 0x42, 0x23, 0x3C, 0x05, 0x01, 0x06, 0xF7}));
+}
+
+TEST_F(VirtualInstrumentTest, ThreeByteProductIdFramesEveryReply) {
+    config_.productId[0] = 0x00;
+    config_.productId[1] = 0x12;
+    config_.productId[2] = 0x34;
+    Restart();
+    Send({0xF0, 0x42, 0x23, 0x00, 0x12, 0x34, 0x02, 0x01, 0xF7});
+    EXPECT_EQ(TakeOneReply(), (Bytes{0xF0, 0x42, 0x23, 0x00, 0x12, 0x34, 0x03, 0x01, 0x03, 0xF7}));
+    Send({0xF0, 0x42, 0x23, 0x00, 0x12, 0x35, 0x02, 0x01, 0xF7});
+    EXPECT_EQ(TakeOneReply(), (Bytes{0xF0, 0x42, 0x23, 0x00, 0x12, 0x34, 0x05, 0x01, 0xF7}));
+}
+
+TEST_F(VirtualInstrumentTest, ReportsTwoPhaseWritingAfterTheLastPacket) {
+    config_.writeSteps = 3;
+    config_.sendZeroTotalProgress = 1;
+    config_.blockDataSize[1] = 512;
+    Restart();
+    Send(kSetMode0);
+    EXPECT_EQ(TakeOneReply(), (Bytes{0xF0, 0x42, 0x23, 0x3C, 0x05, 0x00, 0x01, 0xF7}));
+    Send(DataPacket(0, 0, Pattern(256, 5), false));
+    EXPECT_EQ(TakeOneReply(), kStatusOk);
+    Send(DataPacket(0, 1, Pattern(256, 6), false));
+    std::vector<Bytes> replies = TakeReplies();
+    const std::vector<Bytes> expected = {
+        {0xF0, 0x42, 0x23, 0x3C, 0x13, 0x00, 0x00, 0x00, 0x00, 0xF7},
+        {0xF0, 0x42, 0x23, 0x3C, 0x13, 0x00, 0x01, 0x00, 0x03, 0xF7},
+        {0xF0, 0x42, 0x23, 0x3C, 0x13, 0x00, 0x02, 0x00, 0x03, 0xF7},
+        {0xF0, 0x42, 0x23, 0x3C, 0x13, 0x00, 0x03, 0x00, 0x03, 0xF7},
+        kStatusOk,
+    };
+    EXPECT_EQ(replies, expected);
+    unsigned char major = 0, minor = 0;
+    VirtualInstrumentVersion(1, &major, &minor);
+    EXPECT_EQ(minor, 5);
+}
+
+TEST_F(VirtualInstrumentTest, FramesRawPacketsOfAByteStreamByTheirLength) {
+    config_.deviceFlags = 0x01;
+    Restart();
+    // Data full of end and start bytes, with a checksum of 0x80 or above.
+    Bytes data(256);
+    for (size_t i = 0; i < data.size(); i++) {
+        data[i] = i % 3 == 0 ? 0xF7 : (i % 3 == 1 ? 0xF0 : 0x42);
+    }
+    const Bytes setModeRaw = {0xF0, 0x42, 0x23, 0x3C, 0x04, 0x01, 0x01, 0x41, 0x05, 0xF7};
+    Bytes packet = DataPacket(0, 0, data, true);
+    ASSERT_GE(packet[packet.size() - 2], 0x80);
+    Bytes stream = {0x00, 0x41}; // line noise before the first message is dropped
+    stream.insert(stream.end(), setModeRaw.begin(), setModeRaw.end());
+    stream.insert(stream.end(), packet.begin(), packet.end());
+    stream.insert(stream.end(), kInquiry.begin(), kInquiry.end());
+    for (size_t chunk : {(size_t)1, (size_t)5, stream.size()}) {
+        SCOPED_TRACE(chunk);
+        Restart();
+        for (size_t at = 0; at < stream.size(); at += chunk) {
+            size_t count = stream.size() - at < chunk ? stream.size() - at : chunk;
+            VirtualInstrumentFeed(stream.data() + at, (int)count);
+        }
+        std::vector<Bytes> replies = TakeReplies();
+        ASSERT_EQ(replies.size(), 3u);
+        EXPECT_EQ(replies[0], kStatusOk);
+        EXPECT_EQ(replies[1], kStatusOk);
+        EXPECT_EQ(replies[2][4], 0x01);
+        EXPECT_EQ(Flash(0x10000, 256), data);
+        ASSERT_EQ(VirtualInstrumentMessageCount(), 3);
+        Bytes recorded(packet.size());
+        EXPECT_EQ(VirtualInstrumentMessage(1, recorded.data(), (int)recorded.size()),
+                  (int)packet.size());
+        EXPECT_EQ(recorded, packet);
+    }
+}
+
+TEST_F(VirtualInstrumentTest, InjectsTheConfiguredFault) {
+    struct Case {
+        const char* what;
+        VirtualFault fault;
+        int at;
+        int status;
+        std::vector<Bytes> expected; // replies to the third message (first data packet)
+        uint32_t delay;
+    };
+    const Bytes extended = {0xF0, 0x42, 0x23, 0x3C, 0x05, 0x41, 'F', 'u', 'l', 'l', 0x00, 0xF7};
+    const Case cases[] = {
+        {"no reply", VI_FAULT_NO_REPLY, 2, 0, {}, 0},
+        {"delay", VI_FAULT_DELAY, 2, 0, {kStatusOk}, 250},
+        {"status", VI_FAULT_STATUS, 0, 9, {Status(9)}, 0},
+        {"extended status", VI_FAULT_EXTENDED_STATUS, 0, 0x41, {extended}, 0},
+        {"other product",
+         VI_FAULT_OTHER_PRODUCT,
+         2,
+         0,
+         {{0xF0, 0x42, 0x23, 0x3D, 0x05, 0x01, 0xF7}},
+         0},
+        {"garbage", VI_FAULT_GARBAGE_BEFORE, 2, 0, {{0x7F, 0x41, 0xFE, 0x13, 0xF7}, kStatusOk}, 0},
+        {"wrong code", VI_FAULT_WRONG_CODE, 2, 0, {{0xF0, 0x42, 0x23, 0x3C, 0x25, 0x00, 0xF7}}, 0},
+        {"silent", VI_FAULT_SILENT_FROM_PACKET, 0, 0, {}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        config_.fault = c.fault;
+        config_.faultAt = c.at;
+        config_.faultStatus = c.status;
+        config_.faultDelayMs = 250;
+        strcpy(config_.faultText, "Full");
+        Restart();
+        Send(kInquiry);
+        EXPECT_EQ(TakeReplies().size(), 1u);
+        Send(kSetMode0);
+        EXPECT_EQ(TakeOneReply(), kStatusOk);
+        Send(DataPacket(0, 0, Pattern(256, 7), false));
+        std::vector<Bytes> replies;
+        unsigned char buffer[VI_MAX_REPLY];
+        uint32_t delay = 0;
+        int length;
+        while ((length = VirtualInstrumentTakeReply(buffer, (int)sizeof buffer, &delay)) > 0) {
+            replies.push_back(Bytes(buffer, buffer + length));
+            EXPECT_EQ(delay, c.delay);
+        }
+        EXPECT_EQ(replies, c.expected);
+    }
+    // Silence lasts: nothing after the silent packet is answered either.
+    Send(kInquiry);
+    EXPECT_EQ(VirtualInstrumentPendingReplies(), 0);
+}
+
+TEST_F(VirtualInstrumentTest, EchoesThePortInquiryOfItsOwnProductOnly) {
+    Send({0xF0, 0x42, 0x23, 0x3C, 0x10, 0x05, 0xF7});
+    EXPECT_EQ(TakeOneReply(), (Bytes{0xF0, 0x42, 0x23, 0x3C, 0x11, 0x05, 0xF7}));
+    Send({0xF0, 0x42, 0x23, 0x3D, 0x10, 0x05, 0xF7});
+    EXPECT_EQ(VirtualInstrumentPendingReplies(), 0);
+}
+
+// ---- The transport double over the instrument.
+
+class SimTransportTest : public VirtualInstrumentTest {
+  protected:
+    void SetUp() override {
+        VirtualInstrumentTest::SetUp();
+        SimTransportDefaultConfig(&transport_);
+        transport_.serialTimeoutMs = 50;
+        transport_.usbWaitLimitMs = 50;
+        transport_.kernelTimeoutMs = 50;
+        SimTransportReset(&transport_);
+    }
+    SimTransportConfig transport_;
+};
+
+TEST_F(SimTransportTest, UsbBulkCarriesAPacketInThreeWritesAndReadsSixteenBytes) {
+    config_.protocolCode = 1;
+    config_.deviceFlags = 0x01;
+    Restart();
+    Bytes setMode = kSetMode1;
+    setMode[5] = 0x01; // raw
+    setMode[18] = 0x00;
+    setMode[19] = 0x01; // packet size 128
+    setMode[20] = 0x00;
+    ASSERT_EQ(UsbBulkSend(setMode.data(), (int)setMode.size()), 1);
+    unsigned char buffer[64];
+    memset(buffer, 0xEE, sizeof buffer);
+    ASSERT_EQ(UsbBulkReceive(buffer), 1);
+    EXPECT_EQ(Bytes(buffer, buffer + 7), kStatusOk);
+
+    Bytes data(128, 0xF7);
+    Bytes packet = DataPacket(1, 0, data, true);
+    ASSERT_EQ(UsbBulkSend(packet.data(), 9), 1);
+    ASSERT_EQ(UsbBulkSend(packet.data() + 9, 128), 1);
+    EXPECT_EQ(SimTransportPendingReplies(), 0);
+    ASSERT_EQ(UsbBulkSend(packet.data() + 137, 2), 1);
+    ASSERT_EQ(UsbBulkReceive(buffer), 1);
+    EXPECT_EQ(Bytes(buffer, buffer + 7), kStatusOk);
+    EXPECT_EQ(Flash(0x4000, 128), data);
+
+    // An extended status longer than one read arrives over two reads.
+    config_.fault = VI_FAULT_EXTENDED_STATUS;
+    config_.faultAt = 0;
+    config_.faultStatus = 0x40;
+    strcpy(config_.faultText, "Flash is write protected");
+    Restart();
+    ASSERT_EQ(UsbBulkSend(setMode.data(), (int)setMode.size()), 1);
+    ASSERT_EQ(UsbBulkReceive(buffer), 1);
+    ASSERT_EQ(UsbBulkSend(packet.data(), (int)packet.size()), 1);
+    memset(buffer, 0xEE, sizeof buffer);
+    ASSERT_EQ(UsbBulkReceive(buffer), 1);
+    EXPECT_EQ(buffer[16], 0xEE);
+    EXPECT_EQ(memcmp(buffer + 6, "Flash is w", 10), 0);
+    ASSERT_EQ(UsbBulkReceive(buffer), 1);
+    EXPECT_EQ(memcmp(buffer, "rite protected", 14), 0);
+}
+
+TEST_F(SimTransportTest, ReceivesKeepTheirTransportsWaitingRules) {
+    config_.fault = VI_FAULT_GARBAGE_BEFORE;
+    config_.faultAt = 0;
+    Restart();
+    unsigned char buffer[1024];
+    // Serial and MIDI drop what does not start a message; the kernel driver rejects it.
+    ASSERT_EQ(SerialSend(kInquiry.data(), (int)kInquiry.size()), 1);
+    EXPECT_EQ(SerialReceive(buffer, 1024), 1);
+    EXPECT_EQ(buffer[4], 0x01);
+    EXPECT_EQ(SerialReceive(buffer, 1024), -1);
+
+    Restart();
+    ASSERT_EQ(MidiSend(kInquiry.data(), (int)kInquiry.size()), 1);
+    EXPECT_EQ(MidiReceive(buffer, 1024, 10), 1);
+    EXPECT_EQ(buffer[4], 0x01);
+    EXPECT_EQ(MidiReceive(buffer, 1024, 0), -1);
+
+    Restart();
+    ASSERT_EQ(KernelMidiSend(kInquiry.data(), (int)kInquiry.size(), 0), 1);
+    EXPECT_EQ(KernelMidiReceive(buffer, 1024), 0);
+    EXPECT_EQ(KernelMidiReceive(buffer, 1024), 1);
+    EXPECT_EQ(buffer[4], 0x01);
+
+    // A reply later than the time-out is not lost: the next receive takes it.
+    config_.fault = VI_FAULT_DELAY;
+    config_.faultDelayMs = 80;
+    Restart();
+    ASSERT_EQ(MidiSend(kInquiry.data(), (int)kInquiry.size()), 1);
+    EXPECT_EQ(MidiReceive(buffer, 1024, 2), -1);
+    EXPECT_EQ(MidiReceive(buffer, 1024, 30), 1);
+    EXPECT_EQ(buffer[4], 0x01);
+}
+
+TEST_F(SimTransportTest, AbortEndsAWaitingReceivePromptly) {
+    config_.fault = VI_FAULT_NO_REPLY;
+    config_.faultAt = 0;
+    Restart();
+    transport_.usbWaitLimitMs = 10000;
+    SimTransportReset(&transport_);
+    unsigned char buffer[1024];
+    struct Case {
+        const char* what;
+        int (*receive)(unsigned char*);
+        void (*abort)(void);
+        int result;
+    };
+    const Case cases[] = {
+        {"MIDI", [](unsigned char* b) { return MidiReceive(b, 1024, 5000); }, MidiAbortReceive, -2},
+        {"USB bulk", [](unsigned char* b) { return UsbBulkReceive(b); }, UsbBulkAbort, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto start = std::chrono::steady_clock::now();
+        std::thread stopper([&c] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            c.abort();
+        });
+        EXPECT_EQ(c.receive(buffer), c.result);
+        stopper.join();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+    }
+}
+
+TEST_F(SimTransportTest, RecordsCallsAndFailsTheChosenSend) {
+    transport_.failSendAt = 1;
+    transport_.failSendResult = -1;
+    SimTransportReset(&transport_);
+    unsigned char buffer[1024];
+    EXPECT_EQ(KernelMidiSend(kInquiry.data(), (int)kInquiry.size(), 1), 1);
+    EXPECT_EQ(KernelMidiReceive(buffer, 3), 1);
+    EXPECT_EQ(KernelMidiWriteRaw(kInquiry.data(), (int)kInquiry.size()), -1);
+    EXPECT_EQ(VirtualInstrumentMessageCount(), 1);
+    ASSERT_EQ(SimTransportCallCount(), 3);
+    SimTransportCall call;
+    ASSERT_EQ(SimTransportGetCall(0, &call), 1);
+    EXPECT_EQ(call.operation, SIM_KERNEL_MIDI_SEND);
+    EXPECT_EQ(call.endMarker, 1);
+    ASSERT_EQ(SimTransportGetCall(1, &call), 1);
+    EXPECT_EQ(call.operation, SIM_KERNEL_MIDI_RECEIVE);
+    EXPECT_EQ(call.length, 3);
+    ASSERT_EQ(SimTransportGetCall(2, &call), 1);
+    EXPECT_EQ(call.operation, SIM_KERNEL_MIDI_WRITE_RAW);
+    EXPECT_EQ(call.result, -1);
+}
+
+} // namespace
