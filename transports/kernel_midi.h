@@ -1,6 +1,10 @@
 // The kernel USB-MIDI driver transport (switched off: no setting selects it).
 #pragma once
 
+// Opens the driver's device. 1 on success; 0 with a text in errorText (PATH_SIZE bytes).
+int KernelMidiOpen(char* errorText);
+void KernelMidiClose(void);
+
 // Sends a message as USB-MIDI event packets, with the end marker when endMarker is 1.
 int KernelMidiSend(const unsigned char* bytes, int length, int endMarker);
 
