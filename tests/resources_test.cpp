@@ -1,0 +1,350 @@
+// The resources are linked into this test executable, so every lookup below goes through
+// the same loader paths the updater itself uses.
+#include "resources/resource_ids.h"
+// Both define the engine's two commands; together they compile only while the values agree.
+#include "update/update_engine.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const LANGID kEnglish = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+const LANGID kJapanese = MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT);
+
+const wchar_t kPathWarningEn[] =
+    L"Fail to change current directory to using before.\n(It's not probrem to use.)";
+const wchar_t kPathWarningJa[] = L"前回起動時のディレクトリへの\n"
+                                 L"移動に失敗しました。\n"
+                                 L"ディレクトリ移動を行いません。";
+const wchar_t kDriverErrorEn[] = L"MAVO system updater requires \n"
+                                 L" MAVO USB MIDI Driver version 1.08 or later. \n"
+                                 L" (current version : %d.%02d) ";
+const wchar_t kDriverErrorJa[] = L"MAVO USB MIDI Driverのバージョンは1.08以降である\n"
+                                 L"必要があります。 (現在のバージョン : Ver %d.%02d) ";
+
+HMODULE Self() {
+    return GetModuleHandleA(nullptr);
+}
+
+// Reads one entry of a string table block in the given language, without LoadString's
+// choice of language getting in the way.
+std::wstring StringInLanguage(UINT id, LANGID language) {
+    HRSRC found =
+        FindResourceExW(Self(), MAKEINTRESOURCEW(6), MAKEINTRESOURCEW(id / 16 + 1), language);
+    if (found == nullptr) {
+        return L"<missing>";
+    }
+    const WORD* p = static_cast<const WORD*>(LockResource(LoadResource(Self(), found)));
+    const WORD* end = p + SizeofResource(Self(), found) / sizeof(WORD);
+    for (UINT i = 0; i < id % 16 && p < end; ++i) {
+        p += 1 + *p;
+    }
+    if (p >= end || p + 1 + *p > end) {
+        return L"<damaged>";
+    }
+    return std::wstring(reinterpret_cast<const wchar_t*>(p + 1), *p);
+}
+
+// Switches the thread's language for one test and puts the previous one back.
+class ThreadLanguage {
+  public:
+    explicit ThreadLanguage(LANGID language)
+        : savedLocale_(GetThreadLocale()), savedUi_(GetThreadUILanguage()) {
+        SetThreadUILanguage(language);
+        SetThreadLocale(MAKELCID(language, SORT_DEFAULT));
+    }
+    ~ThreadLanguage() {
+        SetThreadUILanguage(savedUi_);
+        SetThreadLocale(savedLocale_);
+    }
+
+  private:
+    LCID savedLocale_;
+    LANGID savedUi_;
+};
+
+struct MenuEntry {
+    const char* text; // nullptr for a separator
+    UINT id;          // 0 for a popup
+};
+
+void ExpectMenu(HMENU menu, const MenuEntry* entries, int count, const char* where) {
+    ASSERT_EQ(count, GetMenuItemCount(menu)) << where;
+    for (int i = 0; i < count; ++i) {
+        char text[128] = "";
+        MENUITEMINFOA info = {};
+        info.cbSize = sizeof info;
+        info.fMask = MIIM_FTYPE | MIIM_ID | MIIM_SUBMENU | MIIM_STRING;
+        info.dwTypeData = text;
+        info.cch = sizeof text;
+        ASSERT_TRUE(GetMenuItemInfoA(menu, i, TRUE, &info)) << where << " position " << i;
+        if (entries[i].text == nullptr) {
+            EXPECT_TRUE(info.fType & MFT_SEPARATOR) << where << " position " << i;
+            continue;
+        }
+        EXPECT_STREQ(entries[i].text, text) << where << " position " << i;
+        if (entries[i].id == 0) {
+            EXPECT_NE(nullptr, info.hSubMenu) << where << " position " << i;
+        } else {
+            EXPECT_EQ(entries[i].id, info.wID) << where << " position " << i;
+            EXPECT_EQ(nullptr, info.hSubMenu) << where << " position " << i;
+        }
+    }
+}
+
+TEST(ResourcesTest, MenuHasTheSameItemsInEveryLanguage) {
+    const MenuEntry bar[] = {
+        {"&File", 0}, {"&Stop...", IDM_STOP}, {"&Config...", IDM_CONFIG}, {"&About...", IDM_ABOUT}};
+    const MenuEntry file[] = {
+        {"&Open...\tCtrl+O", IDM_OPEN}, {"Open &Recent", 0}, {nullptr, 0}, {"&Exit", IDM_EXIT}};
+    const MenuEntry recent[] = {{"None", IDM_RECENT_FIRST}};
+
+    for (LANGID language : {kEnglish, kJapanese}) {
+        SCOPED_TRACE(language);
+        HRSRC found = FindResourceExA(Self(), RT_MENU, "VUPMENU", language);
+        ASSERT_NE(nullptr, found);
+        HMENU menu = LoadMenuIndirectA(LockResource(LoadResource(Self(), found)));
+        ASSERT_NE(nullptr, menu);
+        ExpectMenu(menu, bar, 4, "menu bar");
+        HMENU fileMenu = GetSubMenu(menu, 0);
+        ExpectMenu(fileMenu, file, 4, "File");
+        // The recent-files code finds its popup at exactly this position.
+        ExpectMenu(GetSubMenu(fileMenu, 1), recent, 1, "Open Recent");
+        DestroyMenu(menu);
+    }
+}
+
+TEST(ResourcesTest, MenuLoadsByName) {
+    HMENU menu = LoadMenuA(Self(), RES_MAIN_MENU);
+    ASSERT_NE(nullptr, menu);
+    EXPECT_EQ(4, GetMenuItemCount(menu));
+    DestroyMenu(menu);
+}
+
+TEST(ResourcesTest, AcceleratorsGiveOpenAndTheHiddenModeCommand) {
+    HACCEL table = LoadAcceleratorsA(Self(), RES_ACCELERATORS);
+    ASSERT_NE(nullptr, table);
+    ACCEL entries[4] = {};
+    ASSERT_EQ(2, CopyAcceleratorTableA(table, entries, 4));
+    struct Expected {
+        WORD cmd;
+        WORD key;
+        BYTE modifiers;
+    };
+    const Expected expected[] = {{IDM_OPEN, 'O', FCONTROL}, {IDM_SET_MODE, 'M', FCONTROL | FSHIFT}};
+    for (const Expected& e : expected) {
+        SCOPED_TRACE(e.cmd);
+        const ACCEL* hit = nullptr;
+        for (const ACCEL& a : entries) {
+            if (a.cmd == e.cmd) {
+                hit = &a;
+            }
+        }
+        ASSERT_NE(nullptr, hit);
+        EXPECT_EQ(e.key, hit->key);
+        EXPECT_EQ(FVIRTKEY | FNOINVERT | e.modifiers, hit->fVirt);
+    }
+    DestroyAcceleratorTable(table);
+}
+
+TEST(ResourcesTest, StringTableHoldsBothLanguagesExactly) {
+    struct Case {
+        LANGID language;
+        UINT id;
+        const wchar_t* text;
+    };
+    const Case cases[] = {
+        {kEnglish, IDS_CURRENT_PATH_WARNING, kPathWarningEn},
+        {kEnglish, IDS_DRIVER_VERSION_ERROR, kDriverErrorEn},
+        {kJapanese, IDS_CURRENT_PATH_WARNING, kPathWarningJa},
+        {kJapanese, IDS_DRIVER_VERSION_ERROR, kDriverErrorJa},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.language << " " << c.id);
+        EXPECT_TRUE(StringInLanguage(c.id, c.language) == c.text);
+    }
+}
+
+TEST(ResourcesTest, UserLanguagePicksTheStringsEnglishOtherwise) {
+    struct Case {
+        LANGID thread;
+        UINT id;
+        const wchar_t* expected;
+    };
+    const LANGID german = MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN);
+    const Case cases[] = {
+        {kJapanese, IDS_CURRENT_PATH_WARNING, kPathWarningJa},
+        {kJapanese, IDS_DRIVER_VERSION_ERROR, kDriverErrorJa},
+        {kEnglish, IDS_CURRENT_PATH_WARNING, kPathWarningEn},
+        {kEnglish, IDS_DRIVER_VERSION_ERROR, kDriverErrorEn},
+        {german, IDS_CURRENT_PATH_WARNING, kPathWarningEn},
+        {german, IDS_DRIVER_VERSION_ERROR, kDriverErrorEn},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.thread << " " << c.id);
+        ThreadLanguage language(c.thread);
+        wchar_t wide[256] = L"";
+        ASSERT_LT(0, LoadStringW(Self(), c.id, wide, 256));
+        EXPECT_TRUE(std::wstring(wide) == c.expected);
+        // The program itself loads 8-bit text, converted to the system's code page.
+        char narrow[256] = "";
+        char expected[256] = "";
+        ASSERT_LT(0, LoadStringA(Self(), c.id, narrow, sizeof narrow));
+        WideCharToMultiByte(CP_ACP, 0, c.expected, -1, expected, sizeof expected, nullptr, nullptr);
+        EXPECT_STREQ(expected, narrow);
+    }
+}
+
+TEST(ResourcesTest, EnglishStringsLoadAsTheCodeUsesThem) {
+    ThreadLanguage language(kEnglish);
+    char text[256] = "";
+    ASSERT_LT(0, LoadStringA(Self(), IDS_CURRENT_PATH_WARNING, text, sizeof text));
+    EXPECT_STREQ("Fail to change current directory to using before.\n(It's not probrem to use.)",
+                 text);
+
+    // The driver's version arrives as high byte major, low byte minor: 0x0107 is 1.07.
+    char format[256] = "";
+    ASSERT_LT(0, LoadStringA(Self(), IDS_DRIVER_VERSION_ERROR, format, sizeof format));
+    char message[256];
+    snprintf(message, sizeof message, format, 0x0107 >> 8, 0x0107 & 0xFF);
+    EXPECT_STREQ("MAVO system updater requires \n MAVO USB MIDI Driver version 1.08 or later. \n"
+                 " (current version : 1.07) ",
+                 message);
+}
+
+// On a Japanese system the program loads the strings as Shift-JIS into 256-byte buffers:
+// every character must exist there and the formatted message must still fit.
+TEST(ResourcesTest, JapaneseStringsFitTheirBuffersInShiftJis) {
+    for (UINT id : {IDS_CURRENT_PATH_WARNING, IDS_DRIVER_VERSION_ERROR}) {
+        SCOPED_TRACE(id);
+        std::wstring wide = StringInLanguage(id, kJapanese);
+        char narrow[256];
+        BOOL lossy = FALSE;
+        int length =
+            WideCharToMultiByte(932, 0, wide.c_str(), -1, narrow, sizeof narrow, nullptr, &lossy);
+        ASSERT_LT(0, length) << "does not fit 256 bytes";
+        EXPECT_FALSE(lossy);
+        char message[512];
+        int formatted = snprintf(message, sizeof message, narrow, 255, 99);
+        EXPECT_GT(256, formatted);
+    }
+}
+
+TEST(ResourcesTest, IconHasEveryImageSizeAndIsTransparentOutsideItsTile) {
+    HRSRC group = FindResourceA(Self(), "VWICON", RT_GROUP_ICON);
+    ASSERT_NE(nullptr, group);
+    BYTE* directory = static_cast<BYTE*>(LockResource(LoadResource(Self(), group)));
+
+    for (int size : {16, 32, 48, 128, 256}) {
+        SCOPED_TRACE(size);
+        // An image of exactly this size, not one the loader would have to scale.
+        int id = LookupIconIdFromDirectoryEx(directory, TRUE, size, size, LR_DEFAULTCOLOR);
+        HRSRC image = FindResourceA(Self(), MAKEINTRESOURCEA(id), RT_ICON);
+        ASSERT_NE(nullptr, image);
+        const BYTE* bits = static_cast<const BYTE*>(LockResource(LoadResource(Self(), image)));
+        int width = 0;
+        if (memcmp(bits, "\x89PNG", 4) == 0) {
+            width = (bits[18] << 8) | bits[19];
+        } else {
+            width = reinterpret_cast<const BITMAPINFOHEADER*>(bits)->biWidth;
+        }
+        EXPECT_EQ(size, width);
+
+        HICON icon = static_cast<HICON>(
+            LoadImageA(Self(), RES_APP_ICON, IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
+        ASSERT_NE(nullptr, icon);
+
+        // Drawn over the info area's grey, as the log view does: the corners keep the grey,
+        // the middle does not.
+        BITMAPINFO info = {};
+        info.bmiHeader.biSize = sizeof info.bmiHeader;
+        info.bmiHeader.biWidth = size;
+        info.bmiHeader.biHeight = -size;
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        void* pixels = nullptr;
+        HDC dc = CreateCompatibleDC(nullptr);
+        HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &pixels, nullptr, 0);
+        ASSERT_NE(nullptr, bitmap);
+        HGDIOBJ old = SelectObject(dc, bitmap);
+        const DWORD grey = 0x00C0C0C0;
+        DWORD* p = static_cast<DWORD*>(pixels);
+        for (int i = 0; i < size * size; ++i) {
+            p[i] = grey;
+        }
+        ASSERT_TRUE(DrawIconEx(dc, 0, 0, icon, size, size, 0, nullptr, DI_NORMAL));
+        GdiFlush();
+        EXPECT_EQ(grey, p[0] & 0xFFFFFF);
+        EXPECT_EQ(grey, p[size * size - 1] & 0xFFFFFF);
+        EXPECT_NE(grey, p[(size / 2) * size + size / 2] & 0xFFFFFF);
+        SelectObject(dc, old);
+        DeleteObject(bitmap);
+        DeleteDC(dc);
+        DestroyIcon(icon);
+    }
+}
+
+TEST(ResourcesTest, VersionIs1211InNumbersAndText) {
+    char path[MAX_PATH];
+    ASSERT_LT(0u, GetModuleFileNameA(nullptr, path, sizeof path));
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeA(path, &handle);
+    ASSERT_LT(0u, size);
+    std::string block(size, '\0');
+    ASSERT_TRUE(GetFileVersionInfoA(path, 0, size, &block[0]));
+
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(&block[0], "\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(0xFEEF04BDu, fixed->dwSignature);
+    EXPECT_EQ(MAKELONG(2, 1), fixed->dwFileVersionMS);
+    EXPECT_EQ(MAKELONG(1, 1), fixed->dwFileVersionLS);
+    EXPECT_EQ(MAKELONG(2, 1), fixed->dwProductVersionMS);
+    EXPECT_EQ(MAKELONG(1, 1), fixed->dwProductVersionLS);
+
+    // Readers find the texts through the translation list, so it must name their block.
+    WORD* translation = nullptr;
+    ASSERT_TRUE(VerQueryValueA(&block[0], "\\VarFileInfo\\Translation",
+                               reinterpret_cast<void**>(&translation), &length));
+    ASSERT_LE(4u, length);
+    for (const char* name : {"FileVersion", "ProductVersion"}) {
+        char query[64];
+        snprintf(query, sizeof query, "\\StringFileInfo\\%04x%04x\\%s", translation[0],
+                 translation[1], name);
+        char* value = nullptr;
+        ASSERT_TRUE(VerQueryValueA(&block[0], query, reinterpret_cast<void**>(&value), &length))
+            << query;
+        EXPECT_STREQ("1.2.1.1", value) << name;
+    }
+}
+
+TEST(ResourcesTest, ManifestAsksForCommonControls6AsInvoker) {
+    HRSRC found = FindResourceA(Self(), MAKEINTRESOURCEA(1), RT_MANIFEST);
+    ASSERT_NE(nullptr, found);
+    const char* data = static_cast<const char*>(LockResource(LoadResource(Self(), found)));
+    std::string manifest(data, SizeofResource(Self(), found));
+    EXPECT_NE(std::string::npos, manifest.find("name=\"Microsoft.Windows.Common-Controls\""));
+    EXPECT_NE(std::string::npos, manifest.find("version=\"6.0.0.0\""));
+    EXPECT_NE(std::string::npos, manifest.find("level=\"asInvoker\""));
+
+    // The loader acted on it: comctl32 of this process comes from the version 6 assembly.
+    ACTCTX_SECTION_KEYED_DATA redirect = {};
+    redirect.cbSize = sizeof redirect;
+    EXPECT_TRUE(FindActCtxSectionStringW(0, nullptr, ACTIVATION_CONTEXT_SECTION_DLL_REDIRECTION,
+                                         L"comctl32.dll", &redirect));
+    HMODULE comctl = LoadLibraryA("comctl32.dll");
+    ASSERT_NE(nullptr, comctl);
+    char path[MAX_PATH] = "";
+    GetModuleFileNameA(comctl, path, sizeof path);
+    CharLowerA(path);
+    EXPECT_NE(nullptr, strstr(path, "common-controls_6595b64144ccf1df_6.")) << path;
+    FreeLibrary(comctl);
+}
+
+} // namespace
