@@ -224,8 +224,7 @@ int SendPacket(uint32_t packetNumber, int rawMode) {
     if (e.deviceType == DEVICE_USB_BULK) {
         // The USB bulk device takes a data packet in three transfers.
         sent = TransmitMessage(msg, headerLength, r.errorText, SEND_MODE_PACKETS) &&
-               TransmitMessage(msg + headerLength, dataEnd - headerLength, r.errorText,
-                               dataMode) &&
+               TransmitMessage(msg + headerLength, dataEnd - headerLength, r.errorText, dataMode) &&
                TransmitMessage(msg + dataEnd, 2, r.errorText, SEND_MODE_PACKETS);
     } else {
         sent = TransmitMessage(msg, n, r.errorText, dataMode);
@@ -235,8 +234,8 @@ int SendPacket(uint32_t packetNumber, int rawMode) {
     return sent;
 }
 
-void ShowPercentStatus(const char* withLog, const char* withoutLog, int64_t part,
-                       int64_t whole, int clearRow) {
+void ShowPercentStatus(const char* withLog, const char* withoutLog, int64_t part, int64_t whole,
+                       int clearRow) {
     UpdateRun& r = g_run;
     if (ShowLog) {
         int percent = whole > 0 ? (int)(part * 100 / whole) : 0;
@@ -316,8 +315,8 @@ int SendBlock(void) {
                     SetProgressPosition(r.progress + halfBlock * done / total);
                     maxDone = done;
                 }
-                ShowPercentStatus("Now Updating...(Writing %d%%)", "Now Updating...(Writing)",
-                                  done, total, firstWritingStatus ? 1 : 0);
+                ShowPercentStatus("Now Updating...(Writing %d%%)", "Now Updating...(Writing)", done,
+                                  total, firstWritingStatus ? 1 : 0);
                 firstWritingStatus = false;
             }
             if (!ReceiveMessage(r.reply, sizeof r.reply, r.errorText, TIMEOUT_TICKS_LONG)) {
@@ -328,8 +327,7 @@ int SendBlock(void) {
         totalSent += e.packetSize;
         if (!twoPhase) {
             r.progress += e.packetSize;
-            ShowPercentStatus("Now Updating...(%d%%)", "Now Updating...", totalSent, h.dataSize,
-                              0);
+            ShowPercentStatus("Now Updating...(%d%%)", "Now Updating...", totalSent, h.dataSize, 0);
         } else {
             r.progress += e.packetSize / 2;
             if (maxDone == 0) {

@@ -25,19 +25,19 @@
 
 // The engine's process-wide state.
 struct UpdateEngine {
-    PlatformWindow mainWindow;   // receives the posted commands; null: nothing is posted
-    PlatformWindow progressBar;  // receives the synchronous progress-bar messages
+    PlatformWindow mainWindow;  // receives the posted commands; null: nothing is posted
+    PlatformWindow progressBar; // receives the synchronous progress-bar messages
     char fileName[PATH_SIZE];
-    int deviceType;              // copy of the DeviceType setting, picks the transport
+    int deviceType; // copy of the DeviceType setting, picks the transport
     int skipVersionCheck;
-    int skipDeviceCheck;         // obeyed by ValidateReply
+    int skipDeviceCheck; // obeyed by ValidateReply
     std::atomic<int> updateState;
-    unsigned char protocolCode;  // from the latest inquiry reply
+    unsigned char protocolCode; // from the latest inquiry reply
     uint32_t packetSize;
     unsigned char deviceFlags;
     PlatformThread thread;
-    unsigned char* dataBuffer;     // UPDATE_DATA_BUFFER_SIZE bytes
-    unsigned char* messageBuffer;  // UPDATE_MESSAGE_BUFFER_SIZE bytes
+    unsigned char* dataBuffer;    // UPDATE_DATA_BUFFER_SIZE bytes
+    unsigned char* messageBuffer; // UPDATE_MESSAGE_BUFFER_SIZE bytes
 };
 
 extern UpdateEngine g_updateEngine;

@@ -1,0 +1,630 @@
+// The update procedure run end to end against the virtual instrument over the in-process
+// transport double: the wire bytes, the log and status rows, the progress bar, the
+// posted commands and the instrument's flash image.
+#include "logview/log_surface_record.h"
+#include "logview/log_view.h"
+#include "midi/midi_transport.h"
+#include "platform/platform_memory.h"
+#include "sim/sim_transport.h"
+#include "sim/virtual_instrument.h"
+#include "sim/vsb_writer.h"
+#include "tests/test_files.h"
+#include "update/transport.h"
+#include "update/update_engine.h"
+#include "update/update_messages.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+PlatformWindow const kMainWindow = reinterpret_cast<PlatformWindow>(0x1000);
+PlatformWindow const kProgressBar = reinterpret_cast<PlatformWindow>(0x2000);
+
+struct WindowEvent {
+    bool posted; // PostMessage of a command, else SendMessage to the progress bar
+    uint32_t id; // command id, or the message
+    int64_t value;
+};
+
+std::mutex g_eventLock;
+std::vector<WindowEvent> g_events;
+
+void RecordPost(PlatformWindow window, uint32_t commandId, intptr_t lParam) {
+    EXPECT_EQ(window, kMainWindow);
+    std::lock_guard<std::mutex> lock(g_eventLock);
+    g_events.push_back({true, commandId, lParam});
+}
+
+intptr_t RecordSend(PlatformWindow window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    EXPECT_EQ(window, kProgressBar);
+    std::lock_guard<std::mutex> lock(g_eventLock);
+    g_events.push_back(
+        {false, message, message == PBM_SETRANGE32_MSG ? (int64_t)lParam : (int64_t)wParam});
+    return 0;
+}
+
+std::vector<WindowEvent> Events() {
+    std::lock_guard<std::mutex> lock(g_eventLock);
+    return g_events;
+}
+
+std::vector<int64_t> BarPositions() {
+    std::vector<int64_t> out;
+    for (const WindowEvent& e : Events()) {
+        if (!e.posted && e.id == PBM_SETPOS_MSG) {
+            out.push_back(e.value);
+        }
+    }
+    return out;
+}
+
+std::vector<int64_t> Posted(uint32_t id) {
+    std::vector<int64_t> out;
+    for (const WindowEvent& e : Events()) {
+        if (e.posted && e.id == id) {
+            out.push_back(e.value);
+        }
+    }
+    return out;
+}
+
+std::vector<unsigned char> Bytes(std::initializer_list<int> values) {
+    std::vector<unsigned char> out;
+    for (int v : values) {
+        out.push_back((unsigned char)v);
+    }
+    return out;
+}
+
+std::vector<unsigned char> ReceivedMessage(int index) {
+    std::vector<unsigned char> buf(VI_MAX_MESSAGE);
+    int n = VirtualInstrumentMessage(index, buf.data(), (int)buf.size());
+    buf.resize(n > 0 ? (size_t)n : 0);
+    return buf;
+}
+
+// The message codes the instrument received, in order.
+std::vector<int> ReceivedCodes(int productIdLength = 1) {
+    std::vector<int> out;
+    for (int i = 0; i < VirtualInstrumentMessageCount(); i++) {
+        std::vector<unsigned char> m = ReceivedMessage(i);
+        out.push_back(m.size() > (size_t)(3 + productIdLength) ? m[3 + productIdLength] : -1);
+    }
+    return out;
+}
+
+std::vector<std::string> LogRows() {
+    std::vector<std::string> rows;
+    for (int r = 0; r < LOG_ROW_COUNT; r++) {
+        rows.push_back(RecordedLogRow(r));
+    }
+    return rows;
+}
+
+bool LogContains(const std::string& text) {
+    for (const std::string& row : LogRows()) {
+        if (row == text) {
+            return true;
+        }
+    }
+    return false;
+}
+
+class UpdateEngineTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        RecordReset();
+        RecordSetClientSize(494, 514);
+        LogViewCreate(kMainWindow, LOG_RGB(0, 64, 96), LOG_RGB(192, 192, 192), 1);
+        ShowLog = 1;
+        {
+            std::lock_guard<std::mutex> lock(g_eventLock);
+            g_events.clear();
+        }
+        PlatformSetWindowHooks(RecordPost, RecordSend);
+        char errorText[TEXT_SIZE];
+        ASSERT_EQ(AllocUpdateBuffers(errorText), 1);
+        UpdateSetProgressBar(kProgressBar);
+        g_updateEngine.mainWindow = kMainWindow;
+        g_updateEngine.deviceType = DEVICE_MIDI;
+        g_updateEngine.skipVersionCheck = 0;
+        g_updateEngine.skipDeviceCheck = 0;
+        g_updateEngine.updateState.store(UPDATE_RUNNING);
+
+        VirtualInstrumentDefaultConfig(&instrument_);
+        instrument_.versionMajor[1] = 1;
+        instrument_.versionMinor[1] = 3;
+        SimTransportDefaultConfig(&transport_);
+        transport_.midiTickMs = 1; // time-outs of 300 and 5000 ticks stay short
+
+        path_ = TestTempPath("engine.vsb");
+        blocks_.clear();
+        AddBlock(1, 1, 5, 0, 512);
+    }
+
+    void TearDown() override {
+        PlatformSetWindowHooks(nullptr, nullptr);
+        LogViewDestroy();
+        FreeUpdateBuffers();
+        UpdateSetProgressBar(nullptr);
+        g_updateEngine.updateState.store(UPDATE_IDLE);
+        TestRemoveFile(path_);
+    }
+
+    VsbBlock& AddBlock(int code, int major, int minor, uint32_t address, uint32_t size) {
+        VsbBlock b;
+        VsbBlockDefaults(&b);
+        b.blockCode = (unsigned char)code;
+        b.versionMajor = (unsigned char)major;
+        b.versionMinor = (unsigned char)minor;
+        b.address = address;
+        b.dataSize = size;
+        b.content = VSB_CONTENT_RANDOM;
+        b.seed = (uint32_t)(code * 7919 + blocks_.size());
+        blocks_.push_back(b);
+        return blocks_.back();
+    }
+
+    void WriteFile(uint32_t surplus = 0) {
+        char errorText[TEXT_SIZE];
+        ASSERT_EQ(VsbWriteFile(path_.c_str(), blocks_.data(), (int)blocks_.size(), surplus, 0x55,
+                               errorText),
+                  1)
+            << errorText;
+        TextCopy(g_updateEngine.fileName, sizeof g_updateEngine.fileName, path_.c_str());
+        // Protocol 0 carries no block address: the instrument knows where each block lives.
+        for (const VsbBlock& b : blocks_) {
+            instrument_.blockAddress[b.blockCode] = b.address;
+        }
+    }
+
+    void PrepareRun(uint32_t surplus = 0) {
+        WriteFile(surplus);
+        VirtualInstrumentReset(&instrument_);
+        SimTransportReset(&transport_);
+    }
+
+    int Run(uint32_t surplus = 0) {
+        PrepareRun(surplus);
+        return RunUpdate();
+    }
+
+    // The block's bytes are in flash at its address + offset.
+    void ExpectBlockInFlash(const VsbBlock& b) {
+        std::vector<unsigned char> expected(b.dataSize);
+        char errorText[TEXT_SIZE];
+        ASSERT_EQ(VsbBlockData(&b, expected.data(), b.dataSize, errorText), 1);
+        std::vector<unsigned char> flash(b.dataSize);
+        ASSERT_EQ(VirtualInstrumentFlashRead(b.address + b.offset, flash.data(), b.dataSize), 1);
+        EXPECT_EQ(flash, expected) << "block code " << (int)b.blockCode;
+        EXPECT_EQ(VirtualInstrumentFlashWrittenCount(b.address + b.offset, b.dataSize), b.dataSize);
+    }
+
+    void ExpectBlockUntouched(const VsbBlock& b) {
+        EXPECT_EQ(VirtualInstrumentFlashWrittenCount(b.address + b.offset, b.dataSize), 0u);
+    }
+
+    void ExpectFailed(int result, const char* text) {
+        EXPECT_EQ(result, 0);
+        EXPECT_STREQ(RecordedStatusRow(0), text);
+        EXPECT_TRUE(LogContains(text)) << "log lacks " << text;
+        EXPECT_FALSE(LogContains("Update Completed!"));
+    }
+
+    VirtualInstrumentConfig instrument_;
+    SimTransportConfig transport_;
+    std::vector<VsbBlock> blocks_;
+    std::string path_;
+};
+
+TEST_F(UpdateEngineTest, ExampleExchangeGoesOutByteForByte) {
+    ASSERT_EQ(Run(), 1);
+
+    ASSERT_EQ(VirtualInstrumentMessageCount(), 5);
+    EXPECT_EQ(ReceivedMessage(0), Bytes({0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7}));
+    EXPECT_EQ(ReceivedMessage(1), Bytes({0xF0, 0x42, 0x23, 0x3C, 0x02, 0x01, 0xF7}));
+    EXPECT_EQ(ReceivedMessage(2),
+              Bytes({0xF0, 0x42, 0x23, 0x3C, 0x04, 0x00, 0x01, 0x41, 0x05, 0xF7}));
+    for (int packet = 0; packet < 2; packet++) {
+        std::vector<unsigned char> m = ReceivedMessage(3 + packet);
+        ASSERT_EQ(m.size(), 7u + 293u + 2u);
+        EXPECT_EQ(std::vector<unsigned char>(m.begin(), m.begin() + 7),
+                  Bytes({0xF0, 0x42, 0x23, 0x3C, 0x06, 0x00, packet}));
+        EXPECT_EQ(m.back(), 0xF7);
+    }
+    ExpectBlockInFlash(blocks_[0]);
+
+    // The bar runs over the file: 256 for the header, then each packet.
+    EXPECT_EQ(BarPositions(), (std::vector<int64_t>{0, 256, 512, 768}));
+    std::vector<WindowEvent> events = Events();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events[0].id, (uint32_t)PBM_SETRANGE32_MSG);
+    EXPECT_EQ(events[0].value, 768);
+    EXPECT_EQ(Posted(CMD_TRANSFER_ACTIVE), (std::vector<int64_t>{1, 0}));
+
+    EXPECT_EQ(LogRows()[0], path_);
+    EXPECT_EQ(LogRows()[1], "DeviceName : ORVENT");
+    EXPECT_EQ(LogRows()[2], "FILE : Type=MAIN , Version=1.05");
+    EXPECT_EQ(LogRows()[3], "Target Version : 1.03");
+    EXPECT_EQ(LogRows()[4], "Tx Set Mode...");
+    EXPECT_EQ(LogRows()[5], "Tx Packet:  1 (Address: 000100)");
+    EXPECT_EQ(LogRows()[6], "Update Completed!");
+    EXPECT_STREQ(RecordedStatusRow(0), "Now Updating...(100%)");
+}
+
+TEST_F(UpdateEngineTest, StatusWithoutLogAreaShowsNoPercentages) {
+    ShowLog = 0;
+    ASSERT_EQ(Run(), 1);
+    EXPECT_STREQ(RecordedStatusRow(0), "Now Updating...");
+}
+
+struct SkipCase {
+    const char* name;
+    int instrumentMinor[2]; // the instrument holds 1.xx of block codes 1 and 2
+    bool sent[2];
+};
+
+class SkipsBlocks : public UpdateEngineTest, public ::testing::WithParamInterface<SkipCase> {};
+
+TEST_P(SkipsBlocks, SendsOnlyNewerBlocksAndTouchesNothingElse) {
+    const SkipCase& c = GetParam();
+    blocks_.clear();
+    AddBlock(1, 1, 5, 0x10000, 1024);
+    AddBlock(2, 1, 5, 0x20000, 512);
+    for (int i = 0; i < 2; i++) {
+        instrument_.versionMajor[i + 1] = 1;
+        instrument_.versionMinor[i + 1] = (unsigned char)c.instrumentMinor[i];
+    }
+    ASSERT_EQ(Run(), 1);
+    EXPECT_TRUE(LogContains("Update Completed!"));
+    EXPECT_TRUE(LogContains("Skip this block."));
+    for (int i = 0; i < 2; i++) {
+        if (c.sent[i]) {
+            ExpectBlockInFlash(blocks_[i]);
+        } else {
+            ExpectBlockUntouched(blocks_[i]);
+        }
+    }
+    // A skipped block moves the bar by its size at once; the bar ends at the file length.
+    EXPECT_EQ(BarPositions().back(), 256 + 1024 + 256 + 512);
+    EXPECT_EQ(Posted(CMD_TRANSFER_ACTIVE),
+              c.sent[0] ? (std::vector<int64_t>{1, 0, 0}) : (std::vector<int64_t>{0, 1, 0}));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothOrders, SkipsBlocks,
+                         ::testing::Values(SkipCase{"FirstUpToDate", {5, 3}, {false, true}},
+                                           SkipCase{"SecondUpToDate", {3, 9}, {true, false}}),
+                         [](const ::testing::TestParamInfo<SkipCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(UpdateEngineTest, LastBlockAlreadyCurrentFailsWithoutSetMode) {
+    instrument_.versionMinor[1] = 5;
+    ExpectFailed(Run(), "Target version is newer.");
+    EXPECT_TRUE(LogContains("Target Version : 1.05"));
+    EXPECT_EQ(ReceivedCodes(), (std::vector<int>{0x00, 0x02}));
+    ExpectBlockUntouched(blocks_[0]);
+}
+
+TEST_F(UpdateEngineTest, SkippedVersionCheckSendsEveryBlock) {
+    g_updateEngine.skipVersionCheck = 1;
+    blocks_.clear();
+    AddBlock(1, 1, 0, 0x1000, 256);
+    AddBlock(2, 1, 0, 0x3000, 256);
+    instrument_.versionMajor[1] = instrument_.versionMajor[2] = 9;
+    ASSERT_EQ(Run(), 1);
+    ExpectBlockInFlash(blocks_[0]);
+    ExpectBlockInFlash(blocks_[1]);
+    EXPECT_EQ(ReceivedCodes(), (std::vector<int>{0x00, 0x04, 0x06, 0x00, 0x04, 0x06}));
+    int skipRows = 0;
+    for (const std::string& row : LogRows()) {
+        skipRows += row == "Target Version : Skip check.";
+    }
+    EXPECT_EQ(skipRows, 2);
+}
+
+struct RefusalCase {
+    const char* name;
+    int protocolCode;
+    uint32_t packetSize;
+    uint32_t dataSize;
+    const char* text;
+};
+
+class RefusesBlock : public UpdateEngineTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(RefusesBlock, BeforeAnyPacketIsSent) {
+    const RefusalCase& c = GetParam();
+    // Over MIDI a large packet size would be cut to 1024 before it could be refused.
+    g_updateEngine.deviceType = DEVICE_SERIAL;
+    instrument_.protocolCode = c.protocolCode;
+    instrument_.packetSize = c.packetSize;
+    blocks_[0].dataSize = c.dataSize;
+    ExpectFailed(Run(), c.text);
+    for (int code : ReceivedCodes()) {
+        EXPECT_NE(code, 0x06);
+        EXPECT_NE(code, 0x08);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, RefusesBlock,
+    ::testing::Values(
+        RefusalCase{"ProtocolCode2", 2, 256, 512, "Protocol code error(need newer tool)."},
+        RefusalCase{"SizeNotMultiple", 0, 1024, 3000, "Error - Packet size is not correct."},
+        RefusalCase{"PacketSizeZero", 0, 0, 512, "Error - Packet size is out of range."},
+        RefusalCase{"PacketSizeAboveBuffer", 1, 65536, 65536,
+                    "Error - Packet size is out of range."},
+        RefusalCase{"EmptyBlock", 0, 256, 0, "Error - Block data size is 0."}),
+    [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
+
+TEST_F(UpdateEngineTest, MidiUsesAtMost1024BytesAPacket) {
+    instrument_.packetSize = 2048;
+    blocks_[0].dataSize = 4096;
+    ASSERT_EQ(Run(), 1);
+    EXPECT_EQ(VirtualInstrumentPacketCount(), 4);
+    ExpectBlockInFlash(blocks_[0]);
+}
+
+TEST_F(UpdateEngineTest, UniformPacketsGoOutAsFillWhenTheInstrumentTakesThem) {
+    blocks_[0].dataSize = 2048;
+    blocks_[0].runCount = 1;
+    blocks_[0].runs[0] = {0, 1024, 0xFF};
+    instrument_.packetSize = 1024;
+    for (int flags : {DEVICE_FLAG_FILL, 0}) {
+        instrument_.deviceFlags = (unsigned char)flags;
+        ASSERT_EQ(Run(), 1);
+        std::vector<unsigned char> first = ReceivedMessage(3);
+        if (flags) {
+            EXPECT_EQ(first, Bytes({0xF0, 0x42, 0x23, 0x3C, 0x08, 0x00, 0x00, 0x0F, 0x0F, 0xF7}));
+        } else {
+            EXPECT_EQ(first[4], MSG_DATA);
+        }
+        EXPECT_EQ(ReceivedMessage(4)[4], MSG_DATA); // the second packet is not uniform
+        ExpectBlockInFlash(blocks_[0]);
+    }
+}
+
+TEST_F(UpdateEngineTest, RawModeOnlyOffMidi) {
+    instrument_.deviceFlags = DEVICE_FLAG_RAW;
+    blocks_[0].dataSize = 1024;
+    ASSERT_EQ(Run(), 1);
+    EXPECT_EQ(ReceivedMessage(2)[5], 0) << "MIDI never sends raw data";
+
+    g_updateEngine.deviceType = DEVICE_SERIAL;
+    ASSERT_EQ(Run(), 1);
+    EXPECT_EQ(ReceivedMessage(2)[5], 1) << "set mode announces raw data";
+    std::vector<unsigned char> packet = ReceivedMessage(3);
+    EXPECT_EQ(packet.size(), 7u + 256u + 2u);
+    ExpectBlockInFlash(blocks_[0]);
+}
+
+TEST_F(UpdateEngineTest, UsbBulkSendsDataPacketsInThreePieces) {
+    g_updateEngine.deviceType = DEVICE_USB_BULK;
+    ASSERT_EQ(Run(), 1);
+    ExpectBlockInFlash(blocks_[0]);
+    std::vector<int> sendLengths;
+    for (int i = 0; i < SimTransportCallCount(); i++) {
+        SimTransportCall call;
+        ASSERT_EQ(SimTransportGetCall(i, &call), 1);
+        if (call.operation == SIM_USB_BULK_SEND) {
+            sendLengths.push_back(call.length);
+        }
+    }
+    EXPECT_EQ(sendLengths, (std::vector<int>{6, 7, 10, 7, 293, 2, 7, 293, 2}));
+}
+
+TEST_F(UpdateEngineTest, Protocol1CarriesWideFieldsAndPacketNumbersFromTheOffset) {
+    instrument_.protocolCode = 1;
+    instrument_.packetSize = 1024;
+    blocks_[0].address = 0x4000;
+    blocks_[0].offset = 8192;
+    blocks_[0].dataSize = 4096;
+    ASSERT_EQ(Run(), 1);
+    EXPECT_EQ(ReceivedMessage(2),
+              Bytes({0xF0, 0x42, 0x23, 0x3C, 0x04, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00,
+                     0x00, 0x00, 0x20, 0x00, 0x41, 0x05, 0x00, 0x00, 0x08, 0x00, 0xF7}));
+    for (int i = 0; i < 4; i++) {
+        std::vector<unsigned char> m = ReceivedMessage(3 + i);
+        EXPECT_EQ(std::vector<unsigned char>(m.begin() + 5, m.begin() + 9),
+                  Bytes({0, 0, 0, 8 + i}));
+    }
+    EXPECT_TRUE(LogContains("Tx Packet: 11 (Address: 006C00)"));
+    ExpectBlockInFlash(blocks_[0]);
+}
+
+TEST_F(UpdateEngineTest, TwoPhaseWritingReportsTransferThenWriting) {
+    instrument_.writeSteps = 4;
+    instrument_.sendZeroTotalProgress = 1;
+    instrument_.blockDataSize[1] = 512;
+    ASSERT_EQ(Run(), 1);
+    ExpectBlockInFlash(blocks_[0]);
+    // Half of each packet while transferring, the writing reports across the second half
+    // of the block, then half the block again for the acknowledgement after them.
+    EXPECT_EQ(BarPositions(), (std::vector<int64_t>{0, 256, 384, 384 + 64, 384 + 128, 384 + 192,
+                                                    384 + 256, 256 + 128 + 128 + 256}));
+    EXPECT_STREQ(RecordedStatusRow(0), "Now Updating...(Writing 100%)");
+}
+
+TEST_F(UpdateEngineTest, TwoPhaseStatusWithoutLogArea) {
+    ShowLog = 0;
+    instrument_.writeSteps = 2;
+    instrument_.blockDataSize[1] = 512;
+    ASSERT_EQ(Run(), 1);
+    EXPECT_STREQ(RecordedStatusRow(0), "Now Updating...(Writing)");
+}
+
+struct FaultCase {
+    const char* name;
+    VirtualFault fault;
+    int at;
+    int status;
+    const char* text;
+    const char* expected;
+};
+
+class InjectedFault : public UpdateEngineTest, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(InjectedFault, EndsTheRunWithItsText) {
+    const FaultCase& c = GetParam();
+    blocks_[0].dataSize = 1024;
+    instrument_.fault = c.fault;
+    instrument_.faultAt = c.at;
+    instrument_.faultStatus = c.status;
+    TextCopy(instrument_.faultText, sizeof instrument_.faultText, c.text);
+    instrument_.otherProductId[0] = 0x3D;
+    instrument_.otherProductId[1] = instrument_.otherProductId[2] = 0xFF;
+    PrepareRun();
+    StartUpdate(kMainWindow, path_.c_str(), DEVICE_MIDI, 0, 0);
+    PlatformThreadWait(g_updateEngine.thread);
+    PlatformThreadClose(&g_updateEngine.thread);
+
+    EXPECT_EQ(Posted(CMD_UPDATE_FINISHED), (std::vector<int64_t>{0}));
+    EXPECT_EQ(g_updateEngine.updateState.load(), UPDATE_IDLE);
+    ExpectFailed(0, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, InjectedFault,
+    ::testing::Values(
+        FaultCase{"NoInquiryReply", VI_FAULT_NO_REPLY, 0, 0, "", "Recieve Error(Timeout)"},
+        FaultCase{"ChecksumStatus", VI_FAULT_STATUS, 2, 6, "", "Rx Status Error : Checksum Error"},
+        FaultCase{"UnknownStatus", VI_FAULT_STATUS, 0, 0x0C, "", "Rx Status Error : Unknown Error"},
+        FaultCase{"ExtendedStatus", VI_FAULT_EXTENDED_STATUS, 1, 0x41, "Flash busy",
+                  "Rx Status Error(Exp) : 0x41Flash busy"},
+        FaultCase{"OtherProduct", VI_FAULT_OTHER_PRODUCT, 0, 0, "",
+                  "Rx Msg Error(Product ID Error)"},
+        FaultCase{"WrongCode", VI_FAULT_WRONG_CODE, 1, 0, "", "Rx Msg Error(Msg Code Error)"},
+        FaultCase{"SwitchedOff", VI_FAULT_SILENT_FROM_PACKET, 2, 0, "", "Recieve Error(Timeout)"}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
+
+TEST_F(UpdateEngineTest, GarbageAndSlowRepliesAreTolerated) {
+    instrument_.fault = VI_FAULT_GARBAGE_BEFORE;
+    instrument_.faultAt = 3;
+    ASSERT_EQ(Run(), 1);
+    ExpectBlockInFlash(blocks_[0]);
+
+    instrument_.fault = VI_FAULT_DELAY;
+    instrument_.faultAt = 2;
+    instrument_.faultDelayMs = 50;
+    ASSERT_EQ(Run(), 1);
+    ExpectBlockInFlash(blocks_[0]);
+}
+
+TEST_F(UpdateEngineTest, SkippedDeviceCheckAdoptsTheInstrumentsProductId) {
+    g_updateEngine.skipDeviceCheck = 1;
+    instrument_.productId[0] = 0x3D;
+    ASSERT_EQ(Run(), 1);
+    // The inquiry in the file's id is answered in the instrument's; it is asked again in
+    // that id, which every later message carries.
+    ASSERT_GE(VirtualInstrumentMessageCount(), 3);
+    EXPECT_EQ(ReceivedMessage(0)[3], 0x3C);
+    for (int i = 1; i < VirtualInstrumentMessageCount(); i++) {
+        EXPECT_EQ(ReceivedMessage(i)[3], 0x3D) << "message " << i;
+    }
+    EXPECT_EQ(ReceivedCodes()[1], MSG_INQUIRY);
+    ExpectBlockInFlash(blocks_[0]);
+}
+
+TEST_F(UpdateEngineTest, AnotherProductWhileAwaitingAnAcknowledgementEndsTheRun) {
+    g_updateEngine.skipDeviceCheck = 1;
+    instrument_.fault = VI_FAULT_OTHER_PRODUCT;
+    instrument_.faultAt = 4; // the second data packet
+    instrument_.otherProductId[0] = 0x3D;
+    instrument_.otherProductId[1] = instrument_.otherProductId[2] = 0xFF;
+    ExpectFailed(Run(), "Rx Msg Error(Product ID Error)");
+}
+
+TEST_F(UpdateEngineTest, SurplusBytesAfterTheLastBlockFailAfterSendingIt) {
+    ExpectFailed(Run(100), "Error - Header lengrh is too short.");
+    ExpectBlockInFlash(blocks_[0]);
+    ExpectFailed(Run(300), "Error - Illegal header string.");
+}
+
+TEST_F(UpdateEngineTest, MissingFileLogsOnlyTheOpenError) {
+    TextCopy(g_updateEngine.fileName, sizeof g_updateEngine.fileName,
+             TestTempPath("missing.vsb").c_str());
+    EXPECT_EQ(RunUpdate(), 0);
+    EXPECT_EQ(LogRows()[0], "File Open Error");
+    EXPECT_STREQ(RecordedStatusRow(0), "");
+}
+
+TEST_F(UpdateEngineTest, BuffersThatCannotBeHadAreReported) {
+    FreeUpdateBuffers();
+    char errorText[TEXT_SIZE] = "";
+    PlatformHeapFailAfter(1);
+    EXPECT_EQ(AllocUpdateBuffers(errorText), 0);
+    PlatformHeapFailAfter(-1);
+    EXPECT_STREQ(errorText, "Memoly Alloc Error");
+    EXPECT_EQ(g_updateEngine.dataBuffer, nullptr);
+    EXPECT_EQ(g_updateEngine.messageBuffer, nullptr);
+    ASSERT_EQ(AllocUpdateBuffers(errorText), 1);
+}
+
+// Pause, continue and abort come from another thread, as the Stop dialog gives them.
+class UpdateEngineThreadTest : public UpdateEngineTest {
+  protected:
+    void StartLongUpdate() {
+        blocks_[0].dataSize = 256 * 40;
+        PrepareRun();
+        StartUpdate(kMainWindow, path_.c_str(), DEVICE_MIDI, 0, 0);
+    }
+    void WaitForPackets(int count) {
+        for (int i = 0; i < 5000 && VirtualInstrumentPacketCount() < count; i++) {
+            PlatformSleep(1);
+        }
+    }
+    void Finish() {
+        PlatformThreadWait(g_updateEngine.thread);
+        PlatformThreadClose(&g_updateEngine.thread);
+    }
+};
+
+TEST_F(UpdateEngineThreadTest, PauseHoldsAfterThePacketAndContinueResumes) {
+    StartLongUpdate();
+    WaitForPackets(3);
+    int expected = UPDATE_RUNNING;
+    ASSERT_TRUE(g_updateEngine.updateState.compare_exchange_strong(expected, UPDATE_PAUSED));
+    PlatformSleep(100); // a packet in flight may still finish
+    const int held = VirtualInstrumentPacketCount();
+    PlatformSleep(100);
+    EXPECT_EQ(VirtualInstrumentPacketCount(), held);
+    g_updateEngine.updateState.store(UPDATE_RUNNING);
+    Finish();
+    EXPECT_EQ(Posted(CMD_UPDATE_FINISHED), (std::vector<int64_t>{1}));
+    ExpectBlockInFlash(blocks_[0]);
+}
+
+TEST_F(UpdateEngineThreadTest, AbortWhilePausedEndsTheRun) {
+    StartLongUpdate();
+    WaitForPackets(3);
+    g_updateEngine.updateState.store(UPDATE_PAUSED);
+    PlatformSleep(50);
+    g_updateEngine.updateState.store(UPDATE_ABORT);
+    Finish();
+    EXPECT_EQ(Posted(CMD_UPDATE_FINISHED), (std::vector<int64_t>{0}));
+    ExpectFailed(0, "User aborted.");
+    EXPECT_LT(VirtualInstrumentPacketCount(), 40);
+}
+
+TEST_F(UpdateEngineThreadTest, AbortEndsAWaitingReceive) {
+    transport_.midiTickMs = 10; // the real tick: a 5000-tick wait would last 50 s
+    instrument_.fault = VI_FAULT_SILENT_FROM_PACKET;
+    instrument_.faultAt = 2;
+    StartLongUpdate();
+    WaitForPackets(2);
+    PlatformSleep(50);
+    g_updateEngine.updateState.store(UPDATE_PAUSED);
+    g_updateEngine.updateState.store(UPDATE_ABORT);
+    MidiAbortReceive();
+    Finish();
+    EXPECT_EQ(Posted(CMD_UPDATE_FINISHED), (std::vector<int64_t>{0}));
+    ExpectFailed(0, "User aborted.");
+}
+
+} // namespace
