@@ -94,8 +94,9 @@ void VirtualInstrumentHandleMessage(const unsigned char* message, int length);
 void VirtualInstrumentFeed(const unsigned char* bytes, int length);
 
 // Takes the next pending piece of output: a reply, or garbage the fault asked for.
-// Returns its length (0 when nothing is pending); *delayMs receives how long after the
-// request the piece is due. A piece never holds more than one message.
+// Returns its length (0 when nothing is pending; a piece longer than capacity is cut and
+// its rest lost); *delayMs receives how long after the request the piece is due. A piece
+// never holds more than one message.
 int VirtualInstrumentTakeReply(unsigned char* out, int capacity, uint32_t* delayMs);
 
 // Number of pieces waiting to be taken.
