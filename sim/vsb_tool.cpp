@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
                 return 2;
             }
             VsbBlockDefaults(&blocks[blockCount]);
-            if (!VsbParseBlockSpec(value, &blocks[blockCount], errorText)) {
+            if (!VsbParseBlockDescription(value, &blocks[blockCount], errorText)) {
                 fprintf(stderr, "vsb-writer: block %d: %s\n", blockCount + 1, errorText);
                 return 2;
             }

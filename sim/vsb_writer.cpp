@@ -7,7 +7,7 @@
 #include <cstring>
 
 #define VSB_CHUNK_SIZE 65536u
-#define VSB_SPEC_SIZE 1024
+#define VSB_DESCRIPTION_SIZE 1024
 
 namespace {
 
@@ -472,13 +472,13 @@ int VsbWriteFile(const char* path, const VsbBlock* blocks, int count, uint32_t s
     return ok;
 }
 
-int VsbParseBlockSpec(const char* spec, VsbBlock* block, char* errorText) {
-    char text[VSB_SPEC_SIZE];
-    if (strlen(spec) >= sizeof text) {
+int VsbParseBlockDescription(const char* description, VsbBlock* block, char* errorText) {
+    char text[VSB_DESCRIPTION_SIZE];
+    if (strlen(description) >= sizeof text) {
         TextCopy(errorText, TEXT_SIZE, "The block description is too long.");
         return 0;
     }
-    TextCopy(text, sizeof text, spec);
+    TextCopy(text, sizeof text, description);
     int sizeGiven = 0;
     int fileGiven = 0;
     char* item = text;

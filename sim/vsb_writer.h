@@ -90,4 +90,4 @@ int VsbWriteFile(const char* path, const VsbBlock* blocks, int count, uint32_t s
 // (start:length:value, repeatable), reserved40, reserved52, magic (bad), header (bytes
 // written), missing (data bytes left out). Numbers are decimal or 0x hexadecimal.
 // 1, or 0 with errorText naming the problem.
-int VsbParseBlockSpec(const char* spec, VsbBlock* block, char* errorText);
+int VsbParseBlockDescription(const char* description, VsbBlock* block, char* errorText);

@@ -49,15 +49,16 @@ TEST_F(VsbWriterTest, WrittenBlocksReadBackThroughTheReader) {
     VsbBlock blocks[2];
     VsbBlockDefaults(&blocks[0]);
     char errorText[TEXT_SIZE] = "";
-    ASSERT_EQ(VsbParseBlockSpec("device=ORVENT-SIXTEEN-C,name=BOOTLOAD,code=0x12,version=2.07,"
-                                "pid=00:12:34,member=5,address=0x4000,offset=1024,size=3072,"
-                                "reserved40=9,reserved52=0xDEADBEEF,fill=random,seed=42",
-                                &blocks[0], errorText),
-              1)
+    ASSERT_EQ(
+        VsbParseBlockDescription("device=ORVENT-SIXTEEN-C,name=BOOTLOAD,code=0x12,version=2.07,"
+                                 "pid=00:12:34,member=5,address=0x4000,offset=1024,size=3072,"
+                                 "reserved40=9,reserved52=0xDEADBEEF,fill=random,seed=42",
+                                 &blocks[0], errorText),
+        1)
         << errorText;
     VsbBlockDefaults(&blocks[1]);
-    ASSERT_EQ(VsbParseBlockSpec("version=1.05,size=512,fill=0xA5,run=256:256:0xFF", &blocks[1],
-                                errorText),
+    ASSERT_EQ(VsbParseBlockDescription("version=1.05,size=512,fill=0xA5,run=256:256:0xFF",
+                                       &blocks[1], errorText),
               1)
         << errorText;
     ASSERT_EQ(VsbWriteFile(path_.c_str(), blocks, 2, 0, 0, errorText), 1) << errorText;
@@ -101,7 +102,7 @@ TEST_F(VsbWriterTest, WrittenBlocksReadBackThroughTheReader) {
 TEST_F(VsbWriterTest, BrokenFilesFailTheReaderTheirWay) {
     struct Case {
         const char* what;
-        const char* spec;
+        const char* description;
         uint32_t surplus;
         int blocksBeforeFailure; // headers that read (and whose data is skipped) first
         const char* error;
@@ -118,7 +119,7 @@ TEST_F(VsbWriterTest, BrokenFilesFailTheReaderTheirWay) {
         VsbBlock block;
         VsbBlockDefaults(&block);
         char errorText[TEXT_SIZE] = "";
-        ASSERT_EQ(VsbParseBlockSpec(c.spec, &block, errorText), 1) << errorText;
+        ASSERT_EQ(VsbParseBlockDescription(c.description, &block, errorText), 1) << errorText;
         ASSERT_EQ(VsbWriteFile(path_.c_str(), &block, 1, c.surplus, 0, errorText), 1);
         PlatformFile file = PlatformFileOpenRead(path_.c_str());
         ASSERT_NE(file, PLATFORM_FILE_NONE);
@@ -145,9 +146,9 @@ TEST_F(VsbWriterTest, ContentPatternsAreReproducible) {
     VsbBlock block;
     char errorText[TEXT_SIZE] = "";
     VsbBlockDefaults(&block);
-    ASSERT_EQ(
-        VsbParseBlockSpec("size=300,fill=counter,run=10:3:0x77,run=298:50:1", &block, errorText),
-        1);
+    ASSERT_EQ(VsbParseBlockDescription("size=300,fill=counter,run=10:3:0x77,run=298:50:1", &block,
+                                       errorText),
+              1);
     Bytes counter = BlockData(block);
     for (size_t i = 0; i < counter.size(); i++) {
         unsigned char expected = (unsigned char)i;
@@ -156,7 +157,7 @@ TEST_F(VsbWriterTest, ContentPatternsAreReproducible) {
     }
 
     VsbBlockDefaults(&block);
-    ASSERT_EQ(VsbParseBlockSpec("size=4096,fill=random,seed=7", &block, errorText), 1);
+    ASSERT_EQ(VsbParseBlockDescription("size=4096,fill=random,seed=7", &block, errorText), 1);
     Bytes first = BlockData(block);
     EXPECT_EQ(BlockData(block), first);
     // Written in pieces or at once, the data is the same.
@@ -166,8 +167,8 @@ TEST_F(VsbWriterTest, ContentPatternsAreReproducible) {
     EXPECT_NE(BlockData(block), first);
 
     VsbBlockDefaults(&block);
-    std::string spec = "file=" + contentPath;
-    ASSERT_EQ(VsbParseBlockSpec(spec.c_str(), &block, errorText), 1) << errorText;
+    std::string description = "file=" + contentPath;
+    ASSERT_EQ(VsbParseBlockDescription(description.c_str(), &block, errorText), 1) << errorText;
     EXPECT_EQ(block.dataSize, 700u);
     EXPECT_EQ(BlockData(block), content);
     block.dataSize = 701;
@@ -178,7 +179,7 @@ TEST_F(VsbWriterTest, ContentPatternsAreReproducible) {
 }
 
 TEST_F(VsbWriterTest, RefusesBadDescriptions) {
-    const char* const specs[] = {
+    const char* const descriptions[] = {
         "device=SEVENTEEN-CHARS-X",
         "name=NINECHARS",
         "code=256",
@@ -196,12 +197,12 @@ TEST_F(VsbWriterTest, RefusesBadDescriptions) {
         "header=0",
         "magic=maybe",
     };
-    for (const char* spec : specs) {
-        SCOPED_TRACE(spec);
+    for (const char* description : descriptions) {
+        SCOPED_TRACE(description);
         VsbBlock block;
         VsbBlockDefaults(&block);
         char errorText[TEXT_SIZE] = "";
-        EXPECT_EQ(VsbParseBlockSpec(spec, &block, errorText), 0);
+        EXPECT_EQ(VsbParseBlockDescription(description, &block, errorText), 0);
         EXPECT_NE(errorText[0], 0);
     }
 }
