@@ -33,7 +33,7 @@ void PlatformPostCommand(PlatformWindow window, uint32_t commandId, intptr_t lPa
 intptr_t PlatformSendMessage(PlatformWindow window, uint32_t message, uintptr_t wParam,
                              intptr_t lParam);
 
-// POSIX builds have no windows: tests install hooks that record what was posted and sent.
+// Tests that run without windows install hooks that take what would be posted and sent.
 typedef void (*PlatformPostHook)(PlatformWindow window, uint32_t commandId, intptr_t lParam);
 typedef intptr_t (*PlatformSendHook)(PlatformWindow window, uint32_t message, uintptr_t wParam,
                                      intptr_t lParam);

@@ -4,6 +4,10 @@
 
 namespace {
 
+// Tests of the engine run without windows: hooks then take the posts and sends.
+PlatformPostHook volatile g_postHook = NULL;
+PlatformSendHook volatile g_sendHook = NULL;
+
 DWORD WINAPI ThreadTrampoline(LPVOID arg) {
     PlatformThreadProc proc = reinterpret_cast<PlatformThreadProc>(arg);
     proc();
@@ -52,15 +56,27 @@ void PlatformSleep(uint32_t milliseconds) {
 }
 
 void PlatformPostCommand(PlatformWindow window, uint32_t commandId, intptr_t lParam) {
-    if (window != NULL) {
+    PlatformPostHook hook = g_postHook;
+    if (window != NULL && hook != NULL) {
+        hook(window, commandId, lParam);
+    } else if (window != NULL) {
         PostMessageA((HWND)window, WM_COMMAND, (WPARAM)commandId, (LPARAM)lParam);
     }
 }
 
 intptr_t PlatformSendMessage(PlatformWindow window, uint32_t message, uintptr_t wParam,
                              intptr_t lParam) {
+    PlatformSendHook hook = g_sendHook;
     if (window == NULL) {
         return 0;
     }
+    if (hook != NULL) {
+        return hook(window, message, wParam, lParam);
+    }
     return (intptr_t)SendMessageA((HWND)window, message, (WPARAM)wParam, (LPARAM)lParam);
+}
+
+void PlatformSetWindowHooks(PlatformPostHook post, PlatformSendHook send) {
+    g_postHook = post;
+    g_sendHook = send;
 }
