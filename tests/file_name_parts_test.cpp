@@ -123,7 +123,6 @@ TEST(FileNameParts, PiecesInAnyOrderOrFromAnySenderNeverCompleteAnUnterminatedNa
     }
 }
 
-#ifndef _WIN32
 std::vector<FileNamePart> g_posted;
 
 void RecordPost(PlatformWindow, uint32_t commandId, intptr_t lParam) {
@@ -148,6 +147,5 @@ TEST(FileNameParts, SendPostsEveryPieceInOrderToTheWindow) {
     }
     EXPECT_STREQ(assembly.data(), name);
 }
-#endif
 
 } // namespace
