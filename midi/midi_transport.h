@@ -18,3 +18,7 @@ int MidiReceive(unsigned char* buffer, int capacity, int timeoutTicks);
 
 // Ends a waiting MidiReceive with -2 within one 10 ms wait.
 void MidiAbortReceive(void);
+
+// The text of a result code of the MIDI service ("Bad Device ID", ...); textSize bytes
+// at most. The open errors end with it.
+void MidiErrorText(unsigned int code, char* text, int textSize);

@@ -1,0 +1,109 @@
+#include "midi/midi_ring.h"
+
+#include "platform/platform_thread.h"
+
+#include <cstring>
+
+namespace {
+
+#define MIDI_SYSEX_START 0xF0
+#define MIDI_WAIT_MS 10
+
+int RingDistance(int from, int to) {
+    return (to - from + MIDI_RING_SPAN) % MIDI_RING_SPAN;
+}
+
+int RingNext(int index) {
+    return (index + 1) % MIDI_RING_SPAN;
+}
+
+// Gives back every examined buffer the service does not have yet. Stopping at the first
+// refusal keeps the order the service must fill them in; a later receive tries again,
+// so a passing refusal does not cost a buffer for good.
+void RequeueExamined(MidiRing* ring) {
+    while (ring->requeueIndex != ring->readIndex) {
+        if (!ring->requeue(ring->requeueIndex % MIDI_RX_BUFFER_COUNT)) {
+            return;
+        }
+        ring->requeueIndex = RingNext(ring->requeueIndex);
+    }
+}
+
+} // namespace
+
+void MidiRingStart(MidiRing* ring, unsigned char* const* buffers, MidiRequeueProc requeue) {
+    for (int i = 0; i < MIDI_RX_BUFFER_COUNT; i++) {
+        ring->buffers[i] = buffers[i];
+    }
+    ring->writeIndex.store(0, std::memory_order_release);
+    ring->readIndex = 0;
+    ring->requeueIndex = 0;
+    ring->requeue = requeue;
+}
+
+void MidiRingStop(MidiRing* ring) {
+    ring->requeue = nullptr;
+    for (int i = 0; i < MIDI_RX_BUFFER_COUNT; i++) {
+        ring->buffers[i] = nullptr;
+    }
+    ring->writeIndex.store(0, std::memory_order_release);
+    ring->readIndex = 0;
+    ring->requeueIndex = 0;
+}
+
+void MidiRingBufferReturned(MidiRing* ring) {
+    // Release: the service has written the buffer before it calls back, and the receiver
+    // must see those bytes once it sees the new index. A compare-exchange keeps the count
+    // right even if a service calls back from more than one thread.
+    int index = ring->writeIndex.load(std::memory_order_relaxed);
+    while (!ring->writeIndex.compare_exchange_weak(
+        index, RingNext(index), std::memory_order_release, std::memory_order_relaxed)) {
+    }
+}
+
+int MidiRingReceive(MidiRing* ring, unsigned char* buffer, int capacity, int timeoutTicks) {
+    int copyLength = capacity < MIDI_RX_BUFFER_SIZE ? capacity : MIDI_RX_BUFFER_SIZE;
+    if (copyLength < 0) {
+        copyLength = 0;
+    }
+    // A time-out at or beyond the abort mark would make an abort look like a time-out.
+    if (timeoutTicks >= MIDI_ABORT_TICKS) {
+        timeoutTicks = MIDI_ABORT_TICKS - 1;
+    }
+    ring->tickCounter.store(0);
+    for (;;) {
+        int written = ring->writeIndex.load(std::memory_order_acquire);
+        if (ring->requeue == nullptr || written == ring->readIndex) {
+            int32_t ticks = ring->tickCounter.load();
+            if (ticks >= MIDI_ABORT_TICKS) {
+                return -2;
+            }
+            if (ticks >= timeoutTicks) {
+                return -1;
+            }
+            PlatformSleep(MIDI_WAIT_MS);
+            ring->tickCounter.fetch_add(1);
+            continue;
+        }
+        const unsigned char* data = ring->buffers[ring->readIndex % MIDI_RX_BUFFER_COUNT];
+        // A buffer that does not start a message is the continuation of a message longer
+        // than one buffer, or one the service handed back empty: skip it, keep the ticks.
+        int isMessage = data[0] == MIDI_SYSEX_START;
+        if (isMessage) {
+            memcpy(buffer, data, (size_t)copyLength);
+        }
+        ring->readIndex = RingNext(ring->readIndex);
+        RequeueExamined(ring);
+        if (isMessage) {
+            return 1;
+        }
+    }
+}
+
+void MidiRingAbort(MidiRing* ring) {
+    ring->tickCounter.store(MIDI_ABORT_TICKS);
+}
+
+int MidiRingWaiting(const MidiRing* ring) {
+    return RingDistance(ring->readIndex, ring->writeIndex.load(std::memory_order_acquire));
+}

@@ -1,0 +1,47 @@
+// The receive side of the MIDI transport: twelve input buffers that the MIDI service
+// fills and hands back strictly in the order they were queued, and the receiver that
+// examines them in that order and gives each one back once examined.
+//
+// The indices run modulo twice the number of buffers, so that twelve returned but
+// unexamined buffers (a full ring) read differently from none (an empty ring): with
+// indices modulo twelve a full ring looks empty, its messages are never examined and
+// never given back, and the port falls silent for good.
+#pragma once
+
+#include "midi/midi_transport.h"
+
+#include <atomic>
+#include <cstdint>
+
+#define MIDI_RING_SPAN (2 * MIDI_RX_BUFFER_COUNT)
+
+// Gives input buffer `slot` back to the service; 1 when the service has it again.
+typedef int (*MidiRequeueProc)(int slot);
+
+struct MidiRing {
+    unsigned char* buffers[MIDI_RX_BUFFER_COUNT]; // MIDI_RX_BUFFER_SIZE bytes each
+    MidiRequeueProc requeue;                      // null while the ring is stopped
+    std::atomic<int> writeIndex;                  // buffers returned; the callback's only
+    int readIndex;                                // buffers examined
+    int requeueIndex;                             // buffers given back after examination
+    std::atomic<int32_t> tickCounter;             // 10 ms waits of the current receive
+};
+
+// All twelve buffers are queued at the service, buffer 0 first.
+void MidiRingStart(MidiRing* ring, unsigned char* const* buffers, MidiRequeueProc requeue);
+
+// The buffers are about to be released: nothing is examined or given back any more.
+void MidiRingStop(MidiRing* ring);
+
+// Called from the service's thread each time it hands a filled buffer back.
+void MidiRingBufferReturned(MidiRing* ring);
+
+// 1 with the next message (the first min(capacity, 256) bytes of a buffer that starts
+// with 0xF0) in buffer; -1 after timeoutTicks waits of 10 ms; -2 when aborted.
+int MidiRingReceive(MidiRing* ring, unsigned char* buffer, int capacity, int timeoutTicks);
+
+// Ends a waiting MidiRingReceive with -2 within one 10 ms wait.
+void MidiRingAbort(MidiRing* ring);
+
+// Returned buffers not yet examined (0 to 12).
+int MidiRingWaiting(const MidiRing* ring);
