@@ -1,0 +1,1175 @@
+// The stand-in winmm.dll (see sim/winmm_standin.h): the MIDI service with the maker's
+// driver and the instrument behind it.
+//
+// One service thread does everything that happens later than the call that caused it:
+// an output message finishes leaving (MOM_DONE, and the instrument gets it), a reply or
+// an injected piece arrives on an input port (filled buffers, MIM_LONGDATA). Calls into
+// the callbacks happen with the state lock released but the callback lock held, so the
+// updater sees its buffers come back in queue order even when midiInReset on its own
+// thread hands back the rest at the same moment.
+#define _WINMM_ // these definitions are the exports
+
+#include "sim/winmm_standin.h"
+
+#include "platform/text.h"
+#include "sim/virtual_instrument.h"
+#include "sim/winmm_standin_config.h"
+
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+#define STANDIN_OUT_QUEUE 16
+#define STANDIN_IN_QUEUE 64
+#define STANDIN_MAX_PENDING 128
+#define STANDIN_MAX_PIECE 4096
+#define STANDIN_TO_LINKED (-1) // a reply of the instrument: every linked input port
+#define STANDIN_DEFAULT_BYTES_PER_MS 1000
+#define STANDIN_MAX_CALLS (STANDIN_IN_QUEUE + STANDIN_OUT_QUEUE + 4)
+#define STANDIN_MAX_DUMP (64u * 1024u * 1024u)
+#define STANDIN_HEADER_MIN_SIZE offsetof(MIDIHDR, dwOffset)
+
+struct StandinCallback {
+    DWORD type; // CALLBACK_FUNCTION, CALLBACK_EVENT, ...
+    DWORD_PTR target;
+    DWORD_PTR instance;
+};
+
+struct StandinOutPort {
+    int used;
+    int entry;
+    StandinCallback callback;
+    MIDIHDR* queue[STANDIN_OUT_QUEUE];
+    int queueHead;
+    int queueCount;
+    uint64_t headDoneAt; // when the first queued message has left, in microseconds
+    // The instrument hears a byte stream: a message may be split over several headers.
+    unsigned char assembly[VI_MAX_MESSAGE];
+    int assemblyLength;
+    int assembling;
+};
+
+struct StandinInPort {
+    int used;
+    int entry;
+    StandinCallback callback;
+    int started;
+    uint64_t startedAt;
+    MIDIHDR* queue[STANDIN_IN_QUEUE];
+    int queueHead;
+    int queueCount;
+};
+
+struct StandinPortList {
+    const char* variable;
+    int output;
+    int parsed;
+    int isSet;
+    char text[STANDIN_PORT_LIST_SIZE];
+    StandinPortInfo ports[STANDIN_MAX_PORTS];
+    int count;
+    int opens[STANDIN_MAX_PORTS];
+    int failures[STANDIN_MAX_PORTS];
+};
+
+struct StandinPending {
+    int used;
+    int target; // input port entry, or STANDIN_TO_LINKED
+    uint64_t dueAt;
+    uint32_t order;
+    int length;
+    unsigned char bytes[STANDIN_MAX_PIECE];
+};
+
+struct StandinCall {
+    StandinCallback callback;
+    HANDLE handle;
+    UINT message;
+    DWORD_PTR param1;
+    DWORD_PTR param2;
+};
+
+struct StandinCalls {
+    StandinCall items[STANDIN_MAX_CALLS];
+    int count;
+};
+
+struct Standin {
+    CRITICAL_SECTION lock;
+    CRITICAL_SECTION callbackLock; // always taken before lock
+    int initialized;
+    HANDLE thread;
+    HANDLE wake;
+    LARGE_INTEGER frequency;
+    StandinPortList outputs;
+    StandinPortList inputs;
+    StandinOutPort outPorts[STANDIN_MAX_PORTS];
+    StandinInPort inPorts[STANDIN_MAX_PORTS];
+    StandinPending pending[STANDIN_MAX_PENDING];
+    uint32_t nextOrder;
+    uint32_t bytesPerMs;
+    int droppedInputBytes;
+    int delivering; // a piece taken off the pending list whose callbacks still run
+    unsigned char reply[VI_MAX_REPLY];
+    unsigned char piece[STANDIN_MAX_PIECE]; // the piece the service thread delivers
+};
+
+Standin g_standin;
+
+typedef void(CALLBACK* StandinCallbackProc)(HANDLE handle, UINT message, DWORD_PTR instance,
+                                            DWORD_PTR param1, DWORD_PTR param2);
+typedef BOOL(WINAPI* PostMessageProc)(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+typedef BOOL(WINAPI* PostThreadMessageProc)(DWORD thread, UINT message, WPARAM wParam,
+                                            LPARAM lParam);
+
+uint64_t NowUs(void) {
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    return (uint64_t)(counter.QuadPart / g_standin.frequency.QuadPart) * 1000000u +
+           (uint64_t)(counter.QuadPart % g_standin.frequency.QuadPart) * 1000000u /
+               (uint64_t)g_standin.frequency.QuadPart;
+}
+
+// ---------------------------------------------------------------- configuration
+
+void ReadPorts(StandinPortList* list, int force) {
+    char text[STANDIN_PORT_LIST_SIZE];
+    int isSet = StandinGetEnv(list->variable, text, sizeof text);
+    if (!force && list->parsed && list->isSet == isSet && strcmp(list->text, text) == 0) {
+        return;
+    }
+    TextCopy(list->text, sizeof list->text, text);
+    list->isSet = isSet;
+    list->count = StandinParsePorts(text, isSet, list->output, list->ports);
+    memset(list->opens, 0, sizeof list->opens);
+    memset(list->failures, 0, sizeof list->failures);
+    list->parsed = 1;
+}
+
+int AnyOpen(const StandinPortList* list) {
+    for (int i = 0; i < STANDIN_MAX_PORTS; i++) {
+        if (list->output ? g_standin.outPorts[i].used : g_standin.inPorts[i].used) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void ReadSettings(void) {
+    char text[32];
+    uint32_t bytesPerMs = STANDIN_DEFAULT_BYTES_PER_MS;
+    if (StandinGetEnv("ORV_MIDI_TX_BYTES_PER_MS", text, sizeof text)) {
+        bytesPerMs = (uint32_t)strtoul(text, nullptr, 0);
+    }
+    g_standin.bytesPerMs = bytesPerMs > 0 ? bytesPerMs : 1;
+    VirtualInstrumentConfig config;
+    StandinReadInstrumentConfig(&config);
+    VirtualInstrumentReset(&config);
+}
+
+// Called with the lock held by every export.
+void EnsureStarted(void) {
+    Standin& s = g_standin;
+    if (s.initialized) {
+        return;
+    }
+    QueryPerformanceFrequency(&s.frequency);
+    s.wake = CreateEventA(NULL, FALSE, FALSE, NULL);
+    s.outputs.variable = "ORV_MIDI_OUT_PORTS";
+    s.outputs.output = 1;
+    s.inputs.variable = "ORV_MIDI_IN_PORTS";
+    s.inputs.output = 0;
+    ReadPorts(&s.outputs, 1);
+    ReadPorts(&s.inputs, 1);
+    ReadSettings();
+    s.initialized = 1;
+}
+
+int Visible(const StandinPortList* list, int entry) {
+    int vanish = list->ports[entry].vanishAfter;
+    return vanish == 0 || list->opens[entry] < vanish;
+}
+
+int VisibleCount(const StandinPortList* list) {
+    int count = 0;
+    for (int i = 0; i < list->count; i++) {
+        count += Visible(list, i);
+    }
+    return count;
+}
+
+int EntryOfDevice(const StandinPortList* list, UINT_PTR device) {
+    UINT_PTR number = 0;
+    for (int i = 0; i < list->count; i++) {
+        if (!Visible(list, i)) {
+            continue;
+        }
+        if (number == device) {
+            return i;
+        }
+        number++;
+    }
+    return -1;
+}
+
+int DeviceOfEntry(const StandinPortList* list, int entry) {
+    int number = 0;
+    for (int i = 0; i < list->count && i <= entry; i++) {
+        if (i == entry) {
+            return Visible(list, i) ? number : -1;
+        }
+        number += Visible(list, i);
+    }
+    return -1;
+}
+
+// ---------------------------------------------------------------- callbacks
+
+void AddCall(StandinCalls* calls, const StandinCallback& callback, HANDLE handle, UINT message,
+             DWORD_PTR param1, DWORD_PTR param2) {
+    if (callback.type == CALLBACK_NULL || calls->count >= STANDIN_MAX_CALLS) {
+        return;
+    }
+    StandinCall& c = calls->items[calls->count++];
+    c.callback = callback;
+    c.handle = handle;
+    c.message = message;
+    c.param1 = param1;
+    c.param2 = param2;
+}
+
+// Window and thread callbacks are rare; user32 is only loaded when one is asked for.
+void* UserProc(const char* name) {
+    HMODULE user = LoadLibraryA("user32.dll");
+    return user != NULL ? reinterpret_cast<void*>(GetProcAddress(user, name)) : nullptr;
+}
+
+void Fire(const StandinCalls* calls) {
+    for (int i = 0; i < calls->count; i++) {
+        const StandinCall& c = calls->items[i];
+        switch (c.callback.type & CALLBACK_TYPEMASK) {
+        case CALLBACK_FUNCTION:
+            reinterpret_cast<StandinCallbackProc>(c.callback.target)(
+                c.handle, c.message, c.callback.instance, c.param1, c.param2);
+            break;
+        case CALLBACK_EVENT:
+            SetEvent((HANDLE)c.callback.target);
+            break;
+        case CALLBACK_WINDOW: {
+            PostMessageProc post = reinterpret_cast<PostMessageProc>(UserProc("PostMessageA"));
+            if (post != nullptr) {
+                post((HWND)c.callback.target, c.message, (WPARAM)c.handle, (LPARAM)c.param1);
+            }
+            break;
+        }
+        case CALLBACK_THREAD: {
+            PostThreadMessageProc post =
+                reinterpret_cast<PostThreadMessageProc>(UserProc("PostThreadMessageA"));
+            if (post != nullptr) {
+                post((DWORD)c.callback.target, c.message, (WPARAM)c.handle, (LPARAM)c.param1);
+            }
+            break;
+        }
+        default:
+            break;
+        }
+    }
+}
+
+// Leaves both locks and then tells the application.
+void UnlockAndFire(const StandinCalls* calls) {
+    LeaveCriticalSection(&g_standin.lock);
+    Fire(calls);
+    LeaveCriticalSection(&g_standin.callbackLock);
+}
+
+void LockBoth(void) {
+    EnterCriticalSection(&g_standin.callbackLock);
+    EnterCriticalSection(&g_standin.lock);
+    EnsureStarted();
+}
+
+// ---------------------------------------------------------------- ports and handles
+
+StandinOutPort* OutPort(HMIDIOUT handle) {
+    for (StandinOutPort& p : g_standin.outPorts) {
+        if (p.used && reinterpret_cast<HMIDIOUT>(&p) == handle) {
+            return &p;
+        }
+    }
+    return nullptr;
+}
+
+StandinInPort* InPort(HMIDIIN handle) {
+    for (StandinInPort& p : g_standin.inPorts) {
+        if (p.used && reinterpret_cast<HMIDIIN>(&p) == handle) {
+            return &p;
+        }
+    }
+    return nullptr;
+}
+
+int IsLinked(const StandinPortList* list, int entry) {
+    return entry >= 0 && entry < list->count && list->ports[entry].linked;
+}
+
+uint64_t TransmitUs(DWORD length) {
+    uint64_t us = (uint64_t)length * 1000u / g_standin.bytesPerMs;
+    return us < 1000u ? 1000u : us;
+}
+
+int OpenPortCount(void) {
+    int count = 0;
+    for (int i = 0; i < STANDIN_MAX_PORTS; i++) {
+        count += g_standin.outPorts[i].used + g_standin.inPorts[i].used;
+    }
+    return count;
+}
+
+DWORD WINAPI ServiceThread(LPVOID);
+
+void StartServiceThread(void) {
+    if (g_standin.thread == NULL) {
+        g_standin.thread = CreateThread(NULL, 0, ServiceThread, NULL, 0, NULL);
+    }
+}
+
+// A fault the configuration asks for: this open fails, or the port is already taken.
+MMRESULT ClaimPort(StandinPortList* list, int entry) {
+    if (entry < 0) {
+        return MMSYSERR_BADDEVICEID;
+    }
+    if (list->failures[entry] < list->ports[entry].failOpens) {
+        list->failures[entry]++;
+        return (MMRESULT)list->ports[entry].openError;
+    }
+    for (int i = 0; i < STANDIN_MAX_PORTS; i++) {
+        int used = list->output ? g_standin.outPorts[i].used : g_standin.inPorts[i].used;
+        int openEntry = list->output ? g_standin.outPorts[i].entry : g_standin.inPorts[i].entry;
+        if (used && openEntry == entry) {
+            return MMSYSERR_ALLOCATED;
+        }
+    }
+    return MMSYSERR_NOERROR;
+}
+
+StandinCallback MakeCallback(DWORD_PTR target, DWORD_PTR instance, DWORD flags) {
+    StandinCallback callback;
+    callback.type = flags & CALLBACK_TYPEMASK;
+    callback.target = target;
+    callback.instance = instance;
+    return callback;
+}
+
+int CheckFlags(DWORD flags) {
+    DWORD type = flags & CALLBACK_TYPEMASK;
+    return type == CALLBACK_NULL || type == CALLBACK_FUNCTION || type == CALLBACK_EVENT ||
+           type == CALLBACK_WINDOW || type == CALLBACK_THREAD;
+}
+
+// ---------------------------------------------------------------- the instrument
+
+void AddPending(int target, uint64_t dueAt, const unsigned char* bytes, int length) {
+    Standin& s = g_standin;
+    for (StandinPending& p : s.pending) {
+        if (!p.used) {
+            p.used = 1;
+            p.target = target;
+            p.dueAt = dueAt;
+            p.order = s.nextOrder++;
+            p.length = length;
+            memcpy(p.bytes, bytes, (size_t)length);
+            SetEvent(s.wake);
+            return;
+        }
+    }
+    s.droppedInputBytes += length;
+}
+
+void TakeReplies(uint64_t now) {
+    while (VirtualInstrumentPendingReplies() > 0) {
+        uint32_t delayMs = 0;
+        int length = VirtualInstrumentTakeReply(g_standin.reply, sizeof g_standin.reply, &delayMs);
+        if (length > 0) {
+            AddPending(STANDIN_TO_LINKED, now + (uint64_t)delayMs * 1000u, g_standin.reply, length);
+        }
+    }
+}
+
+// Frames the bytes that have left into System Exclusive messages for the instrument.
+void PassToInstrument(StandinOutPort* port, const unsigned char* data, DWORD length, uint64_t now) {
+    for (DWORD i = 0; i < length; i++) {
+        unsigned char byte = data[i];
+        if (byte == 0xF0) {
+            port->assembling = 1;
+            port->assemblyLength = 0;
+        } else if (!port->assembling || byte >= 0xF8) {
+            continue; // short messages and real-time bytes are not the instrument's business
+        } else if ((byte & 0x80) && byte != 0xF7) {
+            port->assembling = 0; // a status byte cuts the message off
+            continue;
+        }
+        if (port->assemblyLength >= (int)sizeof port->assembly) {
+            port->assembling = 0;
+            continue;
+        }
+        port->assembly[port->assemblyLength++] = byte;
+        if (byte == 0xF7) {
+            port->assembling = 0;
+            VirtualInstrumentHandleMessage(port->assembly, port->assemblyLength);
+        }
+    }
+    TakeReplies(now);
+}
+
+void CompleteOutput(StandinOutPort* port, uint64_t now, StandinCalls* calls) {
+    MIDIHDR* header = port->queue[port->queueHead];
+    port->queueHead = (port->queueHead + 1) % STANDIN_OUT_QUEUE;
+    port->queueCount--;
+    if (port->queueCount > 0) {
+        port->headDoneAt = now + TransmitUs(port->queue[port->queueHead]->dwBufferLength);
+    }
+    if (IsLinked(&g_standin.outputs, port->entry)) {
+        PassToInstrument(port, reinterpret_cast<const unsigned char*>(header->lpData),
+                         header->dwBufferLength, now);
+    }
+    header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+    AddCall(calls, port->callback, reinterpret_cast<HANDLE>(port), MOM_DONE, (DWORD_PTR)header, 0);
+}
+
+int IsShortMessage(const unsigned char* bytes) {
+    return (bytes[0] >= 0x80 && bytes[0] < 0xF0) || (bytes[0] > 0xF0 && bytes[0] < 0xF7) ||
+           bytes[0] >= 0xF8;
+}
+
+// Fills the queued buffers in order; what does not fit goes on in the next buffer, and
+// what finds no buffer is lost, as with a real port.
+void FillInput(StandinInPort* port, const unsigned char* bytes, int length, uint64_t now,
+               StandinCalls* calls) {
+    Standin& s = g_standin;
+    if (!port->started) {
+        s.droppedInputBytes += length;
+        return;
+    }
+    DWORD_PTR timestamp = (DWORD_PTR)((now - port->startedAt) / 1000u);
+    HANDLE handle = reinterpret_cast<HANDLE>(port);
+    if (IsShortMessage(bytes)) {
+        DWORD packed = 0;
+        for (int i = 0; i < length && i < 3; i++) {
+            packed |= (DWORD)bytes[i] << (8 * i);
+        }
+        AddCall(calls, port->callback, handle, MIM_DATA, packed, timestamp);
+        return;
+    }
+    int offset = 0;
+    while (offset < length) {
+        if (port->queueCount == 0) {
+            s.droppedInputBytes += length - offset;
+            return;
+        }
+        MIDIHDR* header = port->queue[port->queueHead];
+        port->queueHead = (port->queueHead + 1) % STANDIN_IN_QUEUE;
+        port->queueCount--;
+        int n = length - offset;
+        if ((DWORD)n > header->dwBufferLength) {
+            n = (int)header->dwBufferLength;
+        }
+        memcpy(header->lpData, bytes + offset, (size_t)n);
+        header->dwBytesRecorded = (DWORD)n;
+        header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+        offset += n;
+        AddCall(calls, port->callback, handle, MIM_LONGDATA, (DWORD_PTR)header, timestamp);
+    }
+}
+
+void DeliverPending(StandinPending* pending, uint64_t now, StandinCalls* calls) {
+    Standin& s = g_standin;
+    int target = pending->target;
+    int length = pending->length;
+    memcpy(s.piece, pending->bytes, (size_t)length);
+    pending->used = 0;
+    int delivered = 0;
+    for (StandinInPort& port : s.inPorts) {
+        if (!port.used) {
+            continue;
+        }
+        if (target == STANDIN_TO_LINKED ? IsLinked(&s.inputs, port.entry) : port.entry == target) {
+            FillInput(&port, s.piece, length, now, calls);
+            delivered = 1;
+        }
+    }
+    if (!delivered) {
+        s.droppedInputBytes += length;
+    }
+}
+
+// Does one thing that is due; returns 0 with *waitMs set when nothing is.
+int ServiceOne(DWORD* waitMs) {
+    Standin& s = g_standin;
+    LockBoth();
+    uint64_t now = NowUs();
+    StandinOutPort* output = nullptr;
+    StandinPending* pending = nullptr;
+    uint64_t next = UINT64_MAX;
+    for (StandinOutPort& port : s.outPorts) {
+        if (port.used && port.queueCount > 0 && port.headDoneAt < next) {
+            next = port.headDoneAt;
+            output = &port;
+        }
+    }
+    for (StandinPending& p : s.pending) {
+        if (p.used && (p.dueAt < next ||
+                       (pending != nullptr && p.dueAt == next && p.order < pending->order))) {
+            next = p.dueAt;
+            pending = &p;
+            output = nullptr;
+        }
+    }
+    if (next > now) {
+        *waitMs = next == UINT64_MAX ? INFINITE : (DWORD)((next - now + 999u) / 1000u);
+        LeaveCriticalSection(&s.lock);
+        LeaveCriticalSection(&s.callbackLock);
+        return 0;
+    }
+    StandinCalls calls;
+    calls.count = 0;
+    if (output != nullptr) {
+        CompleteOutput(output, now, &calls);
+        UnlockAndFire(&calls);
+        return 1;
+    }
+    DeliverPending(pending, now, &calls);
+    s.delivering = 1;
+    UnlockAndFire(&calls);
+    EnterCriticalSection(&s.lock);
+    s.delivering = 0;
+    LeaveCriticalSection(&s.lock);
+    return 1;
+}
+
+DWORD WINAPI ServiceThread(LPVOID) {
+    for (;;) {
+        DWORD waitMs = 0;
+        while (ServiceOne(&waitMs)) {
+        }
+        WaitForSingleObject(g_standin.wake, waitMs);
+    }
+}
+
+// ---------------------------------------------------------------- report
+
+int WriteFileWhole(const char* path, const void* data, DWORD length) {
+    HANDLE file =
+        CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, data, length, &written, NULL);
+    CloseHandle(file);
+    return ok && written == length;
+}
+
+int WriteReport(int droppedInputBytes) {
+    char path[PATH_SIZE];
+    char range[64];
+    uint32_t address = 0;
+    uint32_t length = 0;
+    if (StandinGetEnv("ORV_MIDI_FLASH_RANGE", range, sizeof range)) {
+        char* comma = strchr(range, ',');
+        address = (uint32_t)strtoul(range, nullptr, 0);
+        length = comma != nullptr ? (uint32_t)strtoul(comma + 1, nullptr, 0) : 0;
+        if (length > STANDIN_MAX_DUMP) {
+            length = STANDIN_MAX_DUMP;
+        }
+    }
+    int ok = 1;
+    if (StandinGetEnv("ORV_MIDI_REPORT", path, sizeof path)) {
+        char text[512];
+        TextFormat(text, sizeof text, "messages %d\r\npackets %d\r\nwritten %u\r\ndropped %d\r\n",
+                   VirtualInstrumentMessageCount(), VirtualInstrumentPacketCount(),
+                   (unsigned)VirtualInstrumentFlashWrittenCount(address, length),
+                   droppedInputBytes);
+        ok &= WriteFileWhole(path, text, (DWORD)strlen(text));
+    }
+    if (StandinGetEnv("ORV_MIDI_FLASH_DUMP", path, sizeof path)) {
+        void* dump = HeapAlloc(GetProcessHeap(), 0, length > 0 ? length : 1);
+        if (dump == NULL) {
+            return 0;
+        }
+        VirtualInstrumentFlashRead(address, static_cast<unsigned char*>(dump), length);
+        ok &= WriteFileWhole(path, dump, length);
+        HeapFree(GetProcessHeap(), 0, dump);
+    }
+    return ok;
+}
+
+void ReportWhenAllClosed(int wasLast) {
+    if (wasLast) {
+        WriteReport(g_standin.droppedInputBytes);
+    }
+}
+
+} // namespace
+
+// ==================================================================== MIDI output
+
+extern "C" {
+
+UINT WINAPI midiOutGetNumDevs(void) {
+    EnterCriticalSection(&g_standin.lock);
+    EnsureStarted();
+    if (!AnyOpen(&g_standin.outputs)) {
+        ReadPorts(&g_standin.outputs, 0);
+    }
+    UINT count = (UINT)VisibleCount(&g_standin.outputs);
+    LeaveCriticalSection(&g_standin.lock);
+    return count;
+}
+
+MMRESULT WINAPI midiOutGetDevCapsA(UINT_PTR device, LPMIDIOUTCAPSA caps, UINT size) {
+    if (caps == NULL) {
+        return MMSYSERR_INVALPARAM;
+    }
+    EnterCriticalSection(&g_standin.lock);
+    EnsureStarted();
+    int entry = EntryOfDevice(&g_standin.outputs, device);
+    MIDIOUTCAPSA full;
+    memset(&full, 0, sizeof full);
+    if (entry >= 0) {
+        const StandinPortInfo& p = g_standin.outputs.ports[entry];
+        full.wMid = p.manufacturer;
+        full.wPid = p.product;
+        full.vDriverVersion = p.driverVersion;
+        TextCopy(full.szPname, sizeof full.szPname, p.name);
+        full.wTechnology = p.technology;
+        full.wVoices = p.technology == MOD_MIDIPORT ? 0 : 32;
+        full.wNotes = p.technology == MOD_MIDIPORT ? 0 : 32;
+        full.wChannelMask = 0xFFFF;
+    }
+    LeaveCriticalSection(&g_standin.lock);
+    if (entry < 0) {
+        return MMSYSERR_BADDEVICEID;
+    }
+    memcpy(caps, &full, size < sizeof full ? size : sizeof full);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WINAPI midiOutOpen(LPHMIDIOUT handleOut, UINT device, DWORD_PTR callback,
+                            DWORD_PTR instance, DWORD flags) {
+    if (handleOut == NULL) {
+        return MMSYSERR_INVALPARAM;
+    }
+    if (!CheckFlags(flags)) {
+        return MMSYSERR_INVALFLAG;
+    }
+    Standin& s = g_standin;
+    LockBoth();
+    int entry = EntryOfDevice(&s.outputs, device);
+    MMRESULT result = ClaimPort(&s.outputs, entry);
+    StandinOutPort* port = nullptr;
+    if (result == MMSYSERR_NOERROR) {
+        for (StandinOutPort& p : s.outPorts) {
+            if (!p.used) {
+                port = &p;
+                break;
+            }
+        }
+        if (port == nullptr) {
+            result = MMSYSERR_NOMEM;
+        }
+    }
+    StandinCalls calls;
+    calls.count = 0;
+    if (result == MMSYSERR_NOERROR) {
+        memset(port, 0, sizeof *port);
+        port->used = 1;
+        port->entry = entry;
+        port->callback = MakeCallback(callback, instance, flags);
+        s.outputs.opens[entry]++;
+        *handleOut = reinterpret_cast<HMIDIOUT>(port);
+        StartServiceThread();
+        AddCall(&calls, port->callback, reinterpret_cast<HANDLE>(port), MOM_OPEN, 0, 0);
+    }
+    UnlockAndFire(&calls);
+    return result;
+}
+
+MMRESULT WINAPI midiOutClose(HMIDIOUT handle) {
+    LockBoth();
+    StandinOutPort* port = OutPort(handle);
+    MMRESULT result = MMSYSERR_NOERROR;
+    StandinCalls calls;
+    calls.count = 0;
+    if (port == nullptr) {
+        result = MMSYSERR_INVALHANDLE;
+    } else if (port->queueCount > 0) {
+        result = MIDIERR_STILLPLAYING;
+    } else {
+        AddCall(&calls, port->callback, reinterpret_cast<HANDLE>(port), MOM_CLOSE, 0, 0);
+        port->used = 0;
+    }
+    int last = result == MMSYSERR_NOERROR && OpenPortCount() == 0;
+    UnlockAndFire(&calls);
+    ReportWhenAllClosed(last);
+    return result;
+}
+
+MMRESULT WINAPI midiOutPrepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
+    if (header == NULL || size < STANDIN_HEADER_MIN_SIZE || header->lpData == NULL) {
+        return MMSYSERR_INVALPARAM;
+    }
+    EnterCriticalSection(&g_standin.lock);
+    MMRESULT result = MMSYSERR_NOERROR;
+    if (OutPort(handle) == nullptr) {
+        result = MMSYSERR_INVALHANDLE;
+    } else if (!(header->dwFlags & MHDR_PREPARED)) {
+        header->dwFlags = (header->dwFlags | MHDR_PREPARED) & ~(MHDR_DONE | MHDR_INQUEUE);
+    }
+    LeaveCriticalSection(&g_standin.lock);
+    return result;
+}
+
+MMRESULT WINAPI midiOutUnprepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
+    if (header == NULL || size < STANDIN_HEADER_MIN_SIZE) {
+        return MMSYSERR_INVALPARAM;
+    }
+    EnterCriticalSection(&g_standin.lock);
+    MMRESULT result = MMSYSERR_NOERROR;
+    if (OutPort(handle) == nullptr) {
+        result = MMSYSERR_INVALHANDLE;
+    } else if (header->dwFlags & MHDR_INQUEUE) {
+        result = MIDIERR_STILLPLAYING;
+    } else {
+        header->dwFlags &= ~MHDR_PREPARED;
+    }
+    LeaveCriticalSection(&g_standin.lock);
+    return result;
+}
+
+MMRESULT WINAPI midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
+    if (header == NULL || size < STANDIN_HEADER_MIN_SIZE || header->lpData == NULL ||
+        header->dwBufferLength == 0) {
+        return MMSYSERR_INVALPARAM;
+    }
+    EnterCriticalSection(&g_standin.lock);
+    StandinOutPort* port = OutPort(handle);
+    MMRESULT result = MMSYSERR_NOERROR;
+    if (port == nullptr) {
+        result = MMSYSERR_INVALHANDLE;
+    } else if (!(header->dwFlags & MHDR_PREPARED)) {
+        result = MIDIERR_UNPREPARED;
+    } else if (header->dwFlags & MHDR_INQUEUE) {
+        result = MIDIERR_STILLPLAYING;
+    } else if (port->queueCount >= STANDIN_OUT_QUEUE) {
+        result = MMSYSERR_NOMEM;
+    } else {
+        header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+        port->queue[(port->queueHead + port->queueCount) % STANDIN_OUT_QUEUE] = header;
+        port->queueCount++;
+        if (port->queueCount == 1) {
+            port->headDoneAt = NowUs() + TransmitUs(header->dwBufferLength);
+        }
+        SetEvent(g_standin.wake);
+    }
+    LeaveCriticalSection(&g_standin.lock);
+    return result;
+}
+
+MMRESULT WINAPI midiOutShortMsg(HMIDIOUT handle, DWORD message) {
+    (void)message;
+    EnterCriticalSection(&g_standin.lock);
+    MMRESULT result = OutPort(handle) != nullptr ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
+    LeaveCriticalSection(&g_standin.lock);
+    return result;
+}
+
+// Every queued message is handed back at once; the one leaving is cut off unheard.
+MMRESULT WINAPI midiOutReset(HMIDIOUT handle) {
+    LockBoth();
+    StandinOutPort* port = OutPort(handle);
+    StandinCalls calls;
+    calls.count = 0;
+    if (port != nullptr) {
+        while (port->queueCount > 0) {
+            MIDIHDR* header = port->queue[port->queueHead];
+            port->queueHead = (port->queueHead + 1) % STANDIN_OUT_QUEUE;
+            port->queueCount--;
+            header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+            AddCall(&calls, port->callback, reinterpret_cast<HANDLE>(port), MOM_DONE,
+                    (DWORD_PTR)header, 0);
+        }
+        port->assembling = 0;
+    }
+    UnlockAndFire(&calls);
+    return port != nullptr ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
+}
+
+// ==================================================================== MIDI input
+
+UINT WINAPI midiInGetNumDevs(void) {
+    EnterCriticalSection(&g_standin.lock);
+    EnsureStarted();
+    if (!AnyOpen(&g_standin.inputs)) {
+        ReadPorts(&g_standin.inputs, 0);
+    }
+    UINT count = (UINT)VisibleCount(&g_standin.inputs);
+    LeaveCriticalSection(&g_standin.lock);
+    return count;
+}
+
+MMRESULT WINAPI midiInGetDevCapsA(UINT_PTR device, LPMIDIINCAPSA caps, UINT size) {
+    if (caps == NULL) {
+        return MMSYSERR_INVALPARAM;
+    }
+    EnterCriticalSection(&g_standin.lock);
+    EnsureStarted();
+    int entry = EntryOfDevice(&g_standin.inputs, device);
+    MIDIINCAPSA full;
+    memset(&full, 0, sizeof full);
+    if (entry >= 0) {
+        const StandinPortInfo& p = g_standin.inputs.ports[entry];
+        full.wMid = p.manufacturer;
+        full.wPid = p.product;
+        full.vDriverVersion = p.driverVersion;
+        TextCopy(full.szPname, sizeof full.szPname, p.name);
+    }
+    LeaveCriticalSection(&g_standin.lock);
+    if (entry < 0) {
+        return MMSYSERR_BADDEVICEID;
+    }
+    memcpy(caps, &full, size < sizeof full ? size : sizeof full);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WINAPI midiInOpen(LPHMIDIIN handleOut, UINT device, DWORD_PTR callback, DWORD_PTR instance,
+                           DWORD flags) {
+    if (handleOut == NULL) {
+        return MMSYSERR_INVALPARAM;
+    }
+    if (!CheckFlags(flags)) {
+        return MMSYSERR_INVALFLAG;
+    }
+    Standin& s = g_standin;
+    LockBoth();
+    int entry = EntryOfDevice(&s.inputs, device);
+    MMRESULT result = ClaimPort(&s.inputs, entry);
+    StandinInPort* port = nullptr;
+    if (result == MMSYSERR_NOERROR) {
+        for (StandinInPort& p : s.inPorts) {
+            if (!p.used) {
+                port = &p;
+                break;
+            }
+        }
+        if (port == nullptr) {
+            result = MMSYSERR_NOMEM;
+        }
+    }
+    StandinCalls calls;
+    calls.count = 0;
+    if (result == MMSYSERR_NOERROR) {
+        memset(port, 0, sizeof *port);
+        port->used = 1;
+        port->entry = entry;
+        port->callback = MakeCallback(callback, instance, flags);
+        s.inputs.opens[entry]++;
+        *handleOut = reinterpret_cast<HMIDIIN>(port);
+        StartServiceThread();
+        AddCall(&calls, port->callback, reinterpret_cast<HANDLE>(port), MIM_OPEN, 0, 0);
+    }
+    UnlockAndFire(&calls);
+    return result;
+}
+
+MMRESULT WINAPI midiInClose(HMIDIIN handle) {
+    LockBoth();
+    StandinInPort* port = InPort(handle);
+    MMRESULT result = MMSYSERR_NOERROR;
+    StandinCalls calls;
+    calls.count = 0;
+    if (port == nullptr) {
+        result = MMSYSERR_INVALHANDLE;
+    } else if (port->queueCount > 0) {
+        result = MIDIERR_STILLPLAYING;
+    } else {
+        AddCall(&calls, port->callback, reinterpret_cast<HANDLE>(port), MIM_CLOSE, 0, 0);
+        port->used = 0;
+    }
+    int last = result == MMSYSERR_NOERROR && OpenPortCount() == 0;
+    UnlockAndFire(&calls);
+    ReportWhenAllClosed(last);
+    return result;
+}
+
+MMRESULT WINAPI midiInPrepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT size) {
+    if (header == NULL || size < STANDIN_HEADER_MIN_SIZE || header->lpData == NULL) {
+        return MMSYSERR_INVALPARAM;
+    }
+    EnterCriticalSection(&g_standin.lock);
+    MMRESULT result = MMSYSERR_NOERROR;
+    if (InPort(handle) == nullptr) {
+        result = MMSYSERR_INVALHANDLE;
+    } else if (!(header->dwFlags & MHDR_PREPARED)) {
+        header->dwFlags = (header->dwFlags | MHDR_PREPARED) & ~(MHDR_DONE | MHDR_INQUEUE);
+    }
+    LeaveCriticalSection(&g_standin.lock);
+    return result;
+}
+
+MMRESULT WINAPI midiInUnprepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT size) {
+    if (header == NULL || size < STANDIN_HEADER_MIN_SIZE) {
+        return MMSYSERR_INVALPARAM;
+    }
+    EnterCriticalSection(&g_standin.lock);
+    MMRESULT result = MMSYSERR_NOERROR;
+    if (InPort(handle) == nullptr) {
+        result = MMSYSERR_INVALHANDLE;
+    } else if (header->dwFlags & MHDR_INQUEUE) {
+        result = MIDIERR_STILLPLAYING;
+    } else {
+        header->dwFlags &= ~MHDR_PREPARED;
+    }
+    LeaveCriticalSection(&g_standin.lock);
+    return result;
+}
+
+MMRESULT WINAPI midiInAddBuffer(HMIDIIN handle, LPMIDIHDR header, UINT size) {
+    if (header == NULL || size < STANDIN_HEADER_MIN_SIZE || header->lpData == NULL ||
+        header->dwBufferLength == 0) {
+        return MMSYSERR_INVALPARAM;
+    }
+    EnterCriticalSection(&g_standin.lock);
+    StandinInPort* port = InPort(handle);
+    MMRESULT result = MMSYSERR_NOERROR;
+    if (port == nullptr) {
+        result = MMSYSERR_INVALHANDLE;
+    } else if (!(header->dwFlags & MHDR_PREPARED)) {
+        result = MIDIERR_UNPREPARED;
+    } else if (header->dwFlags & MHDR_INQUEUE) {
+        result = MIDIERR_STILLPLAYING;
+    } else if (port->queueCount >= STANDIN_IN_QUEUE) {
+        result = MMSYSERR_NOMEM;
+    } else {
+        header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+        header->dwBytesRecorded = 0;
+        port->queue[(port->queueHead + port->queueCount) % STANDIN_IN_QUEUE] = header;
+        port->queueCount++;
+    }
+    LeaveCriticalSection(&g_standin.lock);
+    return result;
+}
+
+MMRESULT WINAPI midiInStart(HMIDIIN handle) {
+    EnterCriticalSection(&g_standin.lock);
+    StandinInPort* port = InPort(handle);
+    if (port != nullptr && !port->started) {
+        port->started = 1;
+        port->startedAt = NowUs();
+    }
+    LeaveCriticalSection(&g_standin.lock);
+    return port != nullptr ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT WINAPI midiInStop(HMIDIIN handle) {
+    EnterCriticalSection(&g_standin.lock);
+    StandinInPort* port = InPort(handle);
+    if (port != nullptr) {
+        port->started = 0;
+    }
+    LeaveCriticalSection(&g_standin.lock);
+    return port != nullptr ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
+}
+
+// Input stops and every queued buffer comes back, in queue order, marked done.
+MMRESULT WINAPI midiInReset(HMIDIIN handle) {
+    LockBoth();
+    StandinInPort* port = InPort(handle);
+    StandinCalls calls;
+    calls.count = 0;
+    if (port != nullptr) {
+        port->started = 0;
+        DWORD_PTR timestamp = (DWORD_PTR)((NowUs() - port->startedAt) / 1000u);
+        while (port->queueCount > 0) {
+            MIDIHDR* header = port->queue[port->queueHead];
+            port->queueHead = (port->queueHead + 1) % STANDIN_IN_QUEUE;
+            port->queueCount--;
+            header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+            AddCall(&calls, port->callback, reinterpret_cast<HANDLE>(port), MIM_LONGDATA,
+                    (DWORD_PTR)header, timestamp);
+        }
+    }
+    UnlockAndFire(&calls);
+    return port != nullptr ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
+}
+
+// ==================================================================== other winmm exports
+
+// Wine's common controls import these lazily for their animation control; nothing here
+// plays media, so they fail the way a missing file does.
+HMMIO WINAPI mmioOpenW(LPWSTR fileName, LPMMIOINFO info, DWORD flags) {
+    (void)fileName;
+    (void)flags;
+    if (info != NULL) {
+        info->wErrorRet = MMIOERR_FILENOTFOUND;
+    }
+    return NULL;
+}
+
+MMRESULT WINAPI mmioClose(HMMIO file, UINT flags) {
+    (void)file;
+    (void)flags;
+    return MMSYSERR_INVALHANDLE;
+}
+
+LONG WINAPI mmioRead(HMMIO file, HPSTR buffer, LONG count) {
+    (void)file;
+    (void)buffer;
+    (void)count;
+    return -1;
+}
+
+LONG WINAPI mmioSeek(HMMIO file, LONG offset, int origin) {
+    (void)file;
+    (void)offset;
+    (void)origin;
+    return -1;
+}
+
+MMRESULT WINAPI mmioDescend(HMMIO file, LPMMCKINFO chunk, const MMCKINFO* parent, UINT flags) {
+    (void)file;
+    (void)chunk;
+    (void)parent;
+    (void)flags;
+    return MMIOERR_CHUNKNOTFOUND;
+}
+
+MMRESULT WINAPI mmioAscend(HMMIO file, LPMMCKINFO chunk, UINT flags) {
+    (void)file;
+    (void)chunk;
+    (void)flags;
+    return MMIOERR_CHUNKNOTFOUND;
+}
+
+DWORD WINAPI timeGetTime(void) {
+    return GetTickCount();
+}
+
+MMRESULT WINAPI timeBeginPeriod(UINT period) {
+    (void)period;
+    return TIMERR_NOERROR;
+}
+
+MMRESULT WINAPI timeEndPeriod(UINT period) {
+    (void)period;
+    return TIMERR_NOERROR;
+}
+
+// ==================================================================== control for tests
+
+void StandinReset(void) {
+    Standin& s = g_standin;
+    EnterCriticalSection(&s.lock);
+    EnsureStarted();
+    ReadPorts(&s.outputs, 1);
+    ReadPorts(&s.inputs, 1);
+    for (StandinPending& p : s.pending) {
+        p.used = 0;
+    }
+    s.droppedInputBytes = 0;
+    ReadSettings();
+    LeaveCriticalSection(&s.lock);
+}
+
+int StandinInject(int inputDevice, const unsigned char* bytes, int length, int delayMs) {
+    if (bytes == NULL || length <= 0 || length > STANDIN_MAX_PIECE || delayMs < 0) {
+        return 0;
+    }
+    Standin& s = g_standin;
+    EnterCriticalSection(&s.lock);
+    EnsureStarted();
+    int entry = inputDevice >= 0 ? EntryOfDevice(&s.inputs, (UINT_PTR)inputDevice) : -1;
+    if (entry >= 0) {
+        AddPending(entry, NowUs() + (uint64_t)delayMs * 1000u, bytes, length);
+        StartServiceThread();
+    }
+    LeaveCriticalSection(&s.lock);
+    return entry >= 0;
+}
+
+int StandinPendingInput(void) {
+    EnterCriticalSection(&g_standin.lock);
+    int count = g_standin.delivering;
+    for (const StandinPending& p : g_standin.pending) {
+        count += p.used;
+    }
+    LeaveCriticalSection(&g_standin.lock);
+    return count;
+}
+
+int StandinOpenDevice(int output) {
+    Standin& s = g_standin;
+    EnterCriticalSection(&s.lock);
+    EnsureStarted();
+    int device = -1;
+    for (int i = 0; i < STANDIN_MAX_PORTS && device < 0; i++) {
+        if (output && s.outPorts[i].used) {
+            device = DeviceOfEntry(&s.outputs, s.outPorts[i].entry);
+        } else if (!output && s.inPorts[i].used) {
+            device = DeviceOfEntry(&s.inputs, s.inPorts[i].entry);
+        }
+    }
+    LeaveCriticalSection(&s.lock);
+    return device;
+}
+
+int StandinOpenPortCount(void) {
+    EnterCriticalSection(&g_standin.lock);
+    int count = OpenPortCount();
+    LeaveCriticalSection(&g_standin.lock);
+    return count;
+}
+
+int StandinDroppedInputBytes(void) {
+    EnterCriticalSection(&g_standin.lock);
+    int dropped = g_standin.droppedInputBytes;
+    LeaveCriticalSection(&g_standin.lock);
+    return dropped;
+}
+
+int StandinMessageCount(void) {
+    return VirtualInstrumentMessageCount();
+}
+
+int StandinMessage(int index, unsigned char* out, int capacity) {
+    return VirtualInstrumentMessage(index, out, capacity);
+}
+
+int StandinFlashRead(uint32_t address, unsigned char* out, uint32_t length) {
+    return VirtualInstrumentFlashRead(address, out, length);
+}
+
+int StandinWriteReport(void) {
+    return WriteReport(StandinDroppedInputBytes());
+}
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+    (void)reserved;
+    if (reason == DLL_PROCESS_ATTACH) {
+        DisableThreadLibraryCalls(instance);
+        InitializeCriticalSection(&g_standin.lock);
+        InitializeCriticalSection(&g_standin.callbackLock);
+    } else if (reason == DLL_PROCESS_DETACH && g_standin.initialized) {
+        // Other threads are gone by now and may have died holding the lock: read the
+        // counter without it.
+        WriteReport(g_standin.droppedInputBytes);
+    }
+    return TRUE;
+}
+
+} // extern "C"
