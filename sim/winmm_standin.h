@@ -24,8 +24,9 @@
 //       defaults are: outputs "ORVENT 1 SOUND" (MIDI port, mid 55, 1.08, linked),
 //       "Wavetable Synth" (software synthesizer), "USB MIDI Cable Out" (MIDI port of
 //       another maker, mid 99, 2.00); inputs "ORVENT 1 KEYBOARD" (mid 55, 1.08, linked)
-//       and "USB MIDI Cable In" (mid 99, 2.00). The lists are read again by every
-//       midiOutGetNumDevs / midiInGetNumDevs when their text has changed.
+//       and "USB MIDI Cable In" (mid 99, 2.00). A list is read again by the next
+//       midiOutGetNumDevs / midiInGetNumDevs after its text has changed, unless a port
+//       of that direction is open; fail and vanish count from that reading on.
 //   ORV_MIDI_TX_BYTES_PER_MS
 //       How fast an output message leaves (default 1000 bytes per ms, at least 1 ms per
 //       message); until it has left, its header stays queued.
