@@ -23,6 +23,14 @@ wine_env_start() {
   fi
   WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 || true
   wineserver -w
+  # COM1..COM4 lead to symlinks in the build tree instead of the machine's own serial
+  # ports; a serial test points its link at a pseudo-terminal. Wine reads the mapping
+  # when its server starts, so it is set before the persistent server below.
+  local n
+  for n in 1 2 3 4; do
+    wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /d "$build/com$n" /f >/dev/null 2>&1 || true
+  done
+  wineserver -w
   wineserver -p
   # One throw-away start, so the first real test does not pay for the prefix's set-up.
   timeout 60 wine cmd /c exit >/dev/null 2>&1 || true

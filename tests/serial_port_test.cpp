@@ -3,6 +3,7 @@
 #include "transports/serial_port.h"
 
 #include "platform/text.h"
+#include "tests/serial_framing_cases.h"
 
 #include <gtest/gtest.h>
 
@@ -90,18 +91,6 @@ class SerialPortTest : public ::testing::Test {
     TestPty pty;
 };
 
-struct FramingCase {
-    const char* name;
-    Bytes line;
-    int maxLength;
-    int result;
-    Bytes message; // the buffer's first bytes after the receive
-};
-
-void PrintTo(const FramingCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
 class SerialFramingTest : public SerialPortTest,
                           public ::testing::WithParamInterface<FramingCase> {};
 
@@ -118,33 +107,6 @@ TEST_P(SerialFramingTest, FramesOneMessage) {
         ASSERT_EQ(buffer[i], 0xAA) << "byte " << i;
     }
 }
-
-const FramingCase kFramingCases[] = {
-    {"ZeroBeforeStartIsTimeOut", {0x41, 0x00, 0xF0, 0x42, 0xF7}, 1024, -1, {}},
-    {"RealTimeBytesDropped",
-     {0xF0, 0x42, 0xF8, 0x23, 0xFF, 0xF7},
-     1024,
-     1,
-     {0xF0, 0x42, 0x23, 0xF7}},
-    {"BytesBeforeStartDropped",
-     {0xF7, 0xFE, 0x12, 0x80, 0xF8, 0xFF, 0xF0, 0x42, 0xFE, 0xF7},
-     1024,
-     1,
-     {0xF0, 0x42, 0xFE, 0xF7}},
-    {"ZeroAndStartInsideMessageStored",
-     {0xF0, 0x00, 0xF0, 0x05, 0xF7},
-     1024,
-     1,
-     {0xF0, 0x00, 0xF0, 0x05, 0xF7}},
-    {"LineControlBytesPassUnchanged",
-     {0xF0, 0x0D, 0x0A, 0x11, 0x13, 0x03, 0x1A, 0x7F, 0xF7},
-     1024,
-     1,
-     {0xF0, 0x0D, 0x0A, 0x11, 0x13, 0x03, 0x1A, 0x7F, 0xF7}},
-    {"MaxLengthCutsMessage", {0xF0, 0x42, 0x23, 0x30, 0xF7}, 3, 1, {0xF0, 0x42, 0x23}},
-    {"EndByteFitsBehindShorterMessage", {0xF0, 0x42, 0xF7}, 3, 1, {0xF0, 0x42, 0xF7}},
-    {"MaxLengthOneKeepsStartOnly", {0xF0, 0xF7}, 1, 1, {0xF0}},
-};
 
 INSTANTIATE_TEST_SUITE_P(Line, SerialFramingTest, ::testing::ValuesIn(kFramingCases),
                          [](const ::testing::TestParamInfo<FramingCase>& info) {

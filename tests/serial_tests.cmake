@@ -3,3 +3,20 @@ if(TARGET orv_serial AND NOT WIN32)
     orv_add_test(serial_port_test SOURCES serial_port_test.cpp
         LIBS orv_serial LABELS serial)
 endif()
+
+# Under Wine, COM1..COM4 lead to symlinks in the build tree (scripts/wine-env.sh). Each
+# test process runs inside tests/serial_line_peer.py, which points COM3 at a fresh
+# pseudo-terminal and plays the far end of the line; COM1 is pointed at /dev/null. The
+# links are shared by every serial test of the build, hence the resource lock.
+if(TARGET orv_serial AND WIN32)
+    find_program(ORV_PYTHON3 python3 REQUIRED)
+    add_executable(serial_port_wine_test serial_port_wine_test.cpp)
+    target_link_libraries(serial_port_wine_test PRIVATE orv_serial ${orv_gtest_main})
+    set_target_properties(serial_port_wine_test PROPERTIES CROSSCOMPILING_EMULATOR
+        "${ORV_PYTHON3};${CMAKE_CURRENT_SOURCE_DIR}/serial_line_peer.py;--pty;${CMAKE_BINARY_DIR}/com3;--link;${CMAKE_BINARY_DIR}/com1=/dev/null;--;${CMAKE_CROSSCOMPILING_EMULATOR}")
+    gtest_discover_tests(serial_port_wine_test
+        TEST_PREFIX "${orv_test_prefix}"
+        DISCOVERY_MODE PRE_TEST
+        DISCOVERY_TIMEOUT 120
+        PROPERTIES LABELS serial RESOURCE_LOCK com3 TIMEOUT 300)
+endif()
