@@ -8,3 +8,15 @@ if(WIN32)
 endif()
 orv_add_test(recent_files_test SOURCES ${recent_files_test_sources}
     LIBS ${recent_files_test_libs} LABELS app)
+
+# The dialog tests share the display's keyboard focus, so they run one at a time.
+if(WIN32)
+    add_executable(dialogs_test dialogs_test.cpp)
+    target_link_libraries(dialogs_test PRIVATE orv_app_dialogs orv_settings orv_settings_memory
+        orv_recording_transports orv_resources ${orv_gtest_main})
+    gtest_discover_tests(dialogs_test
+        TEST_PREFIX "${orv_test_prefix}"
+        DISCOVERY_MODE PRE_TEST
+        DISCOVERY_TIMEOUT 120
+        PROPERTIES LABELS app RESOURCE_LOCK dialog_focus TIMEOUT 300)
+endif()

@@ -1,0 +1,147 @@
+#include "app/dialogs.h"
+
+#include "midi/midi_transport.h"
+#include "resources/dialog_ids.h"
+#include "settings/settings.h"
+#include "transports/usb_bulk.h"
+#include "update/update_engine.h"
+
+#include <windows.h>
+
+// How often the abort's wait looks at the update state.
+#define ABORT_POLL_MS 2
+
+struct DialogsState {
+    int workingMode; // the mode dialog's choice while it is open
+    int aborting;    // the Stop dialog is waiting for the update thread to end
+};
+
+static DialogsState g_dialogs = {DEV_MODE_USER, 0};
+
+// The update thread may have moved on since the state was read; a change applies only
+// from the state named, never over one the thread has set meanwhile.
+static void ChangeUpdateState(int from, int to) {
+    int expected = from;
+    g_updateEngine.updateState.compare_exchange_strong(expected, to);
+}
+
+// The update thread moves the progress bar with synchronous sends to this thread's
+// windows. While we wait for it to end we carry those sends out (and nothing else, so no
+// click reaches a window meanwhile); a plain sleep would leave a thread that is about to
+// move the bar blocked in its send, and neither thread would ever go on.
+static void WaitForUpdateThreadEnd(void) {
+    while (g_updateEngine.updateState.load() != UPDATE_IDLE) {
+        MsgWaitForMultipleObjects(0, NULL, FALSE, ABORT_POLL_MS, QS_SENDMESSAGE);
+        MSG msg;
+        PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}
+
+static void AbortUpdate(void) {
+    // A receive waiting on the USB pipes ends only when its transfers are cancelled.
+    if (g_updateEngine.deviceType == DEVICE_TYPE_USB_BULK) {
+        UsbBulkAbort();
+    }
+    ChangeUpdateState(UPDATE_PAUSED, UPDATE_ABORT);
+    // The thread may be waiting for an acknowledgement rather than at its pause point.
+    MidiAbortReceive();
+    WaitForUpdateThreadEnd();
+}
+
+static INT_PTR CALLBACK StopDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+    switch (message) {
+    case WM_INITDIALOG:
+        ChangeUpdateState(UPDATE_RUNNING, UPDATE_PAUSED);
+        // Focus on the first button would make "Abort" the button Enter presses.
+        SetFocus(GetDlgItem(dialog, IDC_STOP_CONTINUE));
+        return FALSE;
+    case WM_COMMAND:
+        if (g_dialogs.aborting) {
+            return TRUE;
+        }
+        switch (LOWORD(wParam)) {
+        case IDC_STOP_CONTINUE:
+            ChangeUpdateState(UPDATE_PAUSED, UPDATE_RUNNING);
+            EndDialog(dialog, 0);
+            return TRUE;
+        case IDC_STOP_ABORT:
+            g_dialogs.aborting = 1;
+            AbortUpdate();
+            g_dialogs.aborting = 0;
+            EndDialog(dialog, 1);
+            return TRUE;
+        }
+        return TRUE;
+    }
+    return FALSE;
+}
+
+static void ShowWorkingMode(HWND dialog) {
+    CheckRadioButton(dialog, IDC_MODE_USER, IDC_MODE_DEVELOPER,
+                     IDC_MODE_USER + g_dialogs.workingMode);
+}
+
+static INT_PTR CALLBACK ModeDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+    switch (message) {
+    case WM_INITDIALOG: {
+        int mode = g_settings.NextDevMode;
+        if (mode < DEV_MODE_USER || mode > DEV_MODE_DEVELOPER) {
+            mode = DEV_MODE_USER;
+        }
+        g_dialogs.workingMode = mode;
+        ShowWorkingMode(dialog);
+        return TRUE;
+    }
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDC_MODE_USER:
+        case IDC_MODE_USER_TEXT:
+        case IDC_MODE_DEVELOPER:
+            g_dialogs.workingMode = LOWORD(wParam) - IDC_MODE_USER;
+            ShowWorkingMode(dialog);
+            return TRUE;
+        case IDOK:
+            g_settings.NextDevMode = g_dialogs.workingMode;
+            EndDialog(dialog, 1);
+            return TRUE;
+        case IDCANCEL:
+            EndDialog(dialog, 0);
+            return TRUE;
+        }
+        return TRUE;
+    }
+    return FALSE;
+}
+
+static INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+    switch (message) {
+    case WM_INITDIALOG:
+        SetFocus(GetDlgItem(dialog, IDOK));
+        return FALSE;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
+            EndDialog(dialog, 0);
+        }
+        return TRUE;
+    }
+    return FALSE;
+}
+
+static INT_PTR RunDialog(const char* templateName, HWND parent, DLGPROC proc) {
+    return DialogBoxParamA(GetModuleHandleA(NULL), templateName, parent, proc, 0);
+}
+
+int StopDialog(HWND parent) {
+    // A template that cannot be shown is taken as "Contiune": the caller then keeps the
+    // window, rather than closing it under an update thread that is still alive.
+    return RunDialog(RES_STOP_DIALOG, parent, StopDialogProc) == 1 ? 1 : 0;
+}
+
+int ModeDialog(HWND parent) {
+    return RunDialog(RES_MODE_DIALOG, parent, ModeDialogProc) == 1 ? 1 : 0;
+}
+
+int AboutDialog(HWND parent) {
+    RunDialog(RES_ABOUT_DIALOG, parent, AboutDialogProc);
+    return 0;
+}
