@@ -4,6 +4,17 @@ if(TARGET orv_serial AND NOT WIN32)
         LIBS orv_serial LABELS serial)
 endif()
 
+# A whole update over a pseudo-terminal with serial-instrument at its far end.
+if(TARGET orv_serial AND TARGET serial-instrument AND NOT WIN32)
+    orv_add_test(serial_update_test SOURCES serial_update_test.cpp
+        LIBS orv_update_engine orv_update orv_serial orv_driver_transports_absent
+             orv_logsurface_record orv_sim orv_test_support
+        LABELS serial)
+    target_compile_definitions(serial_update_test PRIVATE
+        SERIAL_INSTRUMENT_PATH="$<TARGET_FILE:serial-instrument>")
+    add_dependencies(serial_update_test serial-instrument)
+endif()
+
 # Under Wine, COM1..COM4 lead to symlinks in the build tree (scripts/wine-env.sh). Each
 # test process runs inside tests/serial_line_peer.py, which points COM3 at a fresh
 # pseudo-terminal and plays the far end of the line; COM1 is pointed at /dev/null. The

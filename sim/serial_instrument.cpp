@@ -1,0 +1,570 @@
+// serial-instrument: the virtual instrument at the far end of a serial line, so that the
+// updater's serial transport can be run end to end without hardware. It serves a new
+// pseudo-terminal (whose path is the first line it prints) or a serial device, prints
+// what it receives, and on exit a summary and, on request, a dump of its flash image.
+#include "platform/text.h"
+#include "sim/virtual_instrument.h"
+#include "transports/serial_port_os.h"
+#include "update/update_messages.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+
+static const char kUsage[] =
+    "Usage: serial-instrument [OPTION...]\n"
+    "\n"
+    "Plays the instrument's side of the update protocol on a new pseudo-terminal (its path\n"
+    "is printed as the first line) or, with --device, on a serial device.\n"
+    "\n"
+    "Line:\n"
+    "  --device PATH            serve this serial device instead of a pseudo-terminal\n"
+    "  --baud N                 bit rate of the line (default 38400)\n"
+    "Instrument:\n"
+    "  --product-id HEX         1 to 3 bytes: 3C, 3C:12, 00:12:34 (absent bytes FF)\n"
+    "  --member-id N            128 or above: no member id\n"
+    "  --protocol N             protocol code of the inquiry reply\n"
+    "  --packet-size N          packet size of the inquiry reply\n"
+    "  --flags N                DeviceFlags (1 raw packets, 2 fill packets)\n"
+    "  --write-steps N          two-phase writing with N progress replies per block\n"
+    "  --zero-total             a progress reply with total 0 comes first\n"
+    "  --version CODE=M.mm      version held for a block code (* for all); repeatable\n"
+    "  --block-address CODE=N   where a block code lives in flash; repeatable\n"
+    "  --block-size CODE=N      a block's size under protocol 0; repeatable\n"
+    "  --flash BASE:SIZE        the flash window\n"
+    "  --reply-delay MS         every reply comes this long after its request\n"
+    "Fault:\n"
+    "  --fault KIND             none, no-reply, delay, status, extended-status,\n"
+    "                           other-product, garbage-before, wrong-code,\n"
+    "                           silent-from-packet\n"
+    "  --fault-at N --fault-status N --fault-text TEXT --fault-delay MS\n"
+    "  --other-product-id HEX\n"
+    "End:\n"
+    "  --exit-after-idle SECONDS  end when the line has been silent this long\n"
+    "  --flash-dump PATH        write the flash image of --flash-range to PATH at the end\n"
+    "  --flash-range ADDR:LEN\n"
+    "  --quiet                  print only the path and the summary\n"
+    "\n"
+    "SIGTERM and SIGINT end it too. Numbers are decimal or 0x hexadecimal.\n";
+
+struct ToolOptions {
+    char device[PATH_SIZE];
+    int baudRate;
+    int exitAfterIdleSeconds;
+    char flashDump[PATH_SIZE];
+    uint32_t dumpAddress;
+    uint32_t dumpLength;
+    int quiet;
+};
+
+struct FaultName {
+    const char* name;
+    VirtualFault fault;
+};
+
+static const FaultName kFaultNames[] = {
+    {"none", VI_FAULT_NONE},
+    {"no-reply", VI_FAULT_NO_REPLY},
+    {"delay", VI_FAULT_DELAY},
+    {"status", VI_FAULT_STATUS},
+    {"extended-status", VI_FAULT_EXTENDED_STATUS},
+    {"other-product", VI_FAULT_OTHER_PRODUCT},
+    {"garbage-before", VI_FAULT_GARBAGE_BEFORE},
+    {"wrong-code", VI_FAULT_WRONG_CODE},
+    {"silent-from-packet", VI_FAULT_SILENT_FROM_PACKET},
+};
+
+static volatile sig_atomic_t s_stop = 0;
+
+static void OnStopSignal(int) {
+    s_stop = 1;
+}
+
+static int ParseNumber(const char* text, uint32_t* value) {
+    if (text == nullptr || text[0] < '0' || text[0] > '9') {
+        return 0;
+    }
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long parsed = strtoull(text, &end, 0);
+    if (errno != 0 || *end != '\0' || parsed > 0xFFFFFFFFull) {
+        return 0;
+    }
+    *value = (uint32_t)parsed;
+    return 1;
+}
+
+static int ParseInt(const char* text, int* value) {
+    uint32_t parsed = 0;
+    if (!ParseNumber(text, &parsed) || parsed > 0x7FFFFFFFu) {
+        return 0;
+    }
+    *value = (int)parsed;
+    return 1;
+}
+
+// "3C", "3C:12", "00:12:34", "00 12 34" or "001234"; bytes not given are 0xFF.
+static int ParseProductId(const char* text, unsigned char* id) {
+    id[0] = id[1] = id[2] = 0xFF;
+    int count = 0;
+    int digits = 0;
+    unsigned value = 0;
+    for (const char* p = text;; p++) {
+        char c = *p;
+        int isHex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        if (isHex) {
+            unsigned nibble = (c <= '9') ? (unsigned)(c - '0') : (unsigned)((c | 0x20) - 'a' + 10);
+            value = value * 16 + nibble;
+            digits++;
+        }
+        if ((digits == 2) || (!isHex && digits == 1)) {
+            if (count == 3) {
+                return 0;
+            }
+            id[count++] = (unsigned char)value;
+            value = 0;
+            digits = 0;
+        }
+        if (c == '\0') {
+            break;
+        }
+        if (!isHex && c != ':' && c != ' ') {
+            return 0;
+        }
+    }
+    return count > 0;
+}
+
+// "ADDR:LEN" or "BASE:SIZE".
+static int ParsePair(const char* text, uint32_t* first, uint32_t* second) {
+    char copy[64];
+    if (strlen(text) >= sizeof copy) {
+        return 0;
+    }
+    TextCopy(copy, sizeof copy, text);
+    char* colon = strchr(copy, ':');
+    if (colon == nullptr) {
+        return 0;
+    }
+    *colon = '\0';
+    return ParseNumber(copy, first) && ParseNumber(colon + 1, second);
+}
+
+// "CODE=VALUE", CODE a number or * for every block code. Several may be joined by commas.
+typedef int (*BlockValueProc)(VirtualInstrumentConfig* config, int code, const char* value);
+
+static int ApplyBlockList(const char* text, VirtualInstrumentConfig* config, BlockValueProc apply) {
+    char copy[1024];
+    if (strlen(text) >= sizeof copy) {
+        return 0;
+    }
+    TextCopy(copy, sizeof copy, text);
+    char* rest = copy;
+    while (rest != nullptr && *rest != '\0') {
+        char* comma = strchr(rest, ',');
+        if (comma != nullptr) {
+            *comma = '\0';
+        }
+        char* equals = strchr(rest, '=');
+        if (equals == nullptr) {
+            return 0;
+        }
+        *equals = '\0';
+        uint32_t code = 0;
+        int all = strcmp(rest, "*") == 0;
+        if (!all && (!ParseNumber(rest, &code) || code > 255)) {
+            return 0;
+        }
+        for (int c = all ? 0 : (int)code; c <= (all ? 255 : (int)code); c++) {
+            if (!apply(config, c, equals + 1)) {
+                return 0;
+            }
+        }
+        rest = comma != nullptr ? comma + 1 : nullptr;
+    }
+    return 1;
+}
+
+// "1.05": major 1, minor 5, as a version is shown.
+static int ApplyVersion(VirtualInstrumentConfig* config, int code, const char* value) {
+    char copy[32];
+    if (strlen(value) >= sizeof copy) {
+        return 0;
+    }
+    TextCopy(copy, sizeof copy, value);
+    char* dot = strchr(copy, '.');
+    if (dot == nullptr) {
+        return 0;
+    }
+    *dot = '\0';
+    uint32_t major = 0;
+    uint32_t minor = 0;
+    if (!ParseNumber(copy, &major) || !ParseNumber(dot + 1, &minor) || major > 255 || minor > 255) {
+        return 0;
+    }
+    config->versionMajor[code] = (unsigned char)major;
+    config->versionMinor[code] = (unsigned char)minor;
+    return 1;
+}
+
+static int ApplyAddress(VirtualInstrumentConfig* config, int code, const char* value) {
+    return ParseNumber(value, &config->blockAddress[code]);
+}
+
+static int ApplySize(VirtualInstrumentConfig* config, int code, const char* value) {
+    return ParseNumber(value, &config->blockDataSize[code]);
+}
+
+static int ParseFault(const char* text, VirtualFault* fault) {
+    for (const FaultName& f : kFaultNames) {
+        if (strcmp(text, f.name) == 0) {
+            *fault = f.fault;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+static int ParseOption(const char* name, const char* value, VirtualInstrumentConfig* config,
+                       ToolOptions* options) {
+    uint32_t n = 0;
+    if (strcmp(name, "--device") == 0) {
+        TextCopy(options->device, sizeof options->device, value);
+        return 1;
+    }
+    if (strcmp(name, "--baud") == 0) {
+        return ParseInt(value, &options->baudRate) && options->baudRate > 0;
+    }
+    if (strcmp(name, "--product-id") == 0) {
+        return ParseProductId(value, config->productId);
+    }
+    if (strcmp(name, "--member-id") == 0) {
+        if (!ParseNumber(value, &n) || n > 255) {
+            return 0;
+        }
+        config->memberId = (unsigned char)n;
+        return 1;
+    }
+    if (strcmp(name, "--protocol") == 0) {
+        return ParseInt(value, &config->protocolCode);
+    }
+    if (strcmp(name, "--packet-size") == 0) {
+        return ParseNumber(value, &config->packetSize);
+    }
+    if (strcmp(name, "--flags") == 0) {
+        if (!ParseNumber(value, &n) || n > 255) {
+            return 0;
+        }
+        config->deviceFlags = (unsigned char)n;
+        return 1;
+    }
+    if (strcmp(name, "--write-steps") == 0) {
+        return ParseInt(value, &config->writeSteps);
+    }
+    if (strcmp(name, "--version") == 0) {
+        return ApplyBlockList(value, config, ApplyVersion);
+    }
+    if (strcmp(name, "--block-address") == 0) {
+        return ApplyBlockList(value, config, ApplyAddress);
+    }
+    if (strcmp(name, "--block-size") == 0) {
+        return ApplyBlockList(value, config, ApplySize);
+    }
+    if (strcmp(name, "--flash") == 0) {
+        return ParsePair(value, &config->flashBase, &config->flashSize);
+    }
+    if (strcmp(name, "--reply-delay") == 0) {
+        return ParseInt(value, &config->replyDelayMs);
+    }
+    if (strcmp(name, "--fault") == 0) {
+        return ParseFault(value, &config->fault);
+    }
+    if (strcmp(name, "--fault-at") == 0) {
+        return ParseInt(value, &config->faultAt);
+    }
+    if (strcmp(name, "--fault-status") == 0) {
+        return ParseInt(value, &config->faultStatus);
+    }
+    if (strcmp(name, "--fault-text") == 0) {
+        TextCopy(config->faultText, sizeof config->faultText, value);
+        return 1;
+    }
+    if (strcmp(name, "--fault-delay") == 0) {
+        return ParseInt(value, &config->faultDelayMs);
+    }
+    if (strcmp(name, "--other-product-id") == 0) {
+        return ParseProductId(value, config->otherProductId);
+    }
+    if (strcmp(name, "--exit-after-idle") == 0) {
+        return ParseInt(value, &options->exitAfterIdleSeconds);
+    }
+    if (strcmp(name, "--flash-dump") == 0) {
+        TextCopy(options->flashDump, sizeof options->flashDump, value);
+        return 1;
+    }
+    if (strcmp(name, "--flash-range") == 0) {
+        return ParsePair(value, &options->dumpAddress, &options->dumpLength);
+    }
+    return 0;
+}
+
+static int64_t NowMs(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+// Sleeps until the monotonic clock reaches dueMs, or a stop signal comes.
+static void SleepUntil(int64_t dueMs) {
+    while (!s_stop) {
+        int64_t left = dueMs - NowMs();
+        if (left <= 0) {
+            return;
+        }
+        struct timespec step = {(time_t)(left / 1000), (long)(left % 1000) * 1000000L};
+        nanosleep(&step, nullptr);
+    }
+}
+
+// A new pseudo-terminal. The tool keeps its far side open as well, so the line does not
+// look hung up to the tool between two openers, and sets it raw at the rate before anyone
+// else opens it.
+static int OpenPseudoTerminal(int baudRate, int* slave, char* path, size_t pathSize) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0) {
+        return -1;
+    }
+    const char* name = nullptr;
+    if (grantpt(master) != 0 || unlockpt(master) != 0 || (name = ptsname(master)) == nullptr) {
+        close(master);
+        return -1;
+    }
+    TextCopy(path, pathSize, name);
+    // Replies are written with the 10 s bound of the serial functions, not blocking for
+    // good when the updater has stopped reading.
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    *slave = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (*slave < 0 || !SerialOsGetLineSettings((SerialHandle)*slave) ||
+        !SerialOsSetLineSettings((SerialHandle)*slave, baudRate)) {
+        close(master);
+        return -1;
+    }
+    return master;
+}
+
+static int OpenDevice(const char* path, int baudRate) {
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    if (!SerialOsGetLineSettings((SerialHandle)fd) ||
+        !SerialOsSetLineSettings((SerialHandle)fd, baudRate)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+static int CodePosition(const VirtualInstrumentConfig* config) {
+    if (config->productId[1] == 0xFF) {
+        return 4;
+    }
+    return config->productId[2] == 0xFF ? 5 : 6;
+}
+
+static void PrintHex(const char* direction, const unsigned char* bytes, int length) {
+    printf("%s", direction);
+    for (int i = 0; i < length; i++) {
+        printf(" %02X", bytes[i]);
+    }
+    printf("\n");
+}
+
+// Data packets are long; one line says which packet came and how big it was.
+static void PrintMessage(const VirtualInstrumentConfig* config, const unsigned char* message,
+                         int length) {
+    int c = CodePosition(config);
+    if (length > c + 2 && (message[c] == MSG_DATA || message[c] == MSG_FILL)) {
+        uint32_t number;
+        if (config->protocolCode == 0 || length < c + 5) {
+            number = ((uint32_t)message[c + 1] << 7) | message[c + 2];
+        } else {
+            number = ((uint32_t)message[c + 1] << 21) | ((uint32_t)message[c + 2] << 14) |
+                     ((uint32_t)message[c + 3] << 7) | message[c + 4];
+        }
+        printf("Rx %s packet %u, %d bytes\n", message[c] == MSG_DATA ? "data" : "fill",
+               (unsigned)number, length);
+        return;
+    }
+    PrintHex("Rx", message, length);
+}
+
+static int WriteFlashDump(const ToolOptions* options) {
+    FILE* out = fopen(options->flashDump, "wb");
+    if (out == nullptr) {
+        fprintf(stderr, "serial-instrument: cannot write %s\n", options->flashDump);
+        return 0;
+    }
+    static unsigned char chunk[65536];
+    uint32_t done = 0;
+    int ok = 1;
+    while (ok && done < options->dumpLength) {
+        uint32_t n = options->dumpLength - done;
+        if (n > sizeof chunk) {
+            n = sizeof chunk;
+        }
+        ok = VirtualInstrumentFlashRead(options->dumpAddress + done, chunk, n) &&
+             fwrite(chunk, 1, n, out) == n;
+        done += n;
+    }
+    if (fclose(out) != 0 || !ok) {
+        fprintf(stderr, "serial-instrument: the flash range cannot be dumped\n");
+        return 0;
+    }
+    return 1;
+}
+
+// Feeds what the line brings to the instrument and answers it, until a stop signal or
+// the idle limit. 1 when it ended that way, 0 when the line failed.
+static int Serve(int line, const VirtualInstrumentConfig* config, const ToolOptions* options) {
+    static unsigned char message[VI_MAX_MESSAGE];
+    static unsigned char reply[VI_MAX_REPLY];
+    int printed = 0;
+    int64_t lastActivity = NowMs();
+    while (!s_stop) {
+        if (options->exitAfterIdleSeconds > 0 &&
+            NowMs() - lastActivity >= (int64_t)options->exitAfterIdleSeconds * 1000) {
+            return 1;
+        }
+        struct pollfd waitFor = {line, POLLIN, 0};
+        int ready = poll(&waitFor, 1, 100);
+        if (ready < 0 && errno != EINTR) {
+            return 0;
+        }
+        if (ready <= 0) {
+            continue;
+        }
+        unsigned char bytes[4096];
+        ssize_t n = read(line, bytes, sizeof bytes);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            continue;
+        }
+        if (n <= 0) {
+            fprintf(stderr, "serial-instrument: the line failed\n");
+            return 0;
+        }
+        int64_t requestTime = NowMs();
+        lastActivity = requestTime;
+        VirtualInstrumentFeed(bytes, (int)n);
+        for (int count = VirtualInstrumentMessageCount(); printed < count; printed++) {
+            int length = VirtualInstrumentMessage(printed, message, sizeof message);
+            if (!options->quiet) {
+                PrintMessage(config, message, length);
+            }
+        }
+        uint32_t delayMs = 0;
+        int length;
+        while (!s_stop &&
+               (length = VirtualInstrumentTakeReply(reply, sizeof reply, &delayMs)) > 0) {
+            SleepUntil(requestTime + delayMs);
+            if (!SerialOsWrite((SerialHandle)line, reply, length)) {
+                fprintf(stderr, "serial-instrument: a reply could not be written\n");
+                return 0;
+            }
+            if (!options->quiet) {
+                PrintHex("Tx", reply, length);
+            }
+        }
+        lastActivity = NowMs();
+    }
+    return 1;
+}
+
+int main(int argc, char** argv) {
+    static VirtualInstrumentConfig config;
+    VirtualInstrumentDefaultConfig(&config);
+    // Line by line, so that a test reading the pipe sees each line as it happens.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    ToolOptions options;
+    memset(&options, 0, sizeof options);
+    options.baudRate = 38400;
+
+    for (int i = 1; i < argc; i++) {
+        const char* name = argv[i];
+        if (strcmp(name, "--help") == 0 || strcmp(name, "-h") == 0) {
+            fputs(kUsage, stdout);
+            return 0;
+        }
+        if (strcmp(name, "--quiet") == 0) {
+            options.quiet = 1;
+            continue;
+        }
+        if (strcmp(name, "--zero-total") == 0) {
+            config.sendZeroTotalProgress = 1;
+            continue;
+        }
+        if (i + 1 >= argc || !ParseOption(name, argv[i + 1], &config, &options)) {
+            fprintf(stderr, "serial-instrument: bad option %s%s%s\n\n%s", name,
+                    i + 1 < argc ? " " : "", i + 1 < argc ? argv[i + 1] : "", kUsage);
+            return 2;
+        }
+        i++;
+    }
+    if (options.flashDump[0] != '\0' && options.dumpLength == 0) {
+        fprintf(stderr, "serial-instrument: --flash-dump needs --flash-range ADDR:LEN\n");
+        return 2;
+    }
+
+    struct sigaction stop;
+    memset(&stop, 0, sizeof stop);
+    stop.sa_handler = OnStopSignal;
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGINT, &stop, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    VirtualInstrumentReset(&config);
+    int slave = -1;
+    int line;
+    if (options.device[0] != '\0') {
+        line = OpenDevice(options.device, options.baudRate);
+        if (line < 0) {
+            fprintf(stderr, "serial-instrument: cannot open %s as a serial line\n", options.device);
+            return 1;
+        }
+        printf("%s\n", options.device);
+    } else {
+        char path[PATH_SIZE];
+        line = OpenPseudoTerminal(options.baudRate, &slave, path, sizeof path);
+        if (line < 0) {
+            fprintf(stderr, "serial-instrument: no pseudo-terminal\n");
+            return 1;
+        }
+        printf("%s\n", path);
+    }
+    fflush(stdout);
+
+    int served = Serve(line, &config, &options);
+
+    printf("messages %d\n", VirtualInstrumentMessageCount());
+    printf("packets %d\n", VirtualInstrumentPacketCount());
+    int dumped = 1;
+    if (options.dumpLength > 0) {
+        printf("written %u\n", (unsigned)VirtualInstrumentFlashWrittenCount(options.dumpAddress,
+                                                                            options.dumpLength));
+        if (options.flashDump[0] != '\0') {
+            dumped = WriteFlashDump(&options);
+        }
+    }
+    fflush(stdout);
+    close(line);
+    if (slave >= 0) {
+        close(slave);
+    }
+    return served && dumped ? 0 : 1;
+}
