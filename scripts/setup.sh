@@ -19,7 +19,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686
   wine wine32:i386 wine64
-  xvfb xauth x11-utils imagemagick fonts-liberation
+  xvfb xauth x11-utils xdotool imagemagick fonts-liberation
   file python3
 )
 

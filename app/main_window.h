@@ -1,0 +1,56 @@
+// The application's only top-level window and the state it owns. Everything here runs
+// on the main thread; other threads only post commands to the window.
+#pragma once
+
+#include "platform/text.h"
+#include "sysfile/system_file.h"
+
+#include <windows.h>
+
+#define MAIN_WINDOW_CLASS "MAVO System Updater for ORVENT"
+
+#define UI_IDLE 0
+#define UI_SCANNING 1
+#define UI_READY 2
+#define UI_UPDATING 3
+
+#define TIMER_FLASH 1
+#define TIMER_COUNTDOWN 2
+
+// The window's process-wide record.
+struct MainWindowState {
+    HINSTANCE instance;
+    HWND window;
+    HMENU menu;
+    HWND updateButton;
+    HWND progressBar;
+    HBRUSH logBrush;  // solid (0,64,96), made by start-up, deleted at destruction
+    HBRUSH infoBrush; // solid (192,192,192)
+    int UiState;
+    char UpdateFileName[PATH_SIZE];
+    char FileNameAssembly[PATH_SIZE];
+    SystemFileHeader LoadedFileInfo;
+    int NeedsUpdate;
+    int Countdown;
+    int FlashState; // -1: not flashing; else the current flash phase
+};
+
+extern MainWindowState g_mainWindow;
+
+// The file the window works with; the same buffer as the command line's FileName.
+extern char CurrentFileName[PATH_SIZE];
+
+// COM1..COM4 presence, filled once at start-up.
+extern unsigned char PortPresent[4];
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Starts the update of UpdateFileName and locks the window's commands. Returns 1.
+int BeginUpdate(HWND window);
+
+// Unlocks the window's commands after an operation; leaves UiState to the caller.
+void ShowIdleControls(HWND window);
+
+// Message boxes of the application: OK only, no icon, in front, owned by the main
+// window when it exists.
+void ShowMessage(const char* text);

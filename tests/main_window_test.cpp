@@ -1,0 +1,331 @@
+// The main window in this process under Wine: created as start-up creates it, driven by
+// the commands and timer ticks it receives, against the virtual instrument. The log view
+// draws on the recording surface so the texts can be read back.
+#include "app/file_name_parts.h"
+#include "app/main_window.h"
+#include "app/start_mode.h"
+#include "app/startup.h"
+#include "logview/log_surface_record.h"
+#include "logview/log_view.h"
+#include "resources/resource_ids.h"
+#include "settings/settings.h"
+#include "settings/settings_store_memory.h"
+#include "sim/sim_transport.h"
+#include "sim/virtual_instrument.h"
+#include "sim/vsb_writer.h"
+#include "tests/doubles/transport_open_doubles.h"
+#include "tests/test_files.h"
+#include "update/update_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> g_messageBoxes;
+
+BOOL CALLBACK CloseMessageBox(HWND window, LPARAM) {
+    char className[32];
+    GetClassNameA(window, className, sizeof className);
+    if (lstrcmpA(className, "#32770") == 0 && IsWindowVisible(window)) {
+        char text[512] = "";
+        GetDlgItemTextA(window, 0xFFFF, text, sizeof text);
+        g_messageBoxes.push_back(text);
+        PostMessageA(window, WM_COMMAND, IDOK, 0);
+    }
+    return TRUE;
+}
+
+// Runs inside any modal loop of this thread, so message boxes are read and closed.
+void CALLBACK MessageBoxCloser(HWND, UINT, UINT_PTR, DWORD) {
+    EnumThreadWindows(GetCurrentThreadId(), CloseMessageBox, 0);
+}
+
+class MainWindowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        OpenDoublesReset();
+        MemoryStoreReset();
+        SettingsReset();
+        g_messageBoxes.clear();
+        closer_ = SetTimer(NULL, 0, 20, MessageBoxCloser);
+
+        VirtualInstrumentDefaultConfig(&instrument_);
+        instrument_.versionMajor[1] = 1;
+        instrument_.versionMinor[1] = 3;
+        instrument_.versionMajor[2] = 1;
+        instrument_.versionMinor[2] = 3;
+        instrument_.blockAddress[2] = 0x10000;
+        SimTransportDefaultConfig(&transport_);
+        transport_.midiTickMs = 1;
+
+        path_ = TestTempPath("window.vsb");
+        VsbBlock blocks[2];
+        for (int i = 0; i < 2; i++) {
+            VsbBlockDefaults(&blocks[i]);
+            blocks[i].blockCode = (unsigned char)(i + 1);
+            blocks[i].versionMajor = 1;
+            blocks[i].versionMinor = 5;
+            blocks[i].address = i == 0 ? 0 : 0x10000;
+            blocks[i].dataSize = 512;
+            blocks[i].content = VSB_CONTENT_RANDOM;
+            blocks[i].seed = (uint32_t)(i + 11);
+            blocks_[i] = blocks[i];
+        }
+        char errorText[TEXT_SIZE];
+        ASSERT_EQ(VsbWriteFile(path_.c_str(), blocks, 2, 0, 0, errorText), 1) << errorText;
+    }
+
+    void TearDown() override {
+        if (window_ != NULL && IsWindow(window_)) {
+            DestroyWindow(window_);
+        }
+        Pump([] { return false; }, 20);
+        UnregisterClassA(MAIN_WINDOW_CLASS, GetModuleHandleA(NULL));
+        KillTimer(NULL, closer_);
+        g_updateEngine.updateState.store(UPDATE_IDLE);
+        CurrentFileName[0] = '\0';
+        TestRemoveFile(path_);
+    }
+
+    // Start-up as the entry point does it, with a file given on the command line.
+    void Start(int mode, bool withFile = true) {
+        LoadSettings();
+        ApplyModeOverride(mode);
+        char errorText[TEXT_SIZE];
+        ASSERT_EQ(AllocUpdateBuffers(errorText), 1);
+        RecordReset();
+        RecordSetClientSize(494, ShowLog ? 514 : 258);
+        VirtualInstrumentReset(&instrument_);
+        SimTransportReset(&transport_);
+        TextCopy(CurrentFileName, sizeof CurrentFileName, withFile ? path_.c_str() : "");
+        PortPresent[0] = 0;
+        PortPresent[1] = 1;
+        window_ = AppCreateMainWindow(GetModuleHandleA(NULL), SW_HIDE);
+        ASSERT_NE(window_, (HWND)NULL);
+    }
+
+    template <typename Done> bool Pump(Done done, int milliseconds = 10000) {
+        for (int waited = 0; waited < milliseconds; waited++) {
+            MSG msg;
+            while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+                if (msg.message != WM_QUIT) {
+                    TranslateMessage(&msg);
+                    DispatchMessageA(&msg);
+                }
+            }
+            if (done()) {
+                return true;
+            }
+            Sleep(1);
+        }
+        return false;
+    }
+
+    bool WaitForState(int state) {
+        return Pump([state] { return g_mainWindow.UiState == state; });
+    }
+
+    bool WaitForUpdateEnd() {
+        return Pump([] {
+            return g_mainWindow.UiState != UI_UPDATING &&
+                   g_updateEngine.updateState.load() == UPDATE_IDLE;
+        });
+    }
+
+    void Command(UINT id, LPARAM lParam = 0) {
+        SendMessageA(window_, WM_COMMAND, id, lParam);
+    }
+
+    bool MenuGreyed(UINT id) {
+        return (GetMenuState(g_mainWindow.menu, id, MF_BYCOMMAND) & MF_GRAYED) != 0;
+    }
+
+    bool ButtonEnabled() {
+        return IsWindowEnabled(g_mainWindow.updateButton) != FALSE;
+    }
+
+    void ExpectFileInFlash() {
+        for (const VsbBlock& b : blocks_) {
+            std::vector<unsigned char> expected(b.dataSize), flash(b.dataSize);
+            char errorText[TEXT_SIZE];
+            ASSERT_EQ(VsbBlockData(&b, expected.data(), b.dataSize, errorText), 1);
+            ASSERT_EQ(VirtualInstrumentFlashRead(b.address, flash.data(), b.dataSize), 1);
+            EXPECT_EQ(flash, expected);
+        }
+    }
+
+    HWND window_ = NULL;
+    UINT_PTR closer_ = 0;
+    VirtualInstrumentConfig instrument_;
+    SimTransportConfig transport_;
+    VsbBlock blocks_[2];
+    std::string path_;
+};
+
+TEST_F(MainWindowTest, UserModeOffersTheUpdateAndRunsItOnUpdate) {
+    Start(DEV_MODE_USER);
+    // The user modes have neither the recent files nor the Stop menu.
+    EXPECT_EQ(GetMenuState(g_mainWindow.menu, IDM_STOP, MF_BYCOMMAND), (UINT)-1);
+    EXPECT_EQ(GetSubMenu(GetSubMenu(g_mainWindow.menu, 0), 1), (HMENU)NULL);
+    EXPECT_FALSE(ButtonEnabled());
+
+    ASSERT_TRUE(WaitForState(UI_READY));
+    EXPECT_STREQ(g_openDoubles.lastMidiOutput, "ORVENT 1 SOUND");
+    EXPECT_STREQ(g_openDoubles.lastMidiInput, "ORVENT 1 KEYBOARD");
+    EXPECT_STREQ(RecordedDetailsRow(0), "Name : ORVENT");
+    EXPECT_STREQ(RecordedDetailsRow(2), "Software Version : 1.03 (needs update)");
+    EXPECT_STREQ(RecordedStatusRow(0), "Update puts the latest system software");
+    EXPECT_STREQ(RecordedStatusRow(1), " on your ORVENT.");
+    EXPECT_EQ(g_mainWindow.NeedsUpdate, 1);
+    EXPECT_TRUE(ButtonEnabled());
+
+    Command(IDC_UPDATE);
+    EXPECT_EQ(g_mainWindow.UiState, UI_UPDATING);
+    EXPECT_TRUE(MenuGreyed(IDM_OPEN));
+    EXPECT_TRUE(MenuGreyed(IDM_CONFIG));
+    EXPECT_FALSE(ButtonEnabled());
+    EXPECT_STREQ(CurrentFileName, "") << "after an update the user opens the file again";
+
+    ASSERT_TRUE(WaitForUpdateEnd());
+    EXPECT_EQ(g_mainWindow.UiState, UI_IDLE);
+    EXPECT_STREQ(RecordedDetailsRow(1), "ORVENT has been updated to 1.05 successfully.");
+    EXPECT_STREQ(RecordedDetailsRow(2), "Turn it off and back on to use it.");
+    EXPECT_STREQ(RecordedStatusRow(0), "Update completed!");
+    EXPECT_FALSE(MenuGreyed(IDM_OPEN));
+    EXPECT_EQ(g_openDoubles.isOpen[OPEN_DOUBLE_MIDI], 0) << "the transport closes at the end";
+    ExpectFileInFlash();
+    EXPECT_TRUE(g_messageBoxes.empty());
+
+    // Ended behind another window: the caption flashes until the window gets the focus.
+    EXPECT_EQ(g_mainWindow.FlashState, 1);
+    SendMessageA(window_, WM_TIMER, TIMER_FLASH, 0);
+    EXPECT_EQ(g_mainWindow.FlashState, 0);
+    SendMessageA(window_, WM_SETFOCUS, 0, 0);
+    EXPECT_EQ(g_mainWindow.FlashState, -1);
+
+    // The Update button does nothing outside UI_READY in a user mode.
+    const int opens = g_openDoubles.openCalls[OPEN_DOUBLE_MIDI];
+    Command(IDC_UPDATE);
+    EXPECT_EQ(g_openDoubles.openCalls[OPEN_DOUBLE_MIDI], opens);
+}
+
+TEST_F(MainWindowTest, DeveloperModeUpdatesAtOnceAndKeepsTheFile) {
+    MemoryStorePutDword("DeviceType", 0);
+    MemoryStorePutDword("ComPortNum", 4); // absent: the first present port is taken
+    MemoryStorePutDword("ComBaudRate", 57600);
+    Start(DEV_MODE_DEVELOPER);
+    EXPECT_EQ(g_settings.ComPortNum, 2);
+    ASSERT_TRUE(Pump([] { return g_mainWindow.UiState == UI_UPDATING; }));
+    EXPECT_EQ(g_openDoubles.lastSerialPort, 2);
+    EXPECT_EQ(g_openDoubles.lastSerialRate, 57600);
+    ASSERT_TRUE(WaitForUpdateEnd());
+    EXPECT_STREQ(RecordedStatusRow(0), "Update completed!  Push 'Update' to Retry:");
+    EXPECT_EQ(std::string(RecordedStatusRow(1)), path_);
+    EXPECT_TRUE(ButtonEnabled());
+    EXPECT_TRUE(MenuGreyed(IDM_STOP));
+    ExpectFileInFlash();
+
+    // Update loads the same file again and starts at once, whatever the state.
+    Command(IDC_UPDATE);
+    EXPECT_EQ(g_mainWindow.UiState, UI_UPDATING);
+    EXPECT_EQ(g_openDoubles.openCalls[OPEN_DOUBLE_SERIAL], 2);
+    ASSERT_TRUE(WaitForUpdateEnd());
+}
+
+TEST_F(MainWindowTest, DeveloperModeOffersTheLastFile) {
+    MemoryStorePutDword("NumOfRecentFile", 1);
+    MemoryStorePutString("RecentFileName0", path_.c_str());
+    MemoryStorePutDword("DeviceType", 0);
+    Start(DEV_MODE_DEVELOPER, false);
+    EXPECT_STREQ(RecordedStatusRow(0), "Push 'Update' to open the last file :");
+    EXPECT_EQ(std::string(RecordedStatusRow(1)), path_);
+    EXPECT_TRUE(ButtonEnabled());
+    Command(IDC_UPDATE);
+    EXPECT_EQ(g_mainWindow.UiState, UI_UPDATING);
+    ASSERT_TRUE(WaitForUpdateEnd());
+    ExpectFileInFlash();
+}
+
+TEST_F(MainWindowTest, UpToDateInstrumentIsReportedAndReloadsAreRefused) {
+    instrument_.versionMinor[1] = 5;
+    Start(DEV_MODE_USER_TEXT);
+    ASSERT_TRUE(WaitForState(UI_READY));
+    EXPECT_STREQ(RecordedStatusRow(0), "Already the latest version.");
+    EXPECT_FALSE(ButtonEnabled());
+    EXPECT_EQ(g_mainWindow.NeedsUpdate, 0);
+
+    // In UI_READY the open transport belongs to the offered update.
+    Command(CMD_RELOAD_FILE);
+    FileNamePart parts[FILE_NAME_PART_MAX];
+    int count = FileNamePartsMake(path_.c_str(), parts);
+    for (int i = 0; i < count; i++) {
+        Command(parts[i].wParam, (LPARAM)parts[i].lParam);
+    }
+    EXPECT_EQ(g_openDoubles.openCalls[OPEN_DOUBLE_MIDI], 1);
+    EXPECT_EQ(g_mainWindow.UiState, UI_READY);
+}
+
+TEST_F(MainWindowTest, SecondInstanceNameIsLoadedOnlyWhenComplete) {
+    MemoryStorePutDword("DeviceType", 0);
+    Start(DEV_MODE_DEVELOPER, false);
+    FileNamePart parts[FILE_NAME_PART_MAX];
+    int count = FileNamePartsMake(path_.c_str(), parts);
+    ASSERT_GE(count, 3);
+    for (int i = 0; i < count - 1; i++) {
+        Command(parts[i].wParam, (LPARAM)parts[i].lParam);
+    }
+    EXPECT_EQ(g_openDoubles.openCalls[OPEN_DOUBLE_SERIAL], 0);
+    Command(parts[count - 1].wParam, (LPARAM)parts[count - 1].lParam);
+    EXPECT_EQ(g_openDoubles.openCalls[OPEN_DOUBLE_SERIAL], 1);
+    EXPECT_EQ(g_mainWindow.UiState, UI_UPDATING);
+    EXPECT_STREQ(CurrentFileName, "") << "a handed-over file does not become the current one";
+
+    // While the update thread uses the transport, another name must not close it.
+    for (int i = 0; i < count; i++) {
+        Command(parts[i].wParam, (LPARAM)parts[i].lParam);
+    }
+    Command(CMD_RELOAD_FILE);
+    EXPECT_EQ(g_openDoubles.openCalls[OPEN_DOUBLE_SERIAL], 1);
+    EXPECT_EQ(g_openDoubles.closeCalls[OPEN_DOUBLE_SERIAL], 1) << "only the load's own close";
+    ASSERT_TRUE(WaitForUpdateEnd());
+    ExpectFileInFlash();
+}
+
+TEST_F(MainWindowTest, SilentInstrumentIsNotFound) {
+    instrument_.fault = VI_FAULT_NO_REPLY;
+    instrument_.faultAt = 0;
+    Start(DEV_MODE_USER_TEXT);
+    ASSERT_TRUE(Pump([] { return !g_messageBoxes.empty(); }));
+    EXPECT_EQ(g_messageBoxes[0], "ORVENT(in update mode) is not found.");
+    EXPECT_STREQ(RecordedStatusRow(0), "ORVENT(in update mode) is not found.");
+    EXPECT_STREQ(RecordedLogRow(1), "Failed to recieve data(timeout).");
+    EXPECT_EQ(g_mainWindow.UiState, UI_IDLE);
+    EXPECT_EQ(g_openDoubles.isOpen[OPEN_DOUBLE_MIDI], 0);
+    EXPECT_FALSE(ButtonEnabled());
+}
+
+TEST_F(MainWindowTest, TransportThatWillNotOpenIsShownInAMessageBox) {
+    g_openDoubles.failOpen[OPEN_DOUBLE_MIDI] = 1;
+    Start(DEV_MODE_USER);
+    ASSERT_TRUE(Pump([] { return !g_messageBoxes.empty(); }));
+    EXPECT_EQ(g_messageBoxes[0], "Midi out port is not exist : ORVENT 1 SOUND");
+    EXPECT_EQ(g_mainWindow.UiState, UI_IDLE);
+}
+
+TEST_F(MainWindowTest, ClosingWhileIdleClosesEveryTransportAndSavesTheSettings) {
+    Start(DEV_MODE_DEVELOPER, false);
+    SendMessageA(window_, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(IsWindow(window_));
+    for (int t = 0; t < OPEN_DOUBLE_COUNT; t++) {
+        EXPECT_EQ(g_openDoubles.closeCalls[t], 1) << "transport " << t;
+    }
+    uint32_t mode = 99;
+    EXPECT_EQ(MemoryStoreGetDword("DevMode", &mode), 1);
+    EXPECT_EQ(mode, 2u);
+    EXPECT_EQ(g_updateEngine.dataBuffer, nullptr) << "buffers freed with the window";
+}
+
+} // namespace
