@@ -31,7 +31,7 @@ wine_env_start() {
     wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /d "$build/com$n" /f >/dev/null 2>&1 || true
   done
   wineserver -w
-  wineserver -p
+  wineserver -p >/dev/null 2>&1
   # One throw-away start, so the first real test does not pay for the prefix's set-up.
   timeout 60 wine cmd /c exit >/dev/null 2>&1 || true
 }

@@ -2,11 +2,11 @@
 // looking at the screen would, so scripts know when to press Update and when the update
 // is over. It never drives the window itself; the press is a real click from outside.
 //
+//   window-probe window [seconds]   waits until the main window is open
 //   window-probe ready [seconds]    waits until the Update button is enabled, then prints
 //                                   the button's centre in screen pixels: "X Y"
-//   window-probe finished [seconds] after Update was pressed in a user mode, waits until
-//                                   the update has ended well: the Update button is
-//                                   disabled and the progress bar is full; prints
+//   window-probe finished [seconds] after an update was started, waits until it has
+//                                   ended well: the progress bar is full; prints
 //                                   "finished"
 //   window-probe close             asks the window to close, as its close box does
 //
@@ -64,12 +64,11 @@ int WaitReady(int seconds) {
 }
 
 int WaitFinished(int seconds) {
-    // Before the press is handled the Update button is still enabled; the bar is full only
-    // once the last block has been acknowledged.
+    // The bar is full only once the last block has been acknowledged; a failed update
+    // leaves it short and ends in a time-out here.
     for (int i = 0; i < seconds * 10; i++) {
         HWND window = FindMainWindow();
-        RECT rect;
-        if (window != NULL && !UpdateButtonEnabled(window, &rect) && ProgressBarFull(window)) {
+        if (window != NULL && ProgressBarFull(window)) {
             std::printf("finished\n");
             return 0;
         }
@@ -87,6 +86,16 @@ int main(int argc, char** argv) {
         return 2;
     }
     int seconds = argc > 2 ? std::atoi(argv[2]) : 60;
+    if (std::strcmp(argv[1], "window") == 0) {
+        for (int i = 0; i < seconds * 10; i++) {
+            HWND window = FindMainWindow();
+            if (window != NULL && IsWindowVisible(window)) {
+                return 0;
+            }
+            Sleep(100);
+        }
+        return 1;
+    }
     if (std::strcmp(argv[1], "ready") == 0) {
         return WaitReady(seconds);
     }
