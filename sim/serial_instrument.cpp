@@ -46,7 +46,7 @@ static const char kUsage[] =
     "  --fault-at N --fault-status N --fault-text TEXT --fault-delay MS\n"
     "  --other-product-id HEX\n"
     "End:\n"
-    "  --exit-after-idle SECONDS  end when the line has been silent this long\n"
+    "  --exit-after-idle SECONDS  end when the line, once used, has been silent this long\n"
     "  --flash-dump PATH        write the flash image of --flash-range to PATH at the end\n"
     "  --flash-range ADDR:LEN\n"
     "  --quiet                  print only the path and the summary\n"
@@ -405,10 +405,14 @@ static void PrintMessage(const VirtualInstrumentConfig* config, const unsigned c
     PrintHex("Rx", message, length);
 }
 
+// Written under another name and renamed when complete, so that whoever waits for the
+// file never reads half of it.
 static int WriteFlashDump(const ToolOptions* options) {
-    FILE* out = fopen(options->flashDump, "wb");
+    char partPath[PATH_SIZE + 8];
+    TextFormat(partPath, sizeof partPath, "%s.part", options->flashDump);
+    FILE* out = fopen(partPath, "wb");
     if (out == nullptr) {
-        fprintf(stderr, "serial-instrument: cannot write %s\n", options->flashDump);
+        fprintf(stderr, "serial-instrument: cannot write %s\n", partPath);
         return 0;
     }
     static unsigned char chunk[65536];
@@ -423,8 +427,9 @@ static int WriteFlashDump(const ToolOptions* options) {
              fwrite(chunk, 1, n, out) == n;
         done += n;
     }
-    if (fclose(out) != 0 || !ok) {
+    if (fclose(out) != 0 || !ok || rename(partPath, options->flashDump) != 0) {
         fprintf(stderr, "serial-instrument: the flash range cannot be dumped\n");
+        remove(partPath);
         return 0;
     }
     return 1;
@@ -436,9 +441,11 @@ static int Serve(int line, const VirtualInstrumentConfig* config, const ToolOpti
     static unsigned char message[VI_MAX_MESSAGE];
     static unsigned char reply[VI_MAX_REPLY];
     int printed = 0;
-    int64_t lastActivity = NowMs();
+    // The idle time counts from the last byte, never from the start: an updater that is
+    // slow to start (a Windows program under Wine) must still find the instrument.
+    int64_t lastActivity = -1;
     while (!s_stop) {
-        if (options->exitAfterIdleSeconds > 0 &&
+        if (options->exitAfterIdleSeconds > 0 && lastActivity >= 0 &&
             NowMs() - lastActivity >= (int64_t)options->exitAfterIdleSeconds * 1000) {
             return 1;
         }

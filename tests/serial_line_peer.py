@@ -14,14 +14,22 @@ serves the program's requests on the line until the program ends:
 
 Usage: serial_line_peer.py --pty LINK [--link PATH=TARGET]... -- PROGRAM [ARGS...]
 The links are removed again when the program has ended; its exit status is returned.
+
+With --instrument "TOOL ARGS..." the far end is serial-instrument instead: LINK is
+pointed at the pseudo-terminal the tool makes, the tool's output is passed on, and the
+tool is stopped (SIGTERM, so that it writes its summary and flash dump) once the
+program has ended, unless it has ended by itself before.
 """
 import argparse
 import fcntl
 import os
 import select
+import shlex
+import shutil
 import struct
 import subprocess
 import sys
+import threading
 import tty
 
 REQUEST = b"\xf0\x7d"
@@ -61,6 +69,16 @@ HOLDER = (
 )
 
 
+def hold_terminal(path):
+    holder = subprocess.Popen(
+        [sys.executable, "-c", HOLDER, path],
+        stdout=subprocess.PIPE,
+        start_new_session=True,
+    )
+    holder.stdout.read(4)
+    return holder
+
+
 class Line:
     def __init__(self, link):
         self.master, self.slave = os.openpty()
@@ -68,12 +86,7 @@ class Line:
         # it before the program has opened its port.
         tty.setraw(self.slave)
         path = os.ttyname(self.slave)
-        self.holder = subprocess.Popen(
-            [sys.executable, "-c", HOLDER, path],
-            stdout=subprocess.PIPE,
-            start_new_session=True,
-        )
-        self.holder.stdout.read(4)
+        self.holder = hold_terminal(path)
         point_link(link, path)
         self.reading = True
         self.pending = bytearray()
@@ -130,10 +143,43 @@ class Line:
             self.write(REQUEST + line_settings(self.slave) + b"\xf7")
 
 
+class Instrument:
+    def __init__(self, command, link):
+        self.tool = subprocess.Popen(shlex.split(command), stdout=subprocess.PIPE)
+        path = self.tool.stdout.readline().decode().strip()
+        if not path:
+            raise SystemExit("serial-instrument did not start")
+        self.holder = hold_terminal(path)
+        point_link(link, path)
+        self.copier = threading.Thread(target=self.copy_output)
+        self.copier.start()
+
+    def copy_output(self):
+        shutil.copyfileobj(self.tool.stdout, sys.stdout.buffer)
+        sys.stdout.flush()
+
+    def close(self):
+        if self.tool.poll() is None:
+            self.tool.terminate()
+        self.tool.wait(timeout=30)
+        self.copier.join()
+        self.holder.kill()
+        self.holder.wait()
+
+
+def serve_instrument(args, program, links):
+    instrument = Instrument(args.instrument, args.pty)
+    try:
+        return subprocess.call(program)
+    finally:
+        instrument.close()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--pty", required=True)
     parser.add_argument("--link", action="append", default=[])
+    parser.add_argument("--instrument")
     parser.add_argument("program", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     program = args.program[1:] if args.program[:1] == ["--"] else args.program
@@ -143,6 +189,13 @@ def main():
         path, target = pair.split("=", 1)
         point_link(path, target)
         links.append(path)
+    if args.instrument:
+        try:
+            return serve_instrument(args, program, links)
+        finally:
+            for path in links:
+                if os.path.lexists(path):
+                    os.remove(path)
     line = Line(args.pty)
     try:
         child = subprocess.Popen(program)

@@ -78,14 +78,36 @@ int SerialOsGetLineSettings(SerialHandle port) {
     return ioctl((int)port, TCGETS2, &s_os.settings) == 0 ? 1 : 0;
 }
 
+struct StandardRate {
+    int rate;
+    tcflag_t code;
+};
+
+static const StandardRate kStandardRates[] = {
+    {1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
+    {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
+    {230400, B230400}, {460800, B460800}, {921600, B921600},
+};
+
+// A standard rate keeps its classic code, which every reader of the line's settings
+// understands; only the others (31250) need the rate as a number.
+static tcflag_t RateCode(int baudRate) {
+    for (const StandardRate& r : kStandardRates) {
+        if (r.rate == baudRate) {
+            return r.code;
+        }
+    }
+    return BOTHER;
+}
+
 int SerialOsSetLineSettings(SerialHandle port, int baudRate) {
     // A rate of 0 would hang the line up instead of setting a speed.
     if (port == SERIAL_NO_HANDLE || baudRate <= 0) {
         return 0;
     }
     struct termios2 line = s_os.settings;
-    line.c_cflag &= ~(tcflag_t)(CBAUD | CSIZE | PARENB | CSTOPB);
-    line.c_cflag |= BOTHER | CS8;
+    line.c_cflag &= ~(tcflag_t)(CBAUD | CIBAUD | CSIZE | PARENB | CSTOPB);
+    line.c_cflag |= RateCode(baudRate) | CS8;
     line.c_ispeed = (speed_t)baudRate;
     line.c_ospeed = (speed_t)baudRate;
     // A Windows COM port passes every byte as it is; a terminal does not unless told so.
