@@ -172,6 +172,25 @@ TEST_F(SerialPortTest, ClosedPortFailsAndClosesHarmlessly) {
     OpenCom1(); // the port was really given back
 }
 
+// The caller is meant to close first; if it does not, the port it left open must not be
+// lost and stay blocked.
+TEST_F(SerialPortTest, OpenWhileOpenGivesBackThePreviousPort) {
+    TestPty second = PtyCreate();
+    setenv("ORV_COM2", second.slave.c_str(), 1);
+    OpenCom1();
+    char errorText[PATH_SIZE] = "";
+    ASSERT_EQ(SerialOpen(2, 38400, errorText), 1) << errorText;
+    int other = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    close(other);
+    const unsigned char inquiry[] = {0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7};
+    EXPECT_EQ(SerialSend(inquiry, sizeof inquiry), 1);
+    EXPECT_EQ(LineRead(second), Bytes(inquiry, inquiry + sizeof inquiry));
+    SerialClose();
+    PtyClose(&second);
+}
+
 TEST_F(SerialPortTest, OpenSetsRateAndFrameAndKeepsFlowControl) {
     // A second descriptor of the line, opened before the port, to look at its settings.
     int look = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
