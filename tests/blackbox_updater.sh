@@ -144,11 +144,14 @@ single-instance)
   (cd "$work" && wine OrventUpdater.exe /h) || fail "the second start's exit code was not 0"
   sleep 2
   [ -e "$work/report.txt" ] && fail "the running window loaded something"
-  # A file: the second start hands it over in pieces and ends at once.
-  (cd "$work" && wine OrventUpdater.exe /h "$(winepath -w "$work/sample.vsb")") ||
+  # A file: the second start hands it over in pieces and ends at once. "C:\x.vsb" has
+  # eight characters: three pieces, the last holding only the terminating zero.
+  cp "$work/sample.vsb" "$WINEPREFIX/drive_c/x.vsb"
+  (cd "$work" && wine OrventUpdater.exe /h 'C:\x.vsb') ||
     fail "the second start's exit code was not 0"
   wait_finished 120
   stop_app
+  rm -f "$WINEPREFIX/drive_c/x.vsb"
   check_flash
   ;;
 
