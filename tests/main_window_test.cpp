@@ -15,6 +15,7 @@
 #include "sim/vsb_writer.h"
 #include "tests/doubles/transport_open_doubles.h"
 #include "tests/test_files.h"
+#include "tests/update_test_support.h"
 #include "update/update_engine.h"
 
 #include <gtest/gtest.h>
@@ -62,20 +63,8 @@ class MainWindowTest : public ::testing::Test {
         transport_.midiTickMs = 1;
 
         path_ = TestTempPath("window.vsb");
-        VsbBlock blocks[2];
-        for (int i = 0; i < 2; i++) {
-            VsbBlockDefaults(&blocks[i]);
-            blocks[i].blockCode = (unsigned char)(i + 1);
-            blocks[i].versionMajor = 1;
-            blocks[i].versionMinor = 5;
-            blocks[i].address = i == 0 ? 0 : 0x10000;
-            blocks[i].dataSize = 512;
-            blocks[i].content = VSB_CONTENT_RANDOM;
-            blocks[i].seed = (uint32_t)(i + 11);
-            blocks_[i] = blocks[i];
-        }
-        char errorText[TEXT_SIZE];
-        ASSERT_EQ(VsbWriteFile(path_.c_str(), blocks, 2, 0, 0, errorText), 1) << errorText;
+        blocks_ = {TestRandomBlock(1, 1, 5, 0, 512), TestRandomBlock(2, 1, 5, 0x10000, 512)};
+        ASSERT_TRUE(TestWriteSystemFile(path_, blocks_));
     }
 
     void TearDown() override {
@@ -149,11 +138,7 @@ class MainWindowTest : public ::testing::Test {
 
     void ExpectFileInFlash() {
         for (const VsbBlock& b : blocks_) {
-            std::vector<unsigned char> expected(b.dataSize), flash(b.dataSize);
-            char errorText[TEXT_SIZE];
-            ASSERT_EQ(VsbBlockData(&b, expected.data(), b.dataSize, errorText), 1);
-            ASSERT_EQ(VirtualInstrumentFlashRead(b.address, flash.data(), b.dataSize), 1);
-            EXPECT_EQ(flash, expected);
+            ExpectFlashHoldsBlock(b, VirtualInstrumentFlashRead);
         }
     }
 
@@ -161,7 +146,7 @@ class MainWindowTest : public ::testing::Test {
     UINT_PTR closer_ = 0;
     VirtualInstrumentConfig instrument_;
     SimTransportConfig transport_;
-    VsbBlock blocks_[2];
+    std::vector<VsbBlock> blocks_;
     std::string path_;
 };
 

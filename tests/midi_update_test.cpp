@@ -7,6 +7,7 @@
 #include "sim/vsb_writer.h"
 #include "sim/winmm_standin.h"
 #include "tests/test_files.h"
+#include "tests/update_test_support.h"
 #include "update/transport.h"
 #include "update/update_engine.h"
 
@@ -40,15 +41,6 @@ template <typename T> bool Bind(HMODULE module, const char* name, T* out) {
     return *out != nullptr;
 }
 
-bool LogContains(const char* text) {
-    for (int r = 0; r < LOG_ROW_COUNT; r++) {
-        if (std::string(RecordedLogRow(r)) == text) {
-            return true;
-        }
-    }
-    return false;
-}
-
 struct UpdateCase {
     const char* what;
     const char* protocol;
@@ -73,47 +65,24 @@ class MidiUpdateTest : public ::testing::Test {
                     Bind(m, "StandinFlashRead", &g_standin.flashRead) &&
                     Bind(m, "StandinWriteReport", &g_standin.writeReport))
             << "the stand-in winmm.dll did not load beside the test";
-        RecordReset();
-        LogViewCreate(nullptr, LOG_RGB(0, 64, 96), LOG_RGB(192, 192, 192), 1);
-        ShowLog = 1;
-        char errorText[TEXT_SIZE];
-        ASSERT_EQ(1, AllocUpdateBuffers(errorText));
-        g_updateEngine.deviceType = DEVICE_MIDI;
-        g_updateEngine.skipVersionCheck = 0;
-        g_updateEngine.skipDeviceCheck = 0;
-        g_updateEngine.updateState.store(UPDATE_RUNNING);
+        ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_MIDI));
         path_ = TestTempPath("midi_update.vsb");
         dumpPath_ = TestTempPath("flash.bin");
         reportPath_ = TestTempPath("report.txt");
-        AddBlock(1, 1, 5, 0x0000, 2048);
-        AddBlock(2, 2, 1, 0x10000, 4096);
-        AddBlock(3, 1, 10, 0x30000, 1024);
+        blocks_.push_back(TestRandomBlock(1, 1, 5, 0x0000, 2048));
+        blocks_.push_back(TestRandomBlock(2, 2, 1, 0x10000, 4096));
+        blocks_.push_back(TestRandomBlock(3, 1, 10, 0x30000, 1024));
     }
 
     void TearDown() override {
         MidiClose();
-        LogViewDestroy();
-        FreeUpdateBuffers();
-        g_updateEngine.updateState.store(UPDATE_IDLE);
+        TestEngineTearDown();
         for (const char* name : kVariables) {
             SetEnvironmentVariableA(name, NULL);
         }
         TestRemoveFile(path_);
         TestRemoveFile(dumpPath_);
         TestRemoveFile(reportPath_);
-    }
-
-    void AddBlock(int code, int major, int minor, uint32_t address, uint32_t size) {
-        VsbBlock b;
-        VsbBlockDefaults(&b);
-        b.blockCode = (unsigned char)code;
-        b.versionMajor = (unsigned char)major;
-        b.versionMinor = (unsigned char)minor;
-        b.address = address;
-        b.dataSize = size;
-        b.content = VSB_CONTENT_RANDOM;
-        b.seed = (uint32_t)(code * 7919);
-        blocks_.push_back(b);
     }
 
     void Configure(const UpdateCase& c) {
@@ -131,13 +100,6 @@ class MidiUpdateTest : public ::testing::Test {
         g_standin.reset();
     }
 
-    Bytes BlockData(const VsbBlock& b) {
-        Bytes data(b.dataSize);
-        char errorText[TEXT_SIZE];
-        EXPECT_EQ(1, VsbBlockData(&b, data.data(), b.dataSize, errorText)) << errorText;
-        return data;
-    }
-
     std::vector<VsbBlock> blocks_;
     std::string path_;
     std::string dumpPath_;
@@ -145,9 +107,7 @@ class MidiUpdateTest : public ::testing::Test {
 };
 
 TEST_F(MidiUpdateTest, FileOfSeveralBlocksEndsUpInTheInstrumentsFlash) {
-    char errorText[TEXT_SIZE];
-    ASSERT_EQ(1, VsbWriteFile(path_.c_str(), blocks_.data(), (int)blocks_.size(), 0, 0, errorText))
-        << errorText;
+    ASSERT_TRUE(TestWriteSystemFile(path_, blocks_));
     for (const UpdateCase& c : kCases) {
         SCOPED_TRACE(c.what);
         Configure(c);
@@ -155,16 +115,14 @@ TEST_F(MidiUpdateTest, FileOfSeveralBlocksEndsUpInTheInstrumentsFlash) {
         ASSERT_EQ(1, MidiOpen("ORVENT 1 SOUND", "ORVENT 1 KEYBOARD", openError, 1)) << openError;
         TextCopy(g_updateEngine.fileName, sizeof g_updateEngine.fileName, path_.c_str());
         EXPECT_EQ(1, RunUpdate());
-        EXPECT_TRUE(LogContains("Update Completed!"));
+        EXPECT_TRUE(TestLogHas("Update Completed!"));
         MidiClose();
 
         for (const VsbBlock& b : blocks_) {
-            Bytes flash(b.dataSize);
-            ASSERT_EQ(1, g_standin.flashRead(b.address, flash.data(), b.dataSize));
-            EXPECT_EQ(BlockData(b), flash) << "block " << (int)b.blockCode;
+            ExpectFlashHoldsBlock(b, g_standin.flashRead);
         }
         // Closing the last port wrote the report files.
-        EXPECT_EQ(BlockData(blocks_[1]), TestReadFile(dumpPath_));
+        EXPECT_EQ(TestBlockData(blocks_[1]), TestReadFile(dumpPath_));
         Bytes report = TestReadFile(reportPath_);
         EXPECT_NE(std::string::npos,
                   std::string(report.begin(), report.end()).find("written 4096\r\n"));

@@ -6,6 +6,7 @@
 #include "midi/midi_transport.h"
 #include "sim/vsb_writer.h"
 #include "tests/test_files.h"
+#include "tests/update_test_support.h"
 #include "transports/serial_port.h"
 #include "update/transport.h"
 #include "update/update_engine.h"
@@ -70,15 +71,6 @@ const SerialUpdateCase kCases[] = {
      {"Rx data packet 0, 265 bytes\n", "Rx fill packet 4, 10 bytes\n"}},
 };
 
-bool LogContains(const char* text) {
-    for (int r = 0; r < LOG_ROW_COUNT; r++) {
-        if (std::string(RecordedLogRow(r)) == text) {
-            return true;
-        }
-    }
-    return false;
-}
-
 std::string FileText(const std::string& path) {
     Bytes bytes = TestReadFile(path);
     return std::string(bytes.begin(), bytes.end());
@@ -87,21 +79,13 @@ std::string FileText(const std::string& path) {
 class SerialUpdateTest : public ::testing::TestWithParam<SerialUpdateCase> {
   protected:
     void SetUp() override {
-        RecordReset();
-        LogViewCreate(nullptr, LOG_RGB(0, 64, 96), LOG_RGB(192, 192, 192), 1);
-        ShowLog = 1;
-        char errorText[TEXT_SIZE];
-        ASSERT_EQ(1, AllocUpdateBuffers(errorText));
-        g_updateEngine.deviceType = DEVICE_SERIAL;
-        g_updateEngine.skipVersionCheck = 0;
-        g_updateEngine.skipDeviceCheck = 0;
-        g_updateEngine.updateState.store(UPDATE_RUNNING);
+        ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_SERIAL));
         filePath_ = TestTempPath("serial_update.vsb");
         dumpPath_ = TestTempPath("serial_flash.bin");
         outputPath_ = TestTempPath("serial_instrument.txt");
-        AddBlock(1, 1, 5, 0x0000, 2048);
-        AddBlock(2, 2, 1, 0x10000, 4096);
-        AddBlock(3, 1, 10, 0x30000, 1024);
+        blocks_.push_back(TestRandomBlock(1, 1, 5, 0x0000, 2048));
+        blocks_.push_back(TestRandomBlock(2, 2, 1, 0x10000, 4096));
+        blocks_.push_back(TestRandomBlock(3, 1, 10, 0x30000, 1024));
         // Runs of equal bytes, sent as fill packets when the instrument takes them.
         blocks_[1].runCount = 1;
         blocks_[1].runs[0] = {1024, 512, 0xFF};
@@ -112,25 +96,10 @@ class SerialUpdateTest : public ::testing::TestWithParam<SerialUpdateCase> {
     void TearDown() override {
         SerialClose();
         StopInstrument();
-        LogViewDestroy();
-        FreeUpdateBuffers();
-        g_updateEngine.updateState.store(UPDATE_IDLE);
+        TestEngineTearDown();
         TestRemoveFile(filePath_);
         TestRemoveFile(dumpPath_);
         TestRemoveFile(outputPath_);
-    }
-
-    void AddBlock(int code, int major, int minor, uint32_t address, uint32_t size) {
-        VsbBlock b;
-        VsbBlockDefaults(&b);
-        b.blockCode = (unsigned char)code;
-        b.versionMajor = (unsigned char)major;
-        b.versionMinor = (unsigned char)minor;
-        b.address = address;
-        b.dataSize = size;
-        b.content = VSB_CONTENT_RANDOM;
-        b.seed = (uint32_t)(code * 7919);
-        blocks_.push_back(b);
     }
 
     // Starts the tool with its output in a file and returns the line's path, the first
@@ -183,13 +152,6 @@ class SerialUpdateTest : public ::testing::TestWithParam<SerialUpdateCase> {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    Bytes BlockData(const VsbBlock& b) {
-        Bytes data(b.dataSize);
-        char errorText[TEXT_SIZE];
-        EXPECT_EQ(1, VsbBlockData(&b, data.data(), b.dataSize, errorText)) << errorText;
-        return data;
-    }
-
     std::vector<VsbBlock> blocks_;
     std::string filePath_;
     std::string dumpPath_;
@@ -199,18 +161,16 @@ class SerialUpdateTest : public ::testing::TestWithParam<SerialUpdateCase> {
 
 TEST_P(SerialUpdateTest, FileOfSeveralBlocksEndsUpInTheInstrumentsFlash) {
     const SerialUpdateCase& c = GetParam();
-    char errorText[PATH_SIZE] = "";
-    ASSERT_EQ(1,
-              VsbWriteFile(filePath_.c_str(), blocks_.data(), (int)blocks_.size(), 0, 0, errorText))
-        << errorText;
+    ASSERT_TRUE(TestWriteSystemFile(filePath_, blocks_));
     std::string line = StartInstrument(c);
     ASSERT_FALSE(line.empty());
     setenv("ORV_COM1", line.c_str(), 1);
 
+    char errorText[PATH_SIZE] = "";
     ASSERT_EQ(1, SerialOpen(1, c.baudRate, errorText)) << errorText;
     TextCopy(g_updateEngine.fileName, sizeof g_updateEngine.fileName, filePath_.c_str());
     EXPECT_EQ(1, RunUpdate());
-    EXPECT_TRUE(LogContains("Update Completed!"));
+    EXPECT_TRUE(TestLogHas("Update Completed!"));
     SerialClose();
 
     ASSERT_EQ(0, StopInstrument()) << FileText(outputPath_);
@@ -218,8 +178,7 @@ TEST_P(SerialUpdateTest, FileOfSeveralBlocksEndsUpInTheInstrumentsFlash) {
     ASSERT_EQ(flash.size(), kDumpLength);
     uint32_t total = 0;
     for (const VsbBlock& b : blocks_) {
-        Bytes written(flash.begin() + b.address, flash.begin() + b.address + b.dataSize);
-        EXPECT_EQ(BlockData(b), written) << "block " << (int)b.blockCode;
+        ExpectImageHoldsBlock(b, flash);
         total += b.dataSize;
     }
     std::string output = FileText(outputPath_);

@@ -7,6 +7,7 @@
 #include "logview/log_view.h"
 #include "sim/vsb_writer.h"
 #include "tests/test_files.h"
+#include "tests/update_test_support.h"
 #include "transports/serial_port.h"
 #include "update/transport.h"
 #include "update/update_engine.h"
@@ -27,15 +28,6 @@ const int kPeerPort = 3;
 const int kBaudRate = 57600;
 const uint32_t kDumpLength = 0x30400;
 
-bool LogContains(const char* text) {
-    for (int r = 0; r < LOG_ROW_COUNT; r++) {
-        if (std::string(RecordedLogRow(r)) == text) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // The tool writes its dump when it ends, a moment after the last reply.
 Bytes WaitForDump(const char* path) {
     for (int waited = 0; waited < 300; waited++) {
@@ -50,47 +42,17 @@ Bytes WaitForDump(const char* path) {
 class SerialUpdateWineTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        RecordReset();
-        LogViewCreate(nullptr, LOG_RGB(0, 64, 96), LOG_RGB(192, 192, 192), 1);
-        ShowLog = 1;
-        char errorText[TEXT_SIZE];
-        ASSERT_EQ(1, AllocUpdateBuffers(errorText));
-        g_updateEngine.deviceType = DEVICE_SERIAL;
-        g_updateEngine.skipVersionCheck = 0;
-        g_updateEngine.skipDeviceCheck = 0;
-        g_updateEngine.updateState.store(UPDATE_RUNNING);
+        ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_SERIAL));
         path_ = TestTempPath("serial_update.vsb");
-        AddBlock(1, 1, 5, 0x0000, 2048);
-        AddBlock(2, 2, 1, 0x10000, 4096);
-        AddBlock(3, 1, 10, 0x30000, 1024);
+        blocks_.push_back(TestRandomBlock(1, 1, 5, 0x0000, 2048));
+        blocks_.push_back(TestRandomBlock(2, 2, 1, 0x10000, 4096));
+        blocks_.push_back(TestRandomBlock(3, 1, 10, 0x30000, 1024));
     }
 
     void TearDown() override {
         SerialClose();
-        LogViewDestroy();
-        FreeUpdateBuffers();
-        g_updateEngine.updateState.store(UPDATE_IDLE);
+        TestEngineTearDown();
         TestRemoveFile(path_);
-    }
-
-    void AddBlock(int code, int major, int minor, uint32_t address, uint32_t size) {
-        VsbBlock b;
-        VsbBlockDefaults(&b);
-        b.blockCode = (unsigned char)code;
-        b.versionMajor = (unsigned char)major;
-        b.versionMinor = (unsigned char)minor;
-        b.address = address;
-        b.dataSize = size;
-        b.content = VSB_CONTENT_RANDOM;
-        b.seed = (uint32_t)(code * 7919);
-        blocks_.push_back(b);
-    }
-
-    Bytes BlockData(const VsbBlock& b) {
-        Bytes data(b.dataSize);
-        char errorText[TEXT_SIZE];
-        EXPECT_EQ(1, VsbBlockData(&b, data.data(), b.dataSize, errorText)) << errorText;
-        return data;
     }
 
     std::vector<VsbBlock> blocks_;
@@ -98,22 +60,20 @@ class SerialUpdateWineTest : public ::testing::Test {
 };
 
 TEST_F(SerialUpdateWineTest, RawFileOfSeveralBlocksEndsUpInTheInstrumentsFlash) {
-    char errorText[PATH_SIZE] = "";
-    ASSERT_EQ(1, VsbWriteFile(path_.c_str(), blocks_.data(), (int)blocks_.size(), 0, 0, errorText))
-        << errorText;
+    ASSERT_TRUE(TestWriteSystemFile(path_, blocks_));
     DeleteFileA(SERIAL_FLASH_DUMP);
 
+    char errorText[PATH_SIZE] = "";
     ASSERT_EQ(1, SerialOpen(kPeerPort, kBaudRate, errorText)) << errorText;
     TextCopy(g_updateEngine.fileName, sizeof g_updateEngine.fileName, path_.c_str());
     EXPECT_EQ(1, RunUpdate());
-    EXPECT_TRUE(LogContains("Update Completed!"));
+    EXPECT_TRUE(TestLogHas("Update Completed!"));
     SerialClose();
 
     Bytes flash = WaitForDump(SERIAL_FLASH_DUMP);
     ASSERT_EQ(flash.size(), kDumpLength);
     for (const VsbBlock& b : blocks_) {
-        Bytes written(flash.begin() + b.address, flash.begin() + b.address + b.dataSize);
-        EXPECT_EQ(BlockData(b), written) << "block " << (int)b.blockCode;
+        ExpectImageHoldsBlock(b, flash);
     }
 }
 

@@ -9,6 +9,7 @@
 #include "sim/virtual_instrument.h"
 #include "sim/vsb_writer.h"
 #include "tests/test_files.h"
+#include "tests/update_test_support.h"
 #include "update/transport.h"
 #include "update/update_engine.h"
 #include "update/update_messages.h"
@@ -106,35 +107,16 @@ std::vector<std::string> LogRows() {
     return rows;
 }
 
-bool LogContains(const std::string& text) {
-    for (const std::string& row : LogRows()) {
-        if (row == text) {
-            return true;
-        }
-    }
-    return false;
-}
-
 class UpdateEngineTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        RecordReset();
-        RecordSetClientSize(494, 514);
-        LogViewCreate(kMainWindow, LOG_RGB(0, 64, 96), LOG_RGB(192, 192, 192), 1);
-        ShowLog = 1;
         {
             std::lock_guard<std::mutex> lock(g_eventLock);
             g_events.clear();
         }
         PlatformSetWindowHooks(RecordPost, RecordSend);
-        char errorText[TEXT_SIZE];
-        ASSERT_EQ(AllocUpdateBuffers(errorText), 1);
+        ASSERT_TRUE(TestEngineSetUp(kMainWindow, DEVICE_MIDI));
         UpdateSetProgressBar(kProgressBar);
-        g_updateEngine.mainWindow = kMainWindow;
-        g_updateEngine.deviceType = DEVICE_MIDI;
-        g_updateEngine.skipVersionCheck = 0;
-        g_updateEngine.skipDeviceCheck = 0;
-        g_updateEngine.updateState.store(UPDATE_RUNNING);
 
         VirtualInstrumentDefaultConfig(&instrument_);
         instrument_.versionMajor[1] = 1;
@@ -149,33 +131,17 @@ class UpdateEngineTest : public ::testing::Test {
 
     void TearDown() override {
         PlatformSetWindowHooks(nullptr, nullptr);
-        LogViewDestroy();
-        FreeUpdateBuffers();
         UpdateSetProgressBar(nullptr);
-        g_updateEngine.updateState.store(UPDATE_IDLE);
+        TestEngineTearDown();
         TestRemoveFile(path_);
     }
 
-    VsbBlock& AddBlock(int code, int major, int minor, uint32_t address, uint32_t size) {
-        VsbBlock b;
-        VsbBlockDefaults(&b);
-        b.blockCode = (unsigned char)code;
-        b.versionMajor = (unsigned char)major;
-        b.versionMinor = (unsigned char)minor;
-        b.address = address;
-        b.dataSize = size;
-        b.content = VSB_CONTENT_RANDOM;
-        b.seed = (uint32_t)(code * 7919 + blocks_.size());
-        blocks_.push_back(b);
-        return blocks_.back();
+    void AddBlock(int code, int major, int minor, uint32_t address, uint32_t size) {
+        blocks_.push_back(TestRandomBlock(code, major, minor, address, size));
     }
 
     void WriteFile(uint32_t surplus = 0) {
-        char errorText[TEXT_SIZE];
-        ASSERT_EQ(VsbWriteFile(path_.c_str(), blocks_.data(), (int)blocks_.size(), surplus, 0x55,
-                               errorText),
-                  1)
-            << errorText;
+        ASSERT_TRUE(TestWriteSystemFile(path_, blocks_, surplus));
         TextCopy(g_updateEngine.fileName, sizeof g_updateEngine.fileName, path_.c_str());
         // Protocol 0 carries no block address: the instrument knows where each block lives.
         for (const VsbBlock& b : blocks_) {
@@ -196,12 +162,7 @@ class UpdateEngineTest : public ::testing::Test {
 
     // The block's bytes are in flash at its address + offset.
     void ExpectBlockInFlash(const VsbBlock& b) {
-        std::vector<unsigned char> expected(b.dataSize);
-        char errorText[TEXT_SIZE];
-        ASSERT_EQ(VsbBlockData(&b, expected.data(), b.dataSize, errorText), 1);
-        std::vector<unsigned char> flash(b.dataSize);
-        ASSERT_EQ(VirtualInstrumentFlashRead(b.address + b.offset, flash.data(), b.dataSize), 1);
-        EXPECT_EQ(flash, expected) << "block code " << (int)b.blockCode;
+        ExpectFlashHoldsBlock(b, VirtualInstrumentFlashRead);
         EXPECT_EQ(VirtualInstrumentFlashWrittenCount(b.address + b.offset, b.dataSize), b.dataSize);
     }
 
@@ -212,8 +173,8 @@ class UpdateEngineTest : public ::testing::Test {
     void ExpectFailed(int result, const char* text) {
         EXPECT_EQ(result, 0);
         EXPECT_STREQ(RecordedStatusRow(0), text);
-        EXPECT_TRUE(LogContains(text)) << "log lacks " << text;
-        EXPECT_FALSE(LogContains("Update Completed!"));
+        EXPECT_TRUE(TestLogHas(text)) << "log lacks " << text;
+        EXPECT_FALSE(TestLogHas("Update Completed!"));
     }
 
     VirtualInstrumentConfig instrument_;
@@ -281,8 +242,8 @@ TEST_P(SkipsBlocks, SendsOnlyNewerBlocksAndTouchesNothingElse) {
         instrument_.versionMinor[i + 1] = (unsigned char)c.instrumentMinor[i];
     }
     ASSERT_EQ(Run(), 1);
-    EXPECT_TRUE(LogContains("Update Completed!"));
-    EXPECT_TRUE(LogContains("Skip this block."));
+    EXPECT_TRUE(TestLogHas("Update Completed!"));
+    EXPECT_TRUE(TestLogHas("Skip this block."));
     for (int i = 0; i < 2; i++) {
         if (c.sent[i]) {
             ExpectBlockInFlash(blocks_[i]);
@@ -306,7 +267,7 @@ INSTANTIATE_TEST_SUITE_P(BothOrders, SkipsBlocks,
 TEST_F(UpdateEngineTest, LastBlockAlreadyCurrentFailsWithoutSetMode) {
     instrument_.versionMinor[1] = 5;
     ExpectFailed(Run(), "Target version is newer.");
-    EXPECT_TRUE(LogContains("Target Version : 1.05"));
+    EXPECT_TRUE(TestLogHas("Target Version : 1.05"));
     EXPECT_EQ(ReceivedCodes(), (std::vector<int>{0x00, 0x02}));
     ExpectBlockUntouched(blocks_[0]);
 }
@@ -434,7 +395,7 @@ TEST_F(UpdateEngineTest, Protocol1CarriesWideFieldsAndPacketNumbersFromTheOffset
         EXPECT_EQ(std::vector<unsigned char>(m.begin() + 5, m.begin() + 9),
                   Bytes({0, 0, 0, 8 + i}));
     }
-    EXPECT_TRUE(LogContains("Tx Packet: 11 (Address: 006C00)"));
+    EXPECT_TRUE(TestLogHas("Tx Packet: 11 (Address: 006C00)"));
     ExpectBlockInFlash(blocks_[0]);
 }
 
