@@ -296,22 +296,73 @@ void LockBoth(void) {
 
 // ---------------------------------------------------------------- ports and handles
 
-StandinOutPort* OutPort(HMIDIOUT handle) {
-    for (StandinOutPort& p : g_standin.outPorts) {
-        if (p.used && reinterpret_cast<HMIDIOUT>(&p) == handle) {
-            return &p;
+// An output and an input port record keep their common bookkeeping (used, entry,
+// callback, the header queue) under the same names, so the function templates below
+// serve both directions; a port's handle is its record's address.
+
+template <typename Port> Port* FindPort(Port* ports, const void* handle) {
+    for (int i = 0; i < STANDIN_MAX_PORTS; i++) {
+        if (ports[i].used && static_cast<const void*>(&ports[i]) == handle) {
+            return &ports[i];
         }
     }
     return nullptr;
 }
 
+StandinOutPort* OutPort(HMIDIOUT handle) {
+    return FindPort(g_standin.outPorts, handle);
+}
+
 StandinInPort* InPort(HMIDIIN handle) {
-    for (StandinInPort& p : g_standin.inPorts) {
-        if (p.used && reinterpret_cast<HMIDIIN>(&p) == handle) {
-            return &p;
-        }
+    return FindPort(g_standin.inPorts, handle);
+}
+
+template <typename Port> int QueueCapacity(const Port* port) {
+    return (int)(sizeof port->queue / sizeof port->queue[0]);
+}
+
+// Why a header cannot join the port's queue, or MMSYSERR_NOERROR.
+template <typename Port> MMRESULT CheckQueueable(const Port* port, const MIDIHDR* header) {
+    if (port == nullptr) {
+        return MMSYSERR_INVALHANDLE;
     }
-    return nullptr;
+    if (!(header->dwFlags & MHDR_PREPARED)) {
+        return MIDIERR_UNPREPARED;
+    }
+    if (header->dwFlags & MHDR_INQUEUE) {
+        return MIDIERR_STILLPLAYING;
+    }
+    return port->queueCount >= QueueCapacity(port) ? MMSYSERR_NOMEM : MMSYSERR_NOERROR;
+}
+
+template <typename Port> void Enqueue(Port* port, MIDIHDR* header) {
+    header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+    port->queue[(port->queueHead + port->queueCount) % QueueCapacity(port)] = header;
+    port->queueCount++;
+}
+
+// The first queued header, taken off the queue; the caller marks it done once it has
+// finished with its bytes, since the application may be watching the flag.
+template <typename Port> MIDIHDR* Dequeue(Port* port) {
+    MIDIHDR* header = port->queue[port->queueHead];
+    port->queueHead = (port->queueHead + 1) % QueueCapacity(port);
+    port->queueCount--;
+    return header;
+}
+
+void MarkDone(MIDIHDR* header) {
+    header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+}
+
+// Every queued header goes back, in queue order, marked done.
+template <typename Port>
+void HandBackQueue(Port* port, UINT message, DWORD_PTR param2, StandinCalls* calls) {
+    while (port->queueCount > 0) {
+        MIDIHDR* header = Dequeue(port);
+        MarkDone(header);
+        AddCall(calls, port->callback, reinterpret_cast<HANDLE>(port), message, (DWORD_PTR)header,
+                param2);
+    }
 }
 
 int IsLinked(const StandinPortList* list, int entry) {
@@ -428,9 +479,7 @@ void PassToInstrument(StandinOutPort* port, const unsigned char* data, DWORD len
 }
 
 void CompleteOutput(StandinOutPort* port, uint64_t now, StandinCalls* calls) {
-    MIDIHDR* header = port->queue[port->queueHead];
-    port->queueHead = (port->queueHead + 1) % STANDIN_OUT_QUEUE;
-    port->queueCount--;
+    MIDIHDR* header = Dequeue(port);
     if (port->queueCount > 0) {
         port->headDoneAt = now + TransmitUs(port->queue[port->queueHead]->dwBufferLength);
     }
@@ -438,7 +487,7 @@ void CompleteOutput(StandinOutPort* port, uint64_t now, StandinCalls* calls) {
         PassToInstrument(port, reinterpret_cast<const unsigned char*>(header->lpData),
                          header->dwBufferLength, now);
     }
-    header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+    MarkDone(header);
     AddCall(calls, port->callback, reinterpret_cast<HANDLE>(port), MOM_DONE, (DWORD_PTR)header, 0);
 }
 
@@ -472,16 +521,14 @@ void FillInput(StandinInPort* port, const unsigned char* bytes, int length, uint
             s.droppedInputBytes += length - offset;
             return;
         }
-        MIDIHDR* header = port->queue[port->queueHead];
-        port->queueHead = (port->queueHead + 1) % STANDIN_IN_QUEUE;
-        port->queueCount--;
+        MIDIHDR* header = Dequeue(port);
         int n = length - offset;
         if ((DWORD)n > header->dwBufferLength) {
             n = (int)header->dwBufferLength;
         }
         memcpy(header->lpData, bytes + offset, (size_t)n);
         header->dwBytesRecorded = (DWORD)n;
-        header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+        MarkDone(header);
         offset += n;
         AddCall(calls, port->callback, handle, MIM_LONGDATA, (DWORD_PTR)header, timestamp);
     }
@@ -615,69 +662,50 @@ void ReportWhenAllClosed(int wasLast) {
     }
 }
 
-} // namespace
+// ---------------------------------------------------------------- what both directions do
 
-// ==================================================================== MIDI output
-
-extern "C" {
-
-UINT WINAPI midiOutGetNumDevs(void) {
+// A changed port list is taken up only while no port of its direction is open, so the
+// device numbers of open ports stay as they were.
+UINT CountPorts(StandinPortList* list) {
     EnterCriticalSection(&g_standin.lock);
     EnsureStarted();
-    if (!AnyOpen(&g_standin.outputs)) {
-        ReadPorts(&g_standin.outputs, 0);
+    if (!AnyOpen(list)) {
+        ReadPorts(list, 0);
     }
-    UINT count = (UINT)VisibleCount(&g_standin.outputs);
+    UINT count = (UINT)VisibleCount(list);
     LeaveCriticalSection(&g_standin.lock);
     return count;
 }
 
-MMRESULT WINAPI midiOutGetDevCapsA(UINT_PTR device, LPMIDIOUTCAPSA caps, UINT size) {
-    if (caps == NULL) {
-        return MMSYSERR_INVALPARAM;
-    }
+// 1 and the port's description when the device number is one of the visible ports.
+int FindPortInfo(StandinPortList* list, UINT_PTR device, StandinPortInfo* info) {
     EnterCriticalSection(&g_standin.lock);
     EnsureStarted();
-    int entry = EntryOfDevice(&g_standin.outputs, device);
-    MIDIOUTCAPSA full;
-    memset(&full, 0, sizeof full);
+    int entry = EntryOfDevice(list, device);
     if (entry >= 0) {
-        const StandinPortInfo& p = g_standin.outputs.ports[entry];
-        full.wMid = p.manufacturer;
-        full.wPid = p.product;
-        full.vDriverVersion = p.driverVersion;
-        TextCopy(full.szPname, sizeof full.szPname, p.name);
-        full.wTechnology = p.technology;
-        full.wVoices = p.technology == MOD_MIDIPORT ? 0 : 32;
-        full.wNotes = p.technology == MOD_MIDIPORT ? 0 : 32;
-        full.wChannelMask = 0xFFFF;
+        *info = list->ports[entry];
     }
     LeaveCriticalSection(&g_standin.lock);
-    if (entry < 0) {
-        return MMSYSERR_BADDEVICEID;
-    }
-    memcpy(caps, &full, size < sizeof full ? size : sizeof full);
-    return MMSYSERR_NOERROR;
+    return entry >= 0;
 }
 
-MMRESULT WINAPI midiOutOpen(LPHMIDIOUT handleOut, UINT device, DWORD_PTR callback,
-                            DWORD_PTR instance, DWORD flags) {
+template <typename Port, typename Handle>
+MMRESULT OpenPort(StandinPortList* list, Port* ports, Handle* handleOut, UINT device,
+                  DWORD_PTR callback, DWORD_PTR instance, DWORD flags, UINT openMessage) {
     if (handleOut == NULL) {
         return MMSYSERR_INVALPARAM;
     }
     if (!CheckFlags(flags)) {
         return MMSYSERR_INVALFLAG;
     }
-    Standin& s = g_standin;
     LockBoth();
-    int entry = EntryOfDevice(&s.outputs, device);
-    MMRESULT result = ClaimPort(&s.outputs, entry);
-    StandinOutPort* port = nullptr;
+    int entry = EntryOfDevice(list, device);
+    MMRESULT result = ClaimPort(list, entry);
+    Port* port = nullptr;
     if (result == MMSYSERR_NOERROR) {
-        for (StandinOutPort& p : s.outPorts) {
-            if (!p.used) {
-                port = &p;
-                break;
+        for (int i = 0; i < STANDIN_MAX_PORTS && port == nullptr; i++) {
+            if (!ports[i].used) {
+                port = &ports[i];
             }
         }
         if (port == nullptr) {
@@ -691,18 +719,19 @@ MMRESULT WINAPI midiOutOpen(LPHMIDIOUT handleOut, UINT device, DWORD_PTR callbac
         port->used = 1;
         port->entry = entry;
         port->callback = MakeCallback(callback, instance, flags);
-        s.outputs.opens[entry]++;
-        *handleOut = reinterpret_cast<HMIDIOUT>(port);
+        list->opens[entry]++;
+        *handleOut = reinterpret_cast<Handle>(port);
         StartServiceThread();
-        AddCall(&calls, port->callback, reinterpret_cast<HANDLE>(port), MOM_OPEN, 0, 0);
+        AddCall(&calls, port->callback, reinterpret_cast<HANDLE>(port), openMessage, 0, 0);
     }
     UnlockAndFire(&calls);
     return result;
 }
 
-MMRESULT WINAPI midiOutClose(HMIDIOUT handle) {
+// Closing the last open port of either direction writes the report files.
+template <typename Port> MMRESULT ClosePort(Port* ports, const void* handle, UINT closeMessage) {
     LockBoth();
-    StandinOutPort* port = OutPort(handle);
+    Port* port = FindPort(ports, handle);
     MMRESULT result = MMSYSERR_NOERROR;
     StandinCalls calls;
     calls.count = 0;
@@ -711,7 +740,7 @@ MMRESULT WINAPI midiOutClose(HMIDIOUT handle) {
     } else if (port->queueCount > 0) {
         result = MIDIERR_STILLPLAYING;
     } else {
-        AddCall(&calls, port->callback, reinterpret_cast<HANDLE>(port), MOM_CLOSE, 0, 0);
+        AddCall(&calls, port->callback, reinterpret_cast<HANDLE>(port), closeMessage, 0, 0);
         port->used = 0;
     }
     int last = result == MMSYSERR_NOERROR && OpenPortCount() == 0;
@@ -720,13 +749,14 @@ MMRESULT WINAPI midiOutClose(HMIDIOUT handle) {
     return result;
 }
 
-MMRESULT WINAPI midiOutPrepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
+template <typename Port>
+MMRESULT PrepareHeader(Port* ports, const void* handle, LPMIDIHDR header, UINT size) {
     if (header == NULL || size < STANDIN_HEADER_MIN_SIZE || header->lpData == NULL) {
         return MMSYSERR_INVALPARAM;
     }
     EnterCriticalSection(&g_standin.lock);
     MMRESULT result = MMSYSERR_NOERROR;
-    if (OutPort(handle) == nullptr) {
+    if (FindPort(ports, handle) == nullptr) {
         result = MMSYSERR_INVALHANDLE;
     } else if (!(header->dwFlags & MHDR_PREPARED)) {
         header->dwFlags = (header->dwFlags | MHDR_PREPARED) & ~(MHDR_DONE | MHDR_INQUEUE);
@@ -735,13 +765,14 @@ MMRESULT WINAPI midiOutPrepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT siz
     return result;
 }
 
-MMRESULT WINAPI midiOutUnprepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
+template <typename Port>
+MMRESULT UnprepareHeader(Port* ports, const void* handle, LPMIDIHDR header, UINT size) {
     if (header == NULL || size < STANDIN_HEADER_MIN_SIZE) {
         return MMSYSERR_INVALPARAM;
     }
     EnterCriticalSection(&g_standin.lock);
     MMRESULT result = MMSYSERR_NOERROR;
-    if (OutPort(handle) == nullptr) {
+    if (FindPort(ports, handle) == nullptr) {
         result = MMSYSERR_INVALHANDLE;
     } else if (header->dwFlags & MHDR_INQUEUE) {
         result = MIDIERR_STILLPLAYING;
@@ -752,26 +783,70 @@ MMRESULT WINAPI midiOutUnprepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT s
     return result;
 }
 
+int HeaderCanCarryData(const MIDIHDR* header, UINT size) {
+    return header != NULL && size >= STANDIN_HEADER_MIN_SIZE && header->lpData != NULL &&
+           header->dwBufferLength != 0;
+}
+
+} // namespace
+
+// ==================================================================== MIDI output
+
+extern "C" {
+
+UINT WINAPI midiOutGetNumDevs(void) {
+    return CountPorts(&g_standin.outputs);
+}
+
+MMRESULT WINAPI midiOutGetDevCapsA(UINT_PTR device, LPMIDIOUTCAPSA caps, UINT size) {
+    if (caps == NULL) {
+        return MMSYSERR_INVALPARAM;
+    }
+    StandinPortInfo p;
+    if (!FindPortInfo(&g_standin.outputs, device, &p)) {
+        return MMSYSERR_BADDEVICEID;
+    }
+    MIDIOUTCAPSA full;
+    memset(&full, 0, sizeof full);
+    full.wMid = p.manufacturer;
+    full.wPid = p.product;
+    full.vDriverVersion = p.driverVersion;
+    TextCopy(full.szPname, sizeof full.szPname, p.name);
+    full.wTechnology = p.technology;
+    full.wVoices = p.technology == MOD_MIDIPORT ? 0 : 32;
+    full.wNotes = p.technology == MOD_MIDIPORT ? 0 : 32;
+    full.wChannelMask = 0xFFFF;
+    memcpy(caps, &full, size < sizeof full ? size : sizeof full);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WINAPI midiOutOpen(LPHMIDIOUT handleOut, UINT device, DWORD_PTR callback,
+                            DWORD_PTR instance, DWORD flags) {
+    return OpenPort(&g_standin.outputs, g_standin.outPorts, handleOut, device, callback, instance,
+                    flags, MOM_OPEN);
+}
+
+MMRESULT WINAPI midiOutClose(HMIDIOUT handle) {
+    return ClosePort(g_standin.outPorts, handle, MOM_CLOSE);
+}
+
+MMRESULT WINAPI midiOutPrepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
+    return PrepareHeader(g_standin.outPorts, handle, header, size);
+}
+
+MMRESULT WINAPI midiOutUnprepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
+    return UnprepareHeader(g_standin.outPorts, handle, header, size);
+}
+
 MMRESULT WINAPI midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
-    if (header == NULL || size < STANDIN_HEADER_MIN_SIZE || header->lpData == NULL ||
-        header->dwBufferLength == 0) {
+    if (!HeaderCanCarryData(header, size)) {
         return MMSYSERR_INVALPARAM;
     }
     EnterCriticalSection(&g_standin.lock);
     StandinOutPort* port = OutPort(handle);
-    MMRESULT result = MMSYSERR_NOERROR;
-    if (port == nullptr) {
-        result = MMSYSERR_INVALHANDLE;
-    } else if (!(header->dwFlags & MHDR_PREPARED)) {
-        result = MIDIERR_UNPREPARED;
-    } else if (header->dwFlags & MHDR_INQUEUE) {
-        result = MIDIERR_STILLPLAYING;
-    } else if (port->queueCount >= STANDIN_OUT_QUEUE) {
-        result = MMSYSERR_NOMEM;
-    } else {
-        header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
-        port->queue[(port->queueHead + port->queueCount) % STANDIN_OUT_QUEUE] = header;
-        port->queueCount++;
+    MMRESULT result = CheckQueueable(port, header);
+    if (result == MMSYSERR_NOERROR) {
+        Enqueue(port, header);
         if (port->queueCount == 1) {
             port->headDoneAt = NowUs() + TransmitUs(header->dwBufferLength);
         }
@@ -796,14 +871,7 @@ MMRESULT WINAPI midiOutReset(HMIDIOUT handle) {
     StandinCalls calls;
     calls.count = 0;
     if (port != nullptr) {
-        while (port->queueCount > 0) {
-            MIDIHDR* header = port->queue[port->queueHead];
-            port->queueHead = (port->queueHead + 1) % STANDIN_OUT_QUEUE;
-            port->queueCount--;
-            header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
-            AddCall(&calls, port->callback, reinterpret_cast<HANDLE>(port), MOM_DONE,
-                    (DWORD_PTR)header, 0);
-        }
+        HandBackQueue(port, MOM_DONE, 0, &calls);
         port->assembling = 0;
     }
     UnlockAndFire(&calls);
@@ -813,153 +881,55 @@ MMRESULT WINAPI midiOutReset(HMIDIOUT handle) {
 // ==================================================================== MIDI input
 
 UINT WINAPI midiInGetNumDevs(void) {
-    EnterCriticalSection(&g_standin.lock);
-    EnsureStarted();
-    if (!AnyOpen(&g_standin.inputs)) {
-        ReadPorts(&g_standin.inputs, 0);
-    }
-    UINT count = (UINT)VisibleCount(&g_standin.inputs);
-    LeaveCriticalSection(&g_standin.lock);
-    return count;
+    return CountPorts(&g_standin.inputs);
 }
 
 MMRESULT WINAPI midiInGetDevCapsA(UINT_PTR device, LPMIDIINCAPSA caps, UINT size) {
     if (caps == NULL) {
         return MMSYSERR_INVALPARAM;
     }
-    EnterCriticalSection(&g_standin.lock);
-    EnsureStarted();
-    int entry = EntryOfDevice(&g_standin.inputs, device);
-    MIDIINCAPSA full;
-    memset(&full, 0, sizeof full);
-    if (entry >= 0) {
-        const StandinPortInfo& p = g_standin.inputs.ports[entry];
-        full.wMid = p.manufacturer;
-        full.wPid = p.product;
-        full.vDriverVersion = p.driverVersion;
-        TextCopy(full.szPname, sizeof full.szPname, p.name);
-    }
-    LeaveCriticalSection(&g_standin.lock);
-    if (entry < 0) {
+    StandinPortInfo p;
+    if (!FindPortInfo(&g_standin.inputs, device, &p)) {
         return MMSYSERR_BADDEVICEID;
     }
+    MIDIINCAPSA full;
+    memset(&full, 0, sizeof full);
+    full.wMid = p.manufacturer;
+    full.wPid = p.product;
+    full.vDriverVersion = p.driverVersion;
+    TextCopy(full.szPname, sizeof full.szPname, p.name);
     memcpy(caps, &full, size < sizeof full ? size : sizeof full);
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT WINAPI midiInOpen(LPHMIDIIN handleOut, UINT device, DWORD_PTR callback, DWORD_PTR instance,
                            DWORD flags) {
-    if (handleOut == NULL) {
-        return MMSYSERR_INVALPARAM;
-    }
-    if (!CheckFlags(flags)) {
-        return MMSYSERR_INVALFLAG;
-    }
-    Standin& s = g_standin;
-    LockBoth();
-    int entry = EntryOfDevice(&s.inputs, device);
-    MMRESULT result = ClaimPort(&s.inputs, entry);
-    StandinInPort* port = nullptr;
-    if (result == MMSYSERR_NOERROR) {
-        for (StandinInPort& p : s.inPorts) {
-            if (!p.used) {
-                port = &p;
-                break;
-            }
-        }
-        if (port == nullptr) {
-            result = MMSYSERR_NOMEM;
-        }
-    }
-    StandinCalls calls;
-    calls.count = 0;
-    if (result == MMSYSERR_NOERROR) {
-        memset(port, 0, sizeof *port);
-        port->used = 1;
-        port->entry = entry;
-        port->callback = MakeCallback(callback, instance, flags);
-        s.inputs.opens[entry]++;
-        *handleOut = reinterpret_cast<HMIDIIN>(port);
-        StartServiceThread();
-        AddCall(&calls, port->callback, reinterpret_cast<HANDLE>(port), MIM_OPEN, 0, 0);
-    }
-    UnlockAndFire(&calls);
-    return result;
+    return OpenPort(&g_standin.inputs, g_standin.inPorts, handleOut, device, callback, instance,
+                    flags, MIM_OPEN);
 }
 
 MMRESULT WINAPI midiInClose(HMIDIIN handle) {
-    LockBoth();
-    StandinInPort* port = InPort(handle);
-    MMRESULT result = MMSYSERR_NOERROR;
-    StandinCalls calls;
-    calls.count = 0;
-    if (port == nullptr) {
-        result = MMSYSERR_INVALHANDLE;
-    } else if (port->queueCount > 0) {
-        result = MIDIERR_STILLPLAYING;
-    } else {
-        AddCall(&calls, port->callback, reinterpret_cast<HANDLE>(port), MIM_CLOSE, 0, 0);
-        port->used = 0;
-    }
-    int last = result == MMSYSERR_NOERROR && OpenPortCount() == 0;
-    UnlockAndFire(&calls);
-    ReportWhenAllClosed(last);
-    return result;
+    return ClosePort(g_standin.inPorts, handle, MIM_CLOSE);
 }
 
 MMRESULT WINAPI midiInPrepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT size) {
-    if (header == NULL || size < STANDIN_HEADER_MIN_SIZE || header->lpData == NULL) {
-        return MMSYSERR_INVALPARAM;
-    }
-    EnterCriticalSection(&g_standin.lock);
-    MMRESULT result = MMSYSERR_NOERROR;
-    if (InPort(handle) == nullptr) {
-        result = MMSYSERR_INVALHANDLE;
-    } else if (!(header->dwFlags & MHDR_PREPARED)) {
-        header->dwFlags = (header->dwFlags | MHDR_PREPARED) & ~(MHDR_DONE | MHDR_INQUEUE);
-    }
-    LeaveCriticalSection(&g_standin.lock);
-    return result;
+    return PrepareHeader(g_standin.inPorts, handle, header, size);
 }
 
 MMRESULT WINAPI midiInUnprepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT size) {
-    if (header == NULL || size < STANDIN_HEADER_MIN_SIZE) {
-        return MMSYSERR_INVALPARAM;
-    }
-    EnterCriticalSection(&g_standin.lock);
-    MMRESULT result = MMSYSERR_NOERROR;
-    if (InPort(handle) == nullptr) {
-        result = MMSYSERR_INVALHANDLE;
-    } else if (header->dwFlags & MHDR_INQUEUE) {
-        result = MIDIERR_STILLPLAYING;
-    } else {
-        header->dwFlags &= ~MHDR_PREPARED;
-    }
-    LeaveCriticalSection(&g_standin.lock);
-    return result;
+    return UnprepareHeader(g_standin.inPorts, handle, header, size);
 }
 
 MMRESULT WINAPI midiInAddBuffer(HMIDIIN handle, LPMIDIHDR header, UINT size) {
-    if (header == NULL || size < STANDIN_HEADER_MIN_SIZE || header->lpData == NULL ||
-        header->dwBufferLength == 0) {
+    if (!HeaderCanCarryData(header, size)) {
         return MMSYSERR_INVALPARAM;
     }
     EnterCriticalSection(&g_standin.lock);
     StandinInPort* port = InPort(handle);
-    MMRESULT result = MMSYSERR_NOERROR;
-    if (port == nullptr) {
-        result = MMSYSERR_INVALHANDLE;
-    } else if (!(header->dwFlags & MHDR_PREPARED)) {
-        result = MIDIERR_UNPREPARED;
-    } else if (header->dwFlags & MHDR_INQUEUE) {
-        result = MIDIERR_STILLPLAYING;
-    } else if (port->queueCount >= STANDIN_IN_QUEUE) {
-        result = MMSYSERR_NOMEM;
-    } else {
-        header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+    MMRESULT result = CheckQueueable(port, header);
+    if (result == MMSYSERR_NOERROR) {
         header->dwBytesRecorded = 0;
-        port->queue[(port->queueHead + port->queueCount) % STANDIN_IN_QUEUE] = header;
-        port->queueCount++;
+        Enqueue(port, header);
     }
     LeaveCriticalSection(&g_standin.lock);
     return result;
@@ -995,14 +965,7 @@ MMRESULT WINAPI midiInReset(HMIDIIN handle) {
     if (port != nullptr) {
         port->started = 0;
         DWORD_PTR timestamp = (DWORD_PTR)((NowUs() - port->startedAt) / 1000u);
-        while (port->queueCount > 0) {
-            MIDIHDR* header = port->queue[port->queueHead];
-            port->queueHead = (port->queueHead + 1) % STANDIN_IN_QUEUE;
-            port->queueCount--;
-            header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
-            AddCall(&calls, port->callback, reinterpret_cast<HANDLE>(port), MIM_LONGDATA,
-                    (DWORD_PTR)header, timestamp);
-        }
+        HandBackQueue(port, MIM_LONGDATA, timestamp, &calls);
     }
     UnlockAndFire(&calls);
     return port != nullptr ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
