@@ -689,6 +689,37 @@ int FindPortInfo(StandinPortList* list, UINT_PTR device, StandinPortInfo* info) 
     return entry >= 0;
 }
 
+// Only an output port says what kind of device it is.
+void FillKindCaps(MIDIOUTCAPSA* caps, const StandinPortInfo& p) {
+    caps->wTechnology = p.technology;
+    caps->wVoices = p.technology == MOD_MIDIPORT ? 0 : 32;
+    caps->wNotes = p.technology == MOD_MIDIPORT ? 0 : 32;
+    caps->wChannelMask = 0xFFFF;
+}
+
+void FillKindCaps(MIDIINCAPSA*, const StandinPortInfo&) {}
+
+// The caller gets at most size bytes of the capabilities, as from the real service.
+template <typename Caps>
+MMRESULT GetPortCaps(StandinPortList* list, UINT_PTR device, Caps* caps, UINT size) {
+    if (caps == NULL) {
+        return MMSYSERR_INVALPARAM;
+    }
+    StandinPortInfo p;
+    if (!FindPortInfo(list, device, &p)) {
+        return MMSYSERR_BADDEVICEID;
+    }
+    Caps full;
+    memset(&full, 0, sizeof full);
+    full.wMid = p.manufacturer;
+    full.wPid = p.product;
+    full.vDriverVersion = p.driverVersion;
+    TextCopy(full.szPname, sizeof full.szPname, p.name);
+    FillKindCaps(&full, p);
+    memcpy(caps, &full, size < sizeof full ? size : sizeof full);
+    return MMSYSERR_NOERROR;
+}
+
 template <typename Port, typename Handle>
 MMRESULT OpenPort(StandinPortList* list, Port* ports, Handle* handleOut, UINT device,
                   DWORD_PTR callback, DWORD_PTR instance, DWORD flags, UINT openMessage) {
@@ -799,25 +830,7 @@ UINT WINAPI midiOutGetNumDevs(void) {
 }
 
 MMRESULT WINAPI midiOutGetDevCapsA(UINT_PTR device, LPMIDIOUTCAPSA caps, UINT size) {
-    if (caps == NULL) {
-        return MMSYSERR_INVALPARAM;
-    }
-    StandinPortInfo p;
-    if (!FindPortInfo(&g_standin.outputs, device, &p)) {
-        return MMSYSERR_BADDEVICEID;
-    }
-    MIDIOUTCAPSA full;
-    memset(&full, 0, sizeof full);
-    full.wMid = p.manufacturer;
-    full.wPid = p.product;
-    full.vDriverVersion = p.driverVersion;
-    TextCopy(full.szPname, sizeof full.szPname, p.name);
-    full.wTechnology = p.technology;
-    full.wVoices = p.technology == MOD_MIDIPORT ? 0 : 32;
-    full.wNotes = p.technology == MOD_MIDIPORT ? 0 : 32;
-    full.wChannelMask = 0xFFFF;
-    memcpy(caps, &full, size < sizeof full ? size : sizeof full);
-    return MMSYSERR_NOERROR;
+    return GetPortCaps(&g_standin.outputs, device, caps, size);
 }
 
 MMRESULT WINAPI midiOutOpen(LPHMIDIOUT handleOut, UINT device, DWORD_PTR callback,
@@ -885,21 +898,7 @@ UINT WINAPI midiInGetNumDevs(void) {
 }
 
 MMRESULT WINAPI midiInGetDevCapsA(UINT_PTR device, LPMIDIINCAPSA caps, UINT size) {
-    if (caps == NULL) {
-        return MMSYSERR_INVALPARAM;
-    }
-    StandinPortInfo p;
-    if (!FindPortInfo(&g_standin.inputs, device, &p)) {
-        return MMSYSERR_BADDEVICEID;
-    }
-    MIDIINCAPSA full;
-    memset(&full, 0, sizeof full);
-    full.wMid = p.manufacturer;
-    full.wPid = p.product;
-    full.vDriverVersion = p.driverVersion;
-    TextCopy(full.szPname, sizeof full.szPname, p.name);
-    memcpy(caps, &full, size < sizeof full ? size : sizeof full);
-    return MMSYSERR_NOERROR;
+    return GetPortCaps(&g_standin.inputs, device, caps, size);
 }
 
 MMRESULT WINAPI midiInOpen(LPHMIDIIN handleOut, UINT device, DWORD_PTR callback, DWORD_PTR instance,
