@@ -38,3 +38,14 @@ typedef void (*PlatformPostHook)(PlatformWindow window, uint32_t commandId, intp
 typedef intptr_t (*PlatformSendHook)(PlatformWindow window, uint32_t message, uintptr_t wParam,
                                      intptr_t lParam);
 void PlatformSetWindowHooks(PlatformPostHook post, PlatformSendHook send);
+
+// A lock for data shared between two threads (Windows: a critical section). The storage
+// is opaque so the core includes no OS header; Init before the first Lock, Delete after
+// the last Unlock.
+struct PlatformMutex {
+    alignas(8) unsigned char storage[64];
+};
+void PlatformMutexInit(PlatformMutex* mutex);
+void PlatformMutexDelete(PlatformMutex* mutex);
+void PlatformMutexLock(PlatformMutex* mutex);
+void PlatformMutexUnlock(PlatformMutex* mutex);

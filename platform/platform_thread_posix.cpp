@@ -117,3 +117,22 @@ void PlatformSetWindowHooks(PlatformPostHook post, PlatformSendHook send) {
     g_postHook.store(post);
     g_sendHook.store(send);
 }
+
+static_assert(sizeof(pthread_mutex_t) <= sizeof(PlatformMutex::storage),
+              "PlatformMutex cannot hold a pthread mutex");
+
+void PlatformMutexInit(PlatformMutex* mutex) {
+    pthread_mutex_init(reinterpret_cast<pthread_mutex_t*>(mutex->storage), nullptr);
+}
+
+void PlatformMutexDelete(PlatformMutex* mutex) {
+    pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t*>(mutex->storage));
+}
+
+void PlatformMutexLock(PlatformMutex* mutex) {
+    pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(mutex->storage));
+}
+
+void PlatformMutexUnlock(PlatformMutex* mutex) {
+    pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(mutex->storage));
+}

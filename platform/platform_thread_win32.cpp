@@ -80,3 +80,22 @@ void PlatformSetWindowHooks(PlatformPostHook post, PlatformSendHook send) {
     g_postHook = post;
     g_sendHook = send;
 }
+
+static_assert(sizeof(CRITICAL_SECTION) <= sizeof(PlatformMutex::storage),
+              "PlatformMutex cannot hold a critical section");
+
+void PlatformMutexInit(PlatformMutex* mutex) {
+    InitializeCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(mutex->storage));
+}
+
+void PlatformMutexDelete(PlatformMutex* mutex) {
+    DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(mutex->storage));
+}
+
+void PlatformMutexLock(PlatformMutex* mutex) {
+    EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(mutex->storage));
+}
+
+void PlatformMutexUnlock(PlatformMutex* mutex) {
+    LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(mutex->storage));
+}
