@@ -1,0 +1,409 @@
+// The automatic port detection on the Windows multimedia MIDI service.
+#include "midi/midi_port_scan.h"
+
+#include "platform/text.h"
+#include "resources/resource_ids.h"
+#include "update/update_messages.h"
+
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <atomic>
+#include <cstring>
+
+namespace {
+
+#define SCAN_MEMORY_FLAGS (GMEM_MOVEABLE | GMEM_ZEROINIT | GMEM_SHARE)
+#define MAVO_MANUFACTURER_ID 55
+#define MAVO_DRIVER_PRODUCT_ID 5
+#define SCAN_PNAME_SIZE 32 // szPname, not always terminated
+#define SCAN_NONE (-1)
+
+struct ScanBlock {
+    HGLOBAL handle;
+    void* address;
+};
+
+// A MIDIHDR and its data buffer, both locked for as long as a port may use them.
+struct ScanPair {
+    ScanBlock header;
+    ScanBlock buffer;
+};
+
+struct ScanInput {
+    HMIDIIN port;
+    ScanPair pair;
+};
+
+struct MidiPortScan {
+    HWND mainWindow;
+    unsigned char productId[3];
+    int requestLength;
+    std::atomic<int> foundInput;
+    std::atomic<int> foundOutput;
+    int inputCount;
+    int outputCount;
+    ScanInput* inputs;
+    HMIDIOUT requestPort;
+    ScanPair request;
+    HANDLE requestDone;
+};
+
+MidiPortScan g_scan = {NULL, {0, 0, 0}, 0, {SCAN_NONE}, {SCAN_NONE}, 0, 0, NULL, NULL, {}, NULL};
+
+const MidiMemoryFunctions kSystemMemory = {GlobalAlloc, GlobalLock, GlobalUnlock, GlobalFree};
+MidiMemoryFunctions g_memory = kSystemMemory;
+
+MIDIHDR* PairHeader(const ScanPair* pair) {
+    return static_cast<MIDIHDR*>(pair->header.address);
+}
+
+unsigned char* PairBuffer(const ScanPair* pair) {
+    return static_cast<unsigned char*>(pair->buffer.address);
+}
+
+int AllocBlock(ScanBlock* block, SIZE_T size, const char* allocText, const char* lockText,
+               char* errorText) {
+    block->handle = g_memory.alloc(SCAN_MEMORY_FLAGS, size);
+    if (block->handle == NULL) {
+        TextCopy(errorText, TEXT_SIZE, allocText);
+        return 0;
+    }
+    block->address = g_memory.lock(block->handle);
+    if (block->address == NULL) {
+        TextCopy(errorText, TEXT_SIZE, lockText);
+        return 0;
+    }
+    return 1;
+}
+
+void ReleaseBlock(ScanBlock* block) {
+    if (block->address != NULL) {
+        g_memory.unlock(block->handle);
+        block->address = NULL;
+    }
+    if (block->handle != NULL) {
+        g_memory.release(block->handle);
+        block->handle = NULL;
+    }
+}
+
+void ReleasePair(ScanPair* pair) {
+    ReleaseBlock(&pair->buffer);
+    ReleaseBlock(&pair->header);
+}
+
+// Header first, then buffer; a pair that fails gives back what it had got.
+int AllocPair(ScanPair* pair, DWORD bufferSize, char* errorText) {
+    if (!AllocBlock(&pair->header, sizeof(MIDIHDR), "Not Enough Memory(Alloc MIDIHDR)",
+                    "Not Enough Memory(Lock MIDIHDR)", errorText) ||
+        !AllocBlock(&pair->buffer, bufferSize, "Not Enough Memory(Alloc Exclusive Buffer)",
+                    "Not Enough Memory(Lock Exclusive Buffer)", errorText)) {
+        ReleasePair(pair);
+        return 0;
+    }
+    MIDIHDR* header = PairHeader(pair);
+    header->lpData = static_cast<LPSTR>(pair->buffer.address);
+    header->dwBufferLength = bufferSize;
+    return 1;
+}
+
+// The product id by the framing rule: byte 0 always, byte 1 unless absent, byte 2 only
+// when both are present. Returns the number of bytes written.
+int PutProductId(const unsigned char* id, unsigned char* out) {
+    int n = 0;
+    out[n++] = id[0];
+    if (id[1] != 0xFF) {
+        out[n++] = id[1];
+        if (id[2] != 0xFF) {
+            out[n++] = id[2];
+        }
+    }
+    return n;
+}
+
+void CopyPortName(const char* szPname, char* name) {
+    char terminated[SCAN_PNAME_SIZE + 1];
+    memcpy(terminated, szPname, SCAN_PNAME_SIZE);
+    terminated[SCAN_PNAME_SIZE] = '\0';
+    TextCopy(name, TEXT_SIZE, terminated);
+}
+
+void SleepWhileStillPlaying(MMRESULT (*close)(void*), void* port) {
+    while (close(port) == MIDIERR_STILLPLAYING) {
+        Sleep(10);
+    }
+}
+
+MMRESULT CloseInput(void* port) {
+    return midiInClose(static_cast<HMIDIIN>(port));
+}
+
+MMRESULT CloseOutput(void* port) {
+    return midiOutClose(static_cast<HMIDIOUT>(port));
+}
+
+void OpenAndListen(int device) {
+    MidiPortScan& s = g_scan;
+    ScanInput* entry = &s.inputs[device];
+    MIDIINCAPSA caps;
+    memset(&caps, 0, sizeof caps);
+    char name[TEXT_SIZE] = "";
+    if (midiInGetDevCapsA((UINT)device, &caps, sizeof caps) == MMSYSERR_NOERROR) {
+        CopyPortName(caps.szPname, name);
+    }
+    if (IsVirtualCablePort(name)) {
+        return;
+    }
+    char ignored[TEXT_SIZE];
+    if (!AllocPair(&entry->pair, MIDI_PORT_SCAN_INPUT_SIZE, ignored)) {
+        return;
+    }
+    // Another program may hold the port for a moment (a driver still settling, a
+    // sequencer closing it).
+    for (int attempt = 1; attempt <= MIDI_PORT_SCAN_OPEN_ATTEMPTS; attempt++) {
+        if (midiInOpen(&entry->port, (UINT)device, (DWORD_PTR)MidiScanCallback, (DWORD_PTR)device,
+                       CALLBACK_FUNCTION) == MMSYSERR_NOERROR) {
+            break;
+        }
+        entry->port = NULL;
+        if (attempt < MIDI_PORT_SCAN_OPEN_ATTEMPTS) {
+            Sleep(100);
+        }
+    }
+    if (entry->port == NULL) {
+        ReleasePair(&entry->pair);
+        return;
+    }
+    MIDIHDR* header = PairHeader(&entry->pair);
+    midiInReset(entry->port);
+    header->dwBytesRecorded = 0;
+    midiInPrepareHeader(entry->port, header, sizeof(MIDIHDR));
+    if (midiInAddBuffer(entry->port, header, sizeof(MIDIHDR)) == MMSYSERR_NOERROR) {
+        midiInStart(entry->port);
+    }
+}
+
+void SendInquiry(int device, int portByteAt) {
+    MidiPortScan& s = g_scan;
+    MIDIOUTCAPSA caps;
+    memset(&caps, 0, sizeof caps);
+    char name[TEXT_SIZE] = "";
+    if (midiOutGetDevCapsA((UINT)device, &caps, sizeof caps) == MMSYSERR_NOERROR) {
+        CopyPortName(caps.szPname, name);
+    }
+    if (IsVirtualCablePort(name)) {
+        return;
+    }
+    ResetEvent(s.requestDone);
+    for (int attempt = 1; attempt <= MIDI_PORT_SCAN_OPEN_ATTEMPTS; attempt++) {
+        if (midiOutOpen(&s.requestPort, (UINT)device, (DWORD_PTR)s.requestDone, 0,
+                        CALLBACK_EVENT) == MMSYSERR_NOERROR) {
+            break;
+        }
+        s.requestPort = NULL;
+        if (attempt < MIDI_PORT_SCAN_OPEN_ATTEMPTS) {
+            Sleep(100);
+        }
+    }
+    if (s.requestPort == NULL) {
+        return;
+    }
+    // The service signals the event for the open as well: without a second reset the
+    // wait below would end at once, while the inquiry is still leaving.
+    ResetEvent(s.requestDone);
+    PairBuffer(&s.request)[portByteAt] = (unsigned char)(device & 0xFF);
+    MIDIHDR* header = PairHeader(&s.request);
+    if (midiOutPrepareHeader(s.requestPort, header, sizeof(MIDIHDR)) == MMSYSERR_NOERROR) {
+        if (midiOutLongMsg(s.requestPort, header, sizeof(MIDIHDR)) == MMSYSERR_NOERROR &&
+            WaitForSingleObject(s.requestDone, MIDI_PORT_SCAN_SEND_WAIT_MS) != WAIT_OBJECT_0) {
+            // A port that never finishes would keep the header, and the close below
+            // would wait for it for ever.
+            midiOutReset(s.requestPort);
+        }
+        midiOutUnprepareHeader(s.requestPort, header, sizeof(MIDIHDR));
+    }
+    SleepWhileStillPlaying(CloseOutput, s.requestPort);
+    s.requestPort = NULL;
+}
+
+} // namespace
+
+void MidiPortScanSetMemoryFunctions(const MidiMemoryFunctions* functions) {
+    g_memory = functions != NULL ? *functions : kSystemMemory;
+}
+
+int IsVirtualCablePort(const char* name) {
+    return name != NULL && strstr(name, "MIDI Yoke") != NULL;
+}
+
+void CALLBACK MidiScanCallback(HMIDIIN port, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+                               DWORD_PTR param2) {
+    (void)port;
+    (void)param1;
+    (void)param2;
+    MidiPortScan& s = g_scan;
+    if (message != MIM_LONGDATA || s.inputs == NULL || instance >= (DWORD_PTR)s.inputCount) {
+        return;
+    }
+    const ScanPair* pair = &s.inputs[instance].pair;
+    const MIDIHDR* header = PairHeader(pair);
+    // The length check comes first: it also keeps every read below inside the buffer.
+    if (header == NULL || (int)header->dwBytesRecorded != s.requestLength) {
+        return;
+    }
+    const unsigned char* bytes = PairBuffer(pair);
+    unsigned char expected[MIDI_PORT_SCAN_INPUT_SIZE];
+    expected[0] = MSG_START;
+    expected[1] = MSG_MAKER_ID;
+    expected[2] = MSG_VUP_ID;
+    int e = 3 + PutProductId(s.productId, expected + 3);
+    if (memcmp(bytes, expected, (size_t)e) != 0 || bytes[e] != MSG_PORT_REPLY ||
+        bytes[e + 2] != MSG_END) {
+        return;
+    }
+    // Replies may come on several ports at once: exactly one claims the detection, and
+    // the output number is in place before the window hears of it.
+    int none = SCAN_NONE;
+    if (!s.foundInput.compare_exchange_strong(none, (int)instance)) {
+        return;
+    }
+    s.foundOutput.store(bytes[e + 1]);
+    if (s.mainWindow != NULL) {
+        PostMessageA(s.mainWindow, WM_COMMAND, CMD_MIDI_PORT_FOUND, 0);
+    }
+}
+
+int MidiPortScanStart(HWND mainWindow, const unsigned char* productIds) {
+    MidiPortScan& s = g_scan;
+    // A detection still listening would lose its ports and blocks to this one.
+    MidiPortScanFinish(NULL, NULL, NULL, NULL);
+
+    s.foundInput.store(SCAN_NONE);
+    s.foundOutput.store(SCAN_NONE);
+    memcpy(s.productId, productIds, sizeof s.productId);
+    s.mainWindow = mainWindow;
+
+    char errorText[TEXT_SIZE];
+    if (!AllocPair(&s.request, MIDI_PORT_SCAN_REQUEST_SIZE, errorText)) {
+        MessageBoxA(mainWindow, errorText, NULL, MB_OK | MB_SETFOREGROUND);
+        return 0;
+    }
+    s.requestDone = CreateEventA(NULL, TRUE, FALSE, NULL);
+    s.inputCount = (int)midiInGetNumDevs();
+    s.outputCount = (int)midiOutGetNumDevs();
+    if (s.requestDone == NULL || s.inputCount == 0 || s.outputCount == 0) {
+        MidiPortScanFinish(NULL, NULL, NULL, NULL);
+        return 0;
+    }
+    s.inputs = static_cast<ScanInput*>(
+        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(ScanInput) * (SIZE_T)s.inputCount));
+    if (s.inputs == NULL) {
+        MidiPortScanFinish(NULL, NULL, NULL, NULL);
+        return 0;
+    }
+    // The reply's length and framing are fixed before any port can deliver one.
+    unsigned char* request = PairBuffer(&s.request);
+    request[0] = MSG_START;
+    request[1] = MSG_MAKER_ID;
+    request[2] = MSG_VUP_ID;
+    int n = 3 + PutProductId(s.productId, request + 3);
+    request[n++] = MSG_PORT_INQUIRY;
+    const int portByteAt = n++;
+    request[n++] = MSG_END;
+    s.requestLength = n;
+    PairHeader(&s.request)->dwBufferLength = (DWORD)n;
+
+    for (int device = 0; device < s.inputCount; device++) {
+        OpenAndListen(device);
+    }
+    for (int device = 0; device < s.outputCount; device++) {
+        SendInquiry(device, portByteAt);
+    }
+    return 1;
+}
+
+int MidiPortScanFinish(char* inName, char* outName, unsigned char* driverFlagsOut,
+                       unsigned short* driverVersionOut) {
+    MidiPortScan& s = g_scan;
+    if (s.inputs != NULL) {
+        for (int i = s.inputCount - 1; i >= 0; i--) {
+            ScanInput* entry = &s.inputs[i];
+            if (entry->port != NULL) {
+                // Stopped and reset first, so the service hands the buffer back before
+                // it is released.
+                midiInStop(entry->port);
+                midiInReset(entry->port);
+                midiInUnprepareHeader(entry->port, PairHeader(&entry->pair), sizeof(MIDIHDR));
+                SleepWhileStillPlaying(CloseInput, entry->port);
+                entry->port = NULL;
+            }
+            ReleasePair(&entry->pair);
+        }
+        HeapFree(GetProcessHeap(), 0, s.inputs);
+        s.inputs = NULL;
+    }
+    if (s.requestPort != NULL) {
+        midiOutUnprepareHeader(s.requestPort, PairHeader(&s.request), sizeof(MIDIHDR));
+        SleepWhileStillPlaying(CloseOutput, s.requestPort);
+        s.requestPort = NULL;
+    }
+    ReleasePair(&s.request);
+    if (s.requestDone != NULL) {
+        CloseHandle(s.requestDone);
+        s.requestDone = NULL;
+    }
+    s.mainWindow = NULL;
+
+    const int foundInput = s.foundInput.exchange(SCAN_NONE);
+    const int foundOutput = s.foundOutput.exchange(SCAN_NONE);
+    if (foundInput == SCAN_NONE || foundOutput == SCAN_NONE) {
+        return 0;
+    }
+
+    unsigned char flags = 0;
+    unsigned short version = 0;
+    int haveVersion = 0;
+    if (inName != NULL) {
+        MIDIINCAPSA caps;
+        memset(&caps, 0, sizeof caps);
+        inName[0] = '\0';
+        if (midiInGetDevCapsA((UINT)foundInput, &caps, sizeof caps) == MMSYSERR_NOERROR) {
+            CopyPortName(caps.szPname, inName);
+            if (caps.wMid == MAVO_MANUFACTURER_ID) {
+                flags |= MIDI_DRIVER_FLAG_INPUT;
+                if (caps.wPid == MAVO_DRIVER_PRODUCT_ID) {
+                    version = (unsigned short)(caps.vDriverVersion & 0xFFFF);
+                    haveVersion = 1;
+                }
+            }
+        }
+    }
+    if (outName != NULL) {
+        MIDIOUTCAPSA caps;
+        memset(&caps, 0, sizeof caps);
+        outName[0] = '\0';
+        // The echoed number is the instrument's word: a port that is gone leaves the
+        // name empty, and opening it then fails with the usual text.
+        if (midiOutGetDevCapsA((UINT)foundOutput, &caps, sizeof caps) == MMSYSERR_NOERROR) {
+            CopyPortName(caps.szPname, outName);
+            if (caps.wMid == MAVO_MANUFACTURER_ID) {
+                flags |= MIDI_DRIVER_FLAG_OUTPUT;
+                if (caps.wPid == MAVO_DRIVER_PRODUCT_ID && !haveVersion) {
+                    version = (unsigned short)(caps.vDriverVersion & 0xFFFF);
+                }
+            }
+        }
+    }
+    if (driverFlagsOut != NULL) {
+        *driverFlagsOut = flags;
+    }
+    if (driverVersionOut != NULL) {
+        *driverVersionOut = version;
+    }
+    return 1;
+}
+
+int MidiPortScanHasReply(void) {
+    return g_scan.inputs != NULL && g_scan.foundInput.load() != SCAN_NONE;
+}
