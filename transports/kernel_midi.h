@@ -11,5 +11,40 @@ int KernelMidiSend(const unsigned char* bytes, int length, int endMarker);
 // Writes the bytes as they are to the driver's OUT pipe; 1 only when all were written.
 int KernelMidiWriteRaw(const unsigned char* bytes, int length);
 
-// 1 with a message in buffer; 0 on failure; -1 on time-out.
+// 1 with a message (or as much as fits) in buffer; 0 when no block came in time or a
+// packet is malformed: this transport reports a time-out like any other failure.
 int KernelMidiReceive(unsigned char* buffer, int capacity);
+
+#include <cstdint>
+
+// The IN pipe delivers blocks of this size: 16 packets, those after the data all zero.
+#define KERNEL_MIDI_BLOCK_SIZE 64
+// 64 blocks.
+#define KERNEL_MIDI_RING_SIZE 4096
+#define KERNEL_MIDI_MAX_DEVICES 8
+
+// Takes the oldest block the reader thread has put in the ring. 1, or 0 when nothing
+// arrived within the poll limit (5000 waits of 2 ms) or the transport is closed.
+int KernelMidiReadBlock(unsigned char* block);
+
+// Looks for the driver's devices 0 to 7. *count gets how many there are. Nonzero when
+// the device set changed or the driver was not asked; 0 when the driver reports no
+// change (the count is then the previous scan's).
+int KernelMidiScanDevices(int* count);
+
+struct KernelMidiDevice {
+    int32_t deviceId;       // the model's identifier, from the driver
+    int32_t deviceNumber;   // n of "\\.\VMPRT%d"
+    int32_t instanceNumber; // 1, 2, ... among devices of one model; 0 until given
+};
+
+// Entry number of the device list kept across scans; 0 for a number outside 0 to 7.
+int KernelMidiGetDevice(int number, KernelMidiDevice* out);
+
+// Bytes the reader thread has put in the ring and the receiver not yet taken.
+int KernelMidiAvailable(void);
+
+// For tests: the number of 2 ms polls before a block counts as not arrived (5000 at
+// start), and the device scan state as the process starts.
+void KernelMidiSetPollLimit(int polls);
+void KernelMidiScanReset(void);

@@ -1,0 +1,390 @@
+// The simulated kernel USB-MIDI driver. Its packet handling is written from the USB-MIDI
+// event packet layout on its own, not with the transport's codec, so a fault in one side
+// shows up against the other.
+#include "sim/kernel_midi_driver_sim.h"
+
+#include "sim/virtual_instrument.h"
+#include "transports/kernel_midi_driver.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+
+#define SIM_HANDLES 16
+#define HANDLE_BASE 100
+#define BLOCK_SIZE 64
+#define QUEUE_BLOCKS 1024
+#define MAX_WRITES 1024
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+enum HandleKind { KIND_FREE = 0, KIND_DEVICE, KIND_PIPE_IN, KIND_PIPE_OUT };
+
+struct SimHandle {
+    HandleKind kind;
+    int device;
+    bool cancelled;
+};
+
+struct QueuedBlock {
+    unsigned char bytes[BLOCK_SIZE];
+    Clock::time_point due;
+};
+
+struct SimWrite {
+    unsigned char bytes[KMIDI_SIM_WRITE_KEPT];
+    int length;
+};
+
+struct SimDriver {
+    std::mutex lock;
+    std::condition_variable arrived;
+    KernelMidiSimConfig config;
+    bool configured;
+    SimHandle handles[SIM_HANDLES];
+    int deviceOpens[KMIDI_SIM_DEVICES];
+    int changeQueries;
+    int idRequests;
+    QueuedBlock queue[QUEUE_BLOCKS];
+    int queueHead;
+    int queueCount;
+    SimWrite writes[MAX_WRITES];
+    int writeCount;
+    int markers;
+    int badPackets;
+    int reads;
+    unsigned char message[VI_MAX_MESSAGE];
+    int messageLength;
+};
+
+SimDriver g_driver;
+
+void EnsureConfiguredLocked(void) {
+    if (!g_driver.configured) {
+        KernelMidiSimDefaultConfig(&g_driver.config);
+        g_driver.configured = true;
+    }
+}
+
+SimHandle* Lookup(KernelMidiHandle handle) {
+    intptr_t index = handle - HANDLE_BASE;
+    if (index < 0 || index >= SIM_HANDLES || g_driver.handles[index].kind == KIND_FREE) {
+        return nullptr;
+    }
+    return &g_driver.handles[index];
+}
+
+// "\\.\VMPRT<n>" or "\\.\VMPRT<n>\P91" / "\P11".
+HandleKind ParseName(const char* name, int* device) {
+    static const char kPrefix[] = "\\\\.\\VMPRT";
+    size_t prefix = sizeof kPrefix - 1;
+    if (strncmp(name, kPrefix, prefix) != 0 || name[prefix] < '0' || name[prefix] > '7') {
+        return KIND_FREE;
+    }
+    *device = name[prefix] - '0';
+    const char* rest = name + prefix + 1;
+    if (*rest == '\0') {
+        return KIND_DEVICE;
+    }
+    if (strcmp(rest, "\\P91") == 0) {
+        return KIND_PIPE_IN;
+    }
+    if (strcmp(rest, "\\P11") == 0) {
+        return KIND_PIPE_OUT;
+    }
+    return KIND_FREE;
+}
+
+void QueueLocked(const unsigned char* block, Clock::time_point due) {
+    if (g_driver.queueCount >= QUEUE_BLOCKS) {
+        return;
+    }
+    QueuedBlock& q = g_driver.queue[(g_driver.queueHead + g_driver.queueCount) % QUEUE_BLOCKS];
+    memcpy(q.bytes, block, BLOCK_SIZE);
+    q.due = due;
+    g_driver.queueCount++;
+}
+
+// A reply goes out as packets of 3 bytes (code index number 4) and one ending packet of
+// 1 to 3 bytes (5 to 7), 16 to a block, each reply starting a block of its own.
+void QueueReplyLocked(const unsigned char* bytes, int length, Clock::time_point due) {
+    unsigned char block[BLOCK_SIZE];
+    memset(block, 0, sizeof block);
+    int packet = 0;
+    for (int pos = 0; pos < length; pos += 3) {
+        int n = length - pos < 3 ? length - pos : 3;
+        bool last = pos + n >= length;
+        unsigned char* p = block + packet * 4;
+        p[0] = (unsigned char)(last ? 4 + n : 4);
+        memcpy(p + 1, bytes + pos, (size_t)n);
+        packet++;
+        if (packet == BLOCK_SIZE / 4 || last) {
+            QueueLocked(block, due);
+            memset(block, 0, sizeof block);
+            packet = 0;
+        }
+    }
+    g_driver.arrived.notify_all();
+}
+
+void CollectRepliesLocked(Clock::time_point now) {
+    unsigned char reply[VI_MAX_REPLY];
+    uint32_t delayMs = 0;
+    int length;
+    while ((length = VirtualInstrumentTakeReply(reply, (int)sizeof reply, &delayMs)) > 0) {
+        QueueReplyLocked(reply, length, now + std::chrono::milliseconds(delayMs));
+    }
+}
+
+void DecodePacketsLocked(const unsigned char* bytes, int length) {
+    static const unsigned char kMarker[4] = {0xFF, 0xFF, 0xFF, 0x00};
+    for (int pos = 0; pos + 4 <= length; pos += 4) {
+        const unsigned char* p = bytes + pos;
+        if (memcmp(p, kMarker, 4) == 0) {
+            g_driver.markers++;
+            continue;
+        }
+        int cin = p[0] & 0x0F;
+        if (cin < 4 || cin > 7) {
+            g_driver.badPackets++;
+            g_driver.messageLength = 0;
+            continue;
+        }
+        int n = cin == 4 ? 3 : cin - 4;
+        if (g_driver.messageLength + n > VI_MAX_MESSAGE) {
+            g_driver.messageLength = 0;
+            continue;
+        }
+        memcpy(g_driver.message + g_driver.messageLength, p + 1, (size_t)n);
+        g_driver.messageLength += n;
+        if (cin != 4) {
+            VirtualInstrumentHandleMessage(g_driver.message, g_driver.messageLength);
+            g_driver.messageLength = 0;
+        }
+    }
+}
+
+} // namespace
+
+void KernelMidiSimDefaultConfig(KernelMidiSimConfig* config) {
+    memset(config, 0, sizeof *config);
+    config->devicePresent = 1u;
+    for (int i = 0; i < KMIDI_SIM_DEVICES; i++) {
+        config->deviceId[i] = 0x0100;
+    }
+    config->changeAnswer = 1;
+    config->failWriteAt = -1;
+    config->shortWriteAt = -1;
+}
+
+void KernelMidiSimReset(const KernelMidiSimConfig* config) {
+    std::lock_guard<std::mutex> guard(g_driver.lock);
+    g_driver.config = *config;
+    g_driver.configured = true;
+    memset(g_driver.handles, 0, sizeof g_driver.handles);
+    memset(g_driver.deviceOpens, 0, sizeof g_driver.deviceOpens);
+    g_driver.changeQueries = g_driver.idRequests = 0;
+    g_driver.queueHead = g_driver.queueCount = 0;
+    g_driver.writeCount = g_driver.markers = g_driver.badPackets = g_driver.reads = 0;
+    g_driver.messageLength = 0;
+}
+
+int KernelMidiSimDeviceOpens(int number) {
+    std::lock_guard<std::mutex> guard(g_driver.lock);
+    return number >= 0 && number < KMIDI_SIM_DEVICES ? g_driver.deviceOpens[number] : 0;
+}
+
+int KernelMidiSimRequests(uint32_t code) {
+    std::lock_guard<std::mutex> guard(g_driver.lock);
+    return code == IOCTL_KMIDI_CHANGE_QUERY    ? g_driver.changeQueries
+           : code == IOCTL_KMIDI_GET_DEVICE_ID ? g_driver.idRequests
+                                               : 0;
+}
+
+int KernelMidiSimOpenHandles(void) {
+    std::lock_guard<std::mutex> guard(g_driver.lock);
+    int open = 0;
+    for (const SimHandle& h : g_driver.handles) {
+        open += h.kind != KIND_FREE;
+    }
+    return open;
+}
+
+int KernelMidiSimWriteCount(void) {
+    std::lock_guard<std::mutex> guard(g_driver.lock);
+    return g_driver.writeCount;
+}
+
+int KernelMidiSimWrite(int index, unsigned char* out, int capacity) {
+    std::lock_guard<std::mutex> guard(g_driver.lock);
+    if (index < 0 || index >= g_driver.writeCount || index >= MAX_WRITES) {
+        return 0;
+    }
+    const SimWrite& w = g_driver.writes[index];
+    int kept = w.length < KMIDI_SIM_WRITE_KEPT ? w.length : KMIDI_SIM_WRITE_KEPT;
+    memcpy(out, w.bytes, (size_t)(kept < capacity ? kept : capacity));
+    return w.length;
+}
+
+int KernelMidiSimMarkers(void) {
+    std::lock_guard<std::mutex> guard(g_driver.lock);
+    return g_driver.markers;
+}
+
+int KernelMidiSimBadPackets(void) {
+    std::lock_guard<std::mutex> guard(g_driver.lock);
+    return g_driver.badPackets;
+}
+
+void KernelMidiSimQueueBlock(const unsigned char* block) {
+    std::lock_guard<std::mutex> guard(g_driver.lock);
+    QueueLocked(block, Clock::now());
+    g_driver.arrived.notify_all();
+}
+
+int KernelMidiSimQueuedBlocks(void) {
+    std::lock_guard<std::mutex> guard(g_driver.lock);
+    return g_driver.queueCount;
+}
+
+int KernelMidiSimReads(void) {
+    std::lock_guard<std::mutex> guard(g_driver.lock);
+    return g_driver.reads;
+}
+
+// ---- The driver access the transport calls.
+
+KernelMidiHandle KernelMidiDriverOpen(const char* name) {
+    std::lock_guard<std::mutex> guard(g_driver.lock);
+    EnsureConfiguredLocked();
+    int device = 0;
+    HandleKind kind = ParseName(name, &device);
+    if (kind == KIND_DEVICE) {
+        g_driver.deviceOpens[device]++;
+    }
+    if (kind == KIND_FREE || !(g_driver.config.devicePresent & (1u << device)) ||
+        (kind == KIND_PIPE_IN && g_driver.config.failInPipe) ||
+        (kind == KIND_PIPE_OUT && g_driver.config.failOutPipe)) {
+        return KERNEL_MIDI_NO_HANDLE;
+    }
+    for (int i = 0; i < SIM_HANDLES; i++) {
+        if (g_driver.handles[i].kind == KIND_FREE) {
+            g_driver.handles[i].kind = kind;
+            g_driver.handles[i].device = device;
+            g_driver.handles[i].cancelled = false;
+            return HANDLE_BASE + i;
+        }
+    }
+    return KERNEL_MIDI_NO_HANDLE;
+}
+
+void KernelMidiDriverClose(KernelMidiHandle handle) {
+    std::lock_guard<std::mutex> guard(g_driver.lock);
+    SimHandle* h = Lookup(handle);
+    if (h != nullptr) {
+        h->kind = KIND_FREE;
+    }
+}
+
+int KernelMidiDriverRequest(KernelMidiHandle handle, uint32_t code, uint32_t* value) {
+    std::lock_guard<std::mutex> guard(g_driver.lock);
+    SimHandle* h = Lookup(handle);
+    uint32_t answer = 0;
+    int ok = h != nullptr && h->kind == KIND_DEVICE && !g_driver.config.failRequests;
+    if (code == IOCTL_KMIDI_CHANGE_QUERY) {
+        g_driver.changeQueries++;
+        answer = g_driver.config.changeAnswer;
+    } else if (code == IOCTL_KMIDI_GET_DEVICE_ID) {
+        g_driver.idRequests++;
+        answer = h != nullptr ? g_driver.config.deviceId[h->device] : 0;
+    } else {
+        ok = 0;
+    }
+    *value = ok ? answer : 0;
+    return ok;
+}
+
+int KernelMidiDriverRead(KernelMidiHandle handle, unsigned char* buffer, int length) {
+    std::unique_lock<std::mutex> guard(g_driver.lock);
+    g_driver.reads++;
+    SimHandle* h = Lookup(handle);
+    if (h == nullptr || h->kind != KIND_PIPE_IN || length < BLOCK_SIZE) {
+        return -1;
+    }
+    if (g_driver.config.failedReads > 0) {
+        g_driver.config.failedReads--;
+        return -1;
+    }
+    if (g_driver.config.shortReads > 0) {
+        g_driver.config.shortReads--;
+        memset(buffer, 0xEE, BLOCK_SIZE / 2);
+        return BLOCK_SIZE / 2;
+    }
+    for (;;) {
+        if (h->cancelled) {
+            return -1;
+        }
+        Clock::time_point now = Clock::now();
+        if (g_driver.queueCount > 0) {
+            QueuedBlock& q = g_driver.queue[g_driver.queueHead];
+            if (q.due <= now) {
+                memcpy(buffer, q.bytes, BLOCK_SIZE);
+                g_driver.queueHead = (g_driver.queueHead + 1) % QUEUE_BLOCKS;
+                g_driver.queueCount--;
+                return BLOCK_SIZE;
+            }
+            g_driver.arrived.wait_until(guard, q.due);
+        } else {
+            g_driver.arrived.wait(guard);
+        }
+        h = Lookup(handle);
+        if (h == nullptr) {
+            return -1;
+        }
+    }
+}
+
+int KernelMidiDriverWrite(KernelMidiHandle handle, const unsigned char* bytes, int length) {
+    std::lock_guard<std::mutex> guard(g_driver.lock);
+    EnsureConfiguredLocked();
+    SimHandle* h = Lookup(handle);
+    if (h == nullptr || h->kind != KIND_PIPE_OUT || length < 0) {
+        return -1;
+    }
+    int index = g_driver.writeCount++;
+    if (index < MAX_WRITES) {
+        SimWrite& w = g_driver.writes[index];
+        w.length = length;
+        memcpy(w.bytes, bytes,
+               (size_t)(length < KMIDI_SIM_WRITE_KEPT ? length : KMIDI_SIM_WRITE_KEPT));
+    }
+    if (index == g_driver.config.failWriteAt) {
+        return -1;
+    }
+    if (index == g_driver.config.shortWriteAt) {
+        return length > 0 ? length - 1 : 0;
+    }
+    // Packets always begin with a cable and code index byte other than 0xF0; the
+    // updater's raw data messages begin with the System Exclusive status itself.
+    if (length > 0 && bytes[0] == 0xF0) {
+        VirtualInstrumentFeed(bytes, length);
+    } else if (length % 4 != 0) {
+        return -1;
+    } else {
+        DecodePacketsLocked(bytes, length);
+    }
+    CollectRepliesLocked(Clock::now());
+    return length;
+}
+
+void KernelMidiDriverCancelRead(KernelMidiHandle handle) {
+    std::lock_guard<std::mutex> guard(g_driver.lock);
+    SimHandle* h = Lookup(handle);
+    if (h != nullptr) {
+        h->cancelled = true;
+        g_driver.arrived.notify_all();
+    }
+}

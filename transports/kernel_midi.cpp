@@ -1,0 +1,392 @@
+// The kernel USB-MIDI driver transport: device 0's pipes, a reader thread that moves
+// 64-byte blocks from the IN pipe into a ring, messages sent and assembled as USB-MIDI
+// event packets.
+#include "transports/kernel_midi.h"
+
+#include "platform/platform_thread.h"
+#include "platform/text.h"
+#include "transports/kernel_midi_driver.h"
+#include "transports/kernel_midi_packets.h"
+
+#include <atomic>
+#include <cstring>
+
+#define DEVICE_NAME_FORMAT "\\\\.\\VMPRT%d"
+#define PIPE_NAME_FORMAT "\\P%02X"
+#define PIPE_IN 0x91
+#define PIPE_OUT 0x11
+#define WRITE_BUFFER_SIZE 256
+#define PACKETS_PER_BLOCK (KERNEL_MIDI_BLOCK_SIZE / KERNEL_MIDI_PACKET_SIZE)
+#define POLL_INTERVAL_MS 2
+#define DEFAULT_POLL_LIMIT 5000
+#define STOP_TRIES 200
+#define STOP_TRY_MS 5
+
+namespace {
+
+struct KernelMidiTransport {
+    int opened;
+    KernelMidiHandle inPipe;
+    KernelMidiHandle outPipe;
+    PlatformThread readerThread;
+    PlatformMutex ringLock;
+    unsigned char ring[KERNEL_MIDI_RING_SIZE];
+    int writePos;
+    int readPos;
+    int available;
+    int pollLimit;
+    // The reader has no other way out of a blocked read than a cancelled one; these tell
+    // it to stop and tell the closer it has.
+    std::atomic<int> stopReader;
+    std::atomic<int> readerRunning;
+
+    int lastCount;
+    int firstNumber;
+    KernelMidiDevice deviceList[KERNEL_MIDI_MAX_DEVICES];
+};
+
+KernelMidiTransport g_kernelMidi = {0,
+                                    KERNEL_MIDI_NO_HANDLE,
+                                    KERNEL_MIDI_NO_HANDLE,
+                                    PLATFORM_THREAD_NONE,
+                                    {},
+                                    {},
+                                    0,
+                                    0,
+                                    0,
+                                    DEFAULT_POLL_LIMIT,
+                                    {0},
+                                    {0},
+                                    -1,
+                                    0,
+                                    {}};
+
+void DeviceName(char* name, size_t size, int number) {
+    TextFormat(name, size, DEVICE_NAME_FORMAT, number);
+}
+
+KernelMidiHandle OpenPipe(int pipe) {
+    char name[PATH_SIZE];
+    char pipeName[16];
+    DeviceName(name, sizeof name, 0);
+    TextFormat(pipeName, sizeof pipeName, PIPE_NAME_FORMAT, pipe);
+    TextAppend(name, sizeof name, pipeName);
+    return KernelMidiDriverOpen(name);
+}
+
+int NextPos(int pos) {
+    pos += KERNEL_MIDI_BLOCK_SIZE;
+    return pos >= KERNEL_MIDI_RING_SIZE ? 0 : pos;
+}
+
+void KernelMidiReaderThread(void) {
+    KernelMidiTransport& k = g_kernelMidi;
+    // Read into a block of our own and copy it in under the lock: when the ring is full
+    // the slot at writePos is the one the receiver would take next.
+    unsigned char block[KERNEL_MIDI_BLOCK_SIZE];
+    while (!k.stopReader.load()) {
+        int got = KernelMidiDriverRead(k.inPipe, block, KERNEL_MIDI_BLOCK_SIZE);
+        if (k.stopReader.load()) {
+            break;
+        }
+        if (got != KERNEL_MIDI_BLOCK_SIZE) {
+            // A pipe that fails at once (instrument unplugged) must not spin a core.
+            PlatformSleep(1);
+            continue;
+        }
+        PlatformMutexLock(&k.ringLock);
+        memcpy(k.ring + k.writePos, block, KERNEL_MIDI_BLOCK_SIZE);
+        k.writePos = NextPos(k.writePos);
+        if (k.available < KERNEL_MIDI_RING_SIZE) {
+            k.available += KERNEL_MIDI_BLOCK_SIZE;
+        } else {
+            // The receiver is 64 blocks behind: the oldest block was just overwritten,
+            // so the next one to take is the oldest that is left.
+            k.readPos = k.writePos;
+        }
+        PlatformMutexUnlock(&k.ringLock);
+    }
+    k.readerRunning.store(0);
+}
+
+// Like KernelMidiReadBlock, but a block whose first packet is empty carries nothing.
+int TakeMessageBlock(unsigned char* block) {
+    static const unsigned char kEmpty[KERNEL_MIDI_PACKET_SIZE] = {0, 0, 0, 0};
+    do {
+        if (!KernelMidiReadBlock(block)) {
+            return 0;
+        }
+    } while (memcmp(block, kEmpty, KERNEL_MIDI_PACKET_SIZE) == 0);
+    return 1;
+}
+
+void InstanceNumberFor(int n) {
+    KernelMidiDevice& entry = g_kernelMidi.deviceList[n];
+    if (entry.instanceNumber != 0) {
+        return;
+    }
+    entry.instanceNumber = 1;
+    for (int below = n - 1; below >= 0; below--) {
+        const KernelMidiDevice& other = g_kernelMidi.deviceList[below];
+        if (other.instanceNumber != 0 && other.deviceId == entry.deviceId) {
+            entry.instanceNumber = other.instanceNumber + 1;
+            return;
+        }
+    }
+}
+
+} // namespace
+
+int KernelMidiScanDevices(int* count) {
+    KernelMidiTransport& k = g_kernelMidi;
+    int result = 0;
+    int queryAnswered = 0;
+    int start;
+    if (k.lastCount == -1) {
+        // The first scan of the process counts as a change without asking the driver.
+        k.lastCount = 0;
+        result = 1;
+        queryAnswered = 1;
+        start = k.firstNumber;
+    } else if (k.lastCount == 0) {
+        k.firstNumber = 0;
+        start = 0;
+    } else {
+        start = k.firstNumber;
+    }
+
+    int found = 0;
+    for (int n = start; n < KERNEL_MIDI_MAX_DEVICES; n++) {
+        char name[PATH_SIZE];
+        DeviceName(name, sizeof name, n);
+        KernelMidiHandle device = KernelMidiDriverOpen(name);
+        if (device == KERNEL_MIDI_NO_HANDLE) {
+            continue;
+        }
+        if (!queryAnswered) {
+            uint32_t changed = 0;
+            KernelMidiDriverRequest(device, IOCTL_KMIDI_CHANGE_QUERY, &changed);
+            result = changed != 0;
+            queryAnswered = 1;
+        }
+        uint32_t id = 0;
+        KernelMidiDriverRequest(device, IOCTL_KMIDI_GET_DEVICE_ID, &id);
+        KernelMidiDriverClose(device);
+        if (result == 0) {
+            *count = k.lastCount;
+            return 0;
+        }
+        if (found == 0) {
+            k.firstNumber = n;
+        }
+        k.deviceList[n].deviceId = (int32_t)id;
+        k.deviceList[n].deviceNumber = n;
+        InstanceNumberFor(n);
+        found++;
+    }
+    if (found != k.lastCount) {
+        result = 1;
+    }
+    *count = found;
+    k.lastCount = found;
+    return result;
+}
+
+int KernelMidiGetDevice(int number, KernelMidiDevice* out) {
+    if (number < 0 || number >= KERNEL_MIDI_MAX_DEVICES) {
+        return 0;
+    }
+    *out = g_kernelMidi.deviceList[number];
+    return 1;
+}
+
+void KernelMidiScanReset(void) {
+    g_kernelMidi.lastCount = -1;
+    g_kernelMidi.firstNumber = 0;
+    memset(g_kernelMidi.deviceList, 0, sizeof g_kernelMidi.deviceList);
+}
+
+int KernelMidiOpen(char* errorText) {
+    KernelMidiTransport& k = g_kernelMidi;
+    KernelMidiClose();
+    char name[PATH_SIZE];
+    DeviceName(name, sizeof name, 0);
+    // A reader that never came back from its read after a close still owns the ring.
+    KernelMidiHandle device =
+        k.readerRunning.load() ? KERNEL_MIDI_NO_HANDLE : KernelMidiDriverOpen(name);
+    if (device == KERNEL_MIDI_NO_HANDLE) {
+        TextCopy(errorText, PATH_SIZE, " Kernel MIDI driver open error.\n");
+        return 0;
+    }
+    KernelMidiDriverClose(device);
+
+    int count = 0;
+    KernelMidiScanDevices(&count);
+    if (count == 0) {
+        TextCopy(errorText, PATH_SIZE, " No device is connected\n");
+        return 0;
+    }
+    KernelMidiHandle inPipe = OpenPipe(PIPE_IN);
+    if (inPipe == KERNEL_MIDI_NO_HANDLE) {
+        TextCopy(errorText, PATH_SIZE, " MIDI-IN pipe open error.\n");
+        return 0;
+    }
+    KernelMidiHandle outPipe = OpenPipe(PIPE_OUT);
+    if (outPipe == KERNEL_MIDI_NO_HANDLE) {
+        KernelMidiDriverClose(inPipe);
+        TextCopy(errorText, PATH_SIZE, " MIDI-OUT pipe open error.\n");
+        return 0;
+    }
+
+    PlatformMutexInit(&k.ringLock);
+    k.readPos = k.writePos = k.available = 0;
+    k.inPipe = inPipe;
+    k.outPipe = outPipe;
+    k.stopReader.store(0);
+    k.readerRunning.store(1);
+    k.readerThread = PlatformThreadStart(KernelMidiReaderThread, 0);
+    if (k.readerThread == PLATFORM_THREAD_NONE) {
+        k.readerRunning.store(0);
+        PlatformMutexDelete(&k.ringLock);
+        KernelMidiDriverClose(outPipe);
+        KernelMidiDriverClose(inPipe);
+        k.inPipe = k.outPipe = KERNEL_MIDI_NO_HANDLE;
+        TextCopy(errorText, PATH_SIZE, " MIDI-IN reader thread start error.\n");
+        return 0;
+    }
+    PlatformSleep(20);
+    k.opened = 1;
+    return 1;
+}
+
+void KernelMidiClose(void) {
+    KernelMidiTransport& k = g_kernelMidi;
+    if (!k.opened) {
+        return;
+    }
+    k.stopReader.store(1);
+    // A cancel can come just before the reader enters its read; try again until it is
+    // out, for a bounded time.
+    for (int i = 0; i < STOP_TRIES && k.readerRunning.load(); i++) {
+        KernelMidiDriverCancelRead(k.inPipe);
+        PlatformSleep(STOP_TRY_MS);
+    }
+    if (!k.readerRunning.load()) {
+        PlatformThreadWait(k.readerThread);
+        PlatformMutexDelete(&k.ringLock);
+    }
+    // A reader still stuck in a driver that ignores the cancel keeps the lock; it finds
+    // stopReader set when its read returns and touches nothing else.
+    PlatformThreadClose(&k.readerThread);
+    KernelMidiDriverClose(k.outPipe);
+    KernelMidiDriverClose(k.inPipe);
+    k.outPipe = k.inPipe = KERNEL_MIDI_NO_HANDLE;
+    k.opened = 0;
+}
+
+int KernelMidiAvailable(void) {
+    KernelMidiTransport& k = g_kernelMidi;
+    if (!k.opened) {
+        return 0;
+    }
+    PlatformMutexLock(&k.ringLock);
+    int available = k.available;
+    PlatformMutexUnlock(&k.ringLock);
+    return available;
+}
+
+void KernelMidiSetPollLimit(int polls) {
+    g_kernelMidi.pollLimit = polls;
+}
+
+int KernelMidiReadBlock(unsigned char* block) {
+    KernelMidiTransport& k = g_kernelMidi;
+    if (!k.opened) {
+        return 0;
+    }
+    for (int polls = 0;; polls++) {
+        PlatformMutexLock(&k.ringLock);
+        if (k.available > 0) {
+            memcpy(block, k.ring + k.readPos, KERNEL_MIDI_BLOCK_SIZE);
+            k.available -= KERNEL_MIDI_BLOCK_SIZE;
+            k.readPos = NextPos(k.readPos);
+            PlatformMutexUnlock(&k.ringLock);
+            return 1;
+        }
+        PlatformMutexUnlock(&k.ringLock);
+        if (polls >= k.pollLimit) {
+            return 0;
+        }
+        PlatformSleep(POLL_INTERVAL_MS);
+    }
+}
+
+int KernelMidiWriteRaw(const unsigned char* bytes, int length) {
+    if (g_kernelMidi.outPipe == KERNEL_MIDI_NO_HANDLE || bytes == nullptr || length < 0) {
+        return 0;
+    }
+    return KernelMidiDriverWrite(g_kernelMidi.outPipe, bytes, length) >= length;
+}
+
+int KernelMidiSend(const unsigned char* bytes, int length, int endMarker) {
+    if (bytes == nullptr || length < 1) {
+        return 0;
+    }
+    unsigned char buffer[WRITE_BUFFER_SIZE];
+    int used = 0;
+    int pos = 0;
+    for (;;) {
+        int ends = 0;
+        pos += KernelMidiEncodePacket(bytes + pos, length - pos, buffer + used, &ends);
+        used += KERNEL_MIDI_PACKET_SIZE;
+        if (ends) {
+            if (endMarker && used < WRITE_BUFFER_SIZE) {
+                memcpy(buffer + used, KernelMidiEndMarker, KERNEL_MIDI_PACKET_SIZE);
+                used += KERNEL_MIDI_PACKET_SIZE;
+            }
+            return KernelMidiWriteRaw(buffer, used);
+        }
+        if (used == WRITE_BUFFER_SIZE) {
+            if (!KernelMidiWriteRaw(buffer, used)) {
+                return 0;
+            }
+            used = 0;
+        }
+    }
+}
+
+int KernelMidiReceive(unsigned char* buffer, int capacity) {
+    if (buffer == nullptr || capacity < 1) {
+        return 0;
+    }
+    unsigned char block[KERNEL_MIDI_BLOCK_SIZE];
+    if (!TakeMessageBlock(block)) {
+        return 0;
+    }
+    int count = 0;
+    int packet = 0;
+    for (;;) {
+        if (packet == PACKETS_PER_BLOCK) {
+            if (!TakeMessageBlock(block)) {
+                return 0;
+            }
+            packet = 0;
+        }
+        const unsigned char* p = block + packet * KERNEL_MIDI_PACKET_SIZE;
+        packet++;
+        int ends = 0;
+        int n = KernelMidiPacketByteCount(p[0], &ends);
+        if (n == 0) {
+            return 0;
+        }
+        for (int i = 1; i <= n; i++) {
+            buffer[count++] = p[i];
+            if (p[i] == 0xF7 || count >= capacity) {
+                return 1;
+            }
+        }
+        if (ends) {
+            return 1;
+        }
+    }
+}
