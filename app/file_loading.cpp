@@ -5,6 +5,7 @@
 
 #include "app/main_window.h"
 #include "logview/log_view.h"
+#include "midi/midi_port_scan.h"
 #include "midi/midi_transport.h"
 #include "resources/resource_ids.h"
 #include "settings/settings.h"
@@ -14,6 +15,11 @@
 #include "transports/usb_bulk.h"
 #include "update/transport.h"
 #include "update/update_engine.h"
+
+#include <shellapi.h>
+
+#define PORT_SCAN_TICKS 5               // of TIMER_COUNTDOWN: gives up after 0.4 to 0.5 s
+#define MAVO_DRIVER_VERSION_MIN 0x0108u // 1.08
 
 void CloseCurrentTransport(void) {
     switch (g_settings.DeviceType) {
@@ -79,6 +85,137 @@ int CheckDeviceVersion(HWND window, const char* path) {
     return 1;
 }
 
+namespace {
+
+// The window's commands stay locked until the detection has ended one way or the other.
+void LockForPortScan(HWND window) {
+    MainWindowState& w = g_mainWindow;
+    EnableMenuItem(w.menu, IDM_OPEN, MF_BYCOMMAND | MF_GRAYED);
+    EnableMenuItem(w.menu, IDM_CONFIG, MF_BYCOMMAND | MF_GRAYED);
+    EnableWindow(w.updateButton, FALSE);
+    if (g_settings.DevMode == DEV_MODE_DEVELOPER && g_settings.NumOfRecentFile > 0) {
+        EnableMenuItem(GetSubMenu(w.menu, 0), 1, MF_BYPOSITION | MF_GRAYED);
+        DragAcceptFiles(window, FALSE);
+    }
+    DrawMenuBar(window);
+}
+
+// Ends a detection that did not lead to an open transport.
+int PortScanFailed(HWND window, const char* message) {
+    ShowIdleControls(window);
+    g_mainWindow.UiState = UI_IDLE;
+    ShowMessage(message);
+    return 0;
+}
+
+} // namespace
+
+int StartPortScan(const char* path, HWND window) {
+    char text[TEXT_SIZE];
+    PlatformFile file = PlatformFileOpenRead(path);
+    if (file == PLATFORM_FILE_NONE) {
+        TextFormat(text, sizeof text, "File not found - %s ", path);
+        ShowMessage(text);
+        return 0;
+    }
+    SystemFileHeader header;
+    if (!ReadBlockHeader(file, &header, text)) {
+        PlatformFileClose(&file);
+        ShowMessage(text);
+        return 0;
+    }
+    unsigned char productIds[3] = {header.productId[0], PRODUCT_ID_ABSENT, PRODUCT_ID_ABSENT};
+    if (header.productId[1] != PRODUCT_ID_ABSENT) {
+        productIds[1] = header.productId[1];
+        if (header.productId[2] != PRODUCT_ID_ABSENT) {
+            productIds[2] = header.productId[2];
+        }
+    }
+    PlatformFileClose(&file);
+
+    if (!MidiPortScanStart(window, productIds)) {
+        ShowMessage("Found no MIDI port");
+        LogWrite(LOG_NEWLINE_BEFORE, "Found no MIDI port.");
+        InfoPutStatus(0, 0, "Found no MIDI port.", 0);
+        return 0;
+    }
+    LogClear();
+    LogWrite(0, "Scan MIDI port....");
+    g_mainWindow.Countdown = PORT_SCAN_TICKS;
+    TextCopy(g_mainWindow.UpdateFileName, sizeof g_mainWindow.UpdateFileName, path);
+    return 1;
+}
+
+void OnPortScanTimeout(HWND window) {
+    MainWindowState& w = g_mainWindow;
+    // The detection ends before the message box: its modal loop would otherwise hand a
+    // reply that arrives meanwhile to OnMidiPortFound, whose opened transport the rest of
+    // this handler would then leave behind in UI_IDLE.
+    MidiPortScanFinish(NULL, NULL, NULL, NULL);
+    w.Countdown = 0;
+    w.UiState = UI_IDLE;
+    ShowIdleControls(window);
+    ShowMessage("Update device is not found.");
+    LogWrite(LOG_NEWLINE_BEFORE, "Update device is not found.");
+}
+
+int OnMidiPortFound(HWND window) {
+    MainWindowState& w = g_mainWindow;
+    // A notification handled after the countdown ended its detection (or queued by an
+    // earlier one) finds nothing to finish and must not open anything.
+    if (w.UiState != UI_SCANNING || !MidiPortScanHasReply()) {
+        return 0;
+    }
+    w.Countdown = 0;
+    char inName[TEXT_SIZE];
+    char outName[TEXT_SIZE];
+    unsigned char flags = 0;
+    unsigned short driverVersion = 0;
+    if (!MidiPortScanFinish(inName, outName, &flags, &driverVersion)) {
+        return PortScanFailed(window, "Update device is not found.");
+    }
+
+    char text[TEXT_SIZE];
+    TextFormat(text, sizeof text, "In port:  %s", inName);
+    LogWrite(LOG_NEWLINE_BEFORE, text);
+    TextFormat(text, sizeof text, "Out port: %s", outName);
+    LogWrite(LOG_NEWLINE_BEFORE, text);
+    LogWrite(LOG_NEWLINE_BEFORE, "");
+
+    const unsigned char both = MIDI_DRIVER_FLAG_INPUT | MIDI_DRIVER_FLAG_OUTPUT;
+    if (g_settings.OnlyMavoDriver == 1 && (flags & both) != both) {
+        PortScanFailed(window,
+                       "Port Error! It is necessary to be supplied \n from MAVO MIDI-Driver.");
+        LogWrite(LOG_NEWLINE_BEFORE,
+                 "Port Error! It is necessary to be supplied from MAVO MIDI-Driver.");
+        return 0;
+    }
+    if (flags != 0 && driverVersion < MAVO_DRIVER_VERSION_MIN) {
+        char format[TEXT_SIZE];
+        if (LoadStringA(GetModuleHandleA(NULL), IDS_DRIVER_VERSION_ERROR, format, sizeof format) <=
+            0) {
+            TextCopy(format, sizeof format, "MAVO USB MIDI Driver version error. (%d.%02d)");
+        }
+        TextFormat(text, sizeof text, format, driverVersion >> 8, driverVersion & 0xFF);
+        PortScanFailed(window, text);
+        InfoPutStatus(0, 0, "MAVO USB MIDI Driver version error.", 1);
+        LogWrite(LOG_NEWLINE_BEFORE, "MAVO USB MIDI Driver version error.");
+        return 0;
+    }
+    // The found names serve this run only; the settings keep the named ports.
+    char errorText[PATH_SIZE];
+    if (!MidiOpen(outName, inName, errorText, g_settings.OnlyMavoDriver)) {
+        return PortScanFailed(window, errorText);
+    }
+    if (g_settings.DevMode == DEV_MODE_DEVELOPER) {
+        return BeginUpdate(window);
+    }
+    ShowIdleControls(window);
+    char path[PATH_SIZE];
+    TextCopy(path, sizeof path, w.UpdateFileName);
+    return CheckDeviceVersion(window, path);
+}
+
 int LoadSystemFile(HWND window, const char* path) {
     MainWindowState& w = g_mainWindow;
     // The path may be one of the window's own buffers that this sequence rewrites.
@@ -104,8 +241,17 @@ int LoadSystemFile(HWND window, const char* path) {
             SerialOpen(g_settings.ComPortNum, BaudRateTable[g_settings.ComBaudRate], errorText);
         break;
     case DEVICE_MIDI:
-        // The automatic port detection is switched off in this product (MidiAuto is 0 at
-        // every start), so the named ports are always used.
+        // MidiAuto is 0 at every start of this product, so the named ports are used; the
+        // detection's result arrives later as CMD_MIDI_PORT_FOUND.
+        if (g_settings.MidiAuto) {
+            if (!StartPortScan(file, window)) {
+                ShowIdleControls(window);
+                return 0;
+            }
+            LockForPortScan(window);
+            w.UiState = UI_SCANNING;
+            return 1;
+        }
         opened = MidiOpen(g_settings.OutputMidiDevice, g_settings.InputMidiDevice, errorText,
                           g_settings.OnlyMavoDriver);
         break;

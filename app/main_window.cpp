@@ -282,9 +282,10 @@ void OnCommand(HWND window, WPARAM wParam, LPARAM lParam) {
     case CMD_UPDATE_FINISHED:
         OnUpdateFinished(window, lParam);
         break;
+    case CMD_MIDI_PORT_FOUND:
+        OnMidiPortFound(window);
+        break;
     default:
-        // CMD_MIDI_PORT_FOUND only comes from the automatic port detection, which is
-        // switched off in this product; other identifiers are not ours.
         break;
     }
 }
@@ -295,9 +296,12 @@ void OnTimer(HWND window, WPARAM timer) {
         w.FlashState = w.FlashState == 0 ? 1 : 0;
         FlashWindow(window, w.FlashState == 1);
     } else if (timer == TIMER_COUNTDOWN) {
-        // Only the automatic port detection counts down; it never starts in this product.
+        // Only the automatic port detection counts down.
         if (w.Countdown != 0) {
             w.Countdown--;
+            if (w.Countdown == 0) {
+                OnPortScanTimeout(window);
+            }
         }
     }
 }
