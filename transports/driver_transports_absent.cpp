@@ -1,9 +1,7 @@
-// The USB bulk and kernel USB-MIDI driver transports talk to the maker's own drivers,
-// whose access layers are not part of this build yet. Until they are, opening either
-// fails with the text it gives on a machine where the driver finds no device, and every
-// other operation is a harmless no-op.
+// The USB bulk transport talks to the maker's own driver, whose access layer is not part
+// of this build yet. Until it is, opening fails with the text it gives on a machine where
+// the driver finds no device, and every other operation is a harmless no-op.
 #include "platform/text.h"
-#include "transports/kernel_midi.h"
 #include "transports/usb_bulk.h"
 
 void init_cusbbulk(void) {
@@ -29,24 +27,4 @@ int UsbBulkReceive(unsigned char*) {
 }
 
 void UsbBulkAbort(void) {
-}
-
-int KernelMidiOpen(char* errorText) {
-    TextCopy(errorText, PATH_SIZE, " Kernel MIDI driver open error.\n");
-    return 0;
-}
-
-void KernelMidiClose(void) {
-}
-
-int KernelMidiSend(const unsigned char*, int, int) {
-    return 0;
-}
-
-int KernelMidiWriteRaw(const unsigned char*, int) {
-    return 0;
-}
-
-int KernelMidiReceive(unsigned char*, int) {
-    return 0;
 }
