@@ -14,3 +14,9 @@ if(TARGET orv_usb_bulk AND TARGET orv_usb_bulk_driver_sim)
         target_link_libraries(usb_bulk_test PRIVATE orv_usb_bulk_exports)
     endif()
 endif()
+
+# The real driver access under Wine, where the driver's class has no device.
+if(TARGET orv_usb_bulk AND TARGET orv_usb_bulk_driver_win32)
+    orv_add_test(usb_bulk_driver_win32_test SOURCES usb_bulk_driver_win32_test.cpp
+        LIBS orv_usb_bulk orv_usb_bulk_driver_win32 LABELS usb_bulk)
+endif()
