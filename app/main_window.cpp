@@ -9,6 +9,7 @@
 #include "app/recent_files.h"
 #include "app/recent_menu_win32.h"
 #include "logview/log_view.h"
+#include "midi/midi_port_scan.h"
 #include "midi/midi_transport.h"
 #include "resources/resource_ids.h"
 #include "settings/settings.h"
@@ -61,6 +62,8 @@ void LockCommands(HWND window) {
 }
 
 void CloseAllTransports(void) {
+    // A port detection still listening holds ports of its own.
+    MidiPortScanFinish(NULL, NULL, NULL, NULL);
     SerialClose();
     MidiClose();
     KernelMidiClose();

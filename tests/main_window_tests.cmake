@@ -7,5 +7,5 @@ if(WIN32)
                 $<TARGET_OBJECTS:orv_settings_memory>
         LIBS orv_main_window orv_update_test_support orv_sim_transport orv_sim
              orv_logsurface_record orv_resources orv_test_support
-        LABELS window)
+        LABELS window LOCK updater-window)
 endif()

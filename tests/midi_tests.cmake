@@ -14,7 +14,7 @@ endif()
 if(WIN32)
     orv_add_test(midi_update_test SOURCES midi_update_test.cpp
         LIBS orv_update_test_support orv_update_engine orv_update orv_midi orv_serial
-             orv_driver_transports_absent orv_logsurface_record orv_sim orv_test_support
+             orv_unused_usb_bulk orv_unused_kernel_midi orv_logsurface_record orv_sim orv_test_support
         LABELS midi)
     set_target_properties(midi_update_test PROPERTIES
         RUNTIME_OUTPUT_DIRECTORY ${ORV_STANDIN_DIR})

@@ -8,7 +8,8 @@ endif()
 if(TARGET orv_serial AND TARGET serial-instrument AND NOT WIN32)
     orv_add_test(serial_update_test SOURCES serial_update_test.cpp
         LIBS orv_update_test_support orv_update_engine orv_update orv_serial
-             orv_driver_transports_absent orv_logsurface_record orv_sim orv_test_support
+             orv_unused_midi orv_unused_usb_bulk orv_unused_kernel_midi orv_logsurface_record
+             orv_sim orv_test_support
         LABELS serial)
     target_compile_definitions(serial_update_test PRIVATE
         SERIAL_INSTRUMENT_PATH="$<TARGET_FILE:serial-instrument>")
@@ -55,7 +56,7 @@ if(TARGET orv_serial AND TARGET orv_update_engine AND TARGET orv_midi AND WIN32)
     add_executable(serial_update_wine_test serial_update_wine_test.cpp)
     target_link_libraries(serial_update_wine_test PRIVATE
         orv_update_test_support orv_update_engine orv_update orv_serial orv_midi
-        orv_driver_transports_absent orv_logsurface_record orv_sim orv_test_support
+        orv_unused_usb_bulk orv_unused_kernel_midi orv_logsurface_record orv_sim orv_test_support
         ${orv_gtest_main})
     target_compile_definitions(serial_update_wine_test PRIVATE
         SERIAL_FLASH_DUMP="Z:${orv_serial_flash_dump}")

@@ -23,16 +23,6 @@
 #include <unistd.h>
 #include <vector>
 
-// Natively there is no MIDI service: the MIDI transport's place in the dispatch is taken
-// by one that always fails, which this test never selects.
-int MidiSend(const unsigned char*, int) {
-    return 0;
-}
-int MidiReceive(unsigned char*, int, int) {
-    return 0;
-}
-void MidiAbortReceive(void) {}
-
 namespace {
 
 typedef std::vector<unsigned char> Bytes;

@@ -551,7 +551,7 @@ TEST_F(UpdateEngineThreadTest, PauseHoldsAfterThePacketAndContinueResumes) {
     WaitForPackets(3);
     int expected = UPDATE_RUNNING;
     ASSERT_TRUE(g_updateEngine.updateState.compare_exchange_strong(expected, UPDATE_PAUSED));
-    PlatformSleep(100); // a packet in flight may still finish
+    PlatformSleep(300); // a packet in flight may still finish
     const int held = VirtualInstrumentPacketCount();
     PlatformSleep(100);
     EXPECT_EQ(VirtualInstrumentPacketCount(), held);

@@ -24,30 +24,6 @@
 #include <thread>
 #include <vector>
 
-// The engine's dispatch also names the other transports; these runs never select them.
-int SerialSend(const unsigned char*, int) {
-    return 0;
-}
-int SerialReceive(unsigned char*, int) {
-    return 0;
-}
-int MidiSend(const unsigned char*, int) {
-    return 0;
-}
-int MidiReceive(unsigned char*, int, int) {
-    return 0;
-}
-void MidiAbortReceive(void) {}
-int KernelMidiSend(const unsigned char*, int, int) {
-    return 0;
-}
-int KernelMidiWriteRaw(const unsigned char*, int) {
-    return 0;
-}
-int KernelMidiReceive(unsigned char*, int) {
-    return 0;
-}
-
 namespace {
 
 typedef std::chrono::steady_clock Clock;

@@ -9,6 +9,7 @@ if(TARGET orv_usb_bulk AND TARGET orv_usb_bulk_driver_sim)
     orv_add_test(usb_bulk_test SOURCES ${usb_bulk_test_sources}
         LIBS orv_update_test_support orv_update_engine orv_update orv_usb_bulk
              orv_usb_bulk_driver_sim orv_logsurface_record orv_sim orv_test_support
+             orv_unused_serial orv_unused_midi orv_unused_kernel_midi
         LABELS usb_bulk)
     if(WIN32)
         target_link_libraries(usb_bulk_test PRIVATE orv_usb_bulk_exports)
