@@ -13,21 +13,15 @@
 
 namespace {
 
-#define SCAN_MEMORY_FLAGS (GMEM_MOVEABLE | GMEM_ZEROINIT | GMEM_SHARE)
 #define MAVO_MANUFACTURER_ID 55
 #define MAVO_DRIVER_PRODUCT_ID 5
 #define SCAN_PNAME_SIZE 32 // szPname, not always terminated
 #define SCAN_NONE (-1)
 
-struct ScanBlock {
-    HGLOBAL handle;
-    void* address;
-};
-
 // A MIDIHDR and its data buffer, both locked for as long as a port may use them.
 struct ScanPair {
-    ScanBlock header;
-    ScanBlock buffer;
+    MidiBlock header;
+    MidiBlock buffer;
 };
 
 struct ScanInput {
@@ -62,30 +56,13 @@ unsigned char* PairBuffer(const ScanPair* pair) {
     return static_cast<unsigned char*>(pair->buffer.address);
 }
 
-int AllocBlock(ScanBlock* block, SIZE_T size, const char* allocText, const char* lockText,
+int AllocBlock(MidiBlock* block, SIZE_T size, const char* allocText, const char* lockText,
                char* errorText) {
-    block->handle = g_memory.alloc(SCAN_MEMORY_FLAGS, size);
-    if (block->handle == NULL) {
-        TextCopy(errorText, TEXT_SIZE, allocText);
-        return 0;
-    }
-    block->address = g_memory.lock(block->handle);
-    if (block->address == NULL) {
-        TextCopy(errorText, TEXT_SIZE, lockText);
-        return 0;
-    }
-    return 1;
+    return MidiBlockAlloc(&g_memory, block, size, allocText, lockText, errorText, TEXT_SIZE);
 }
 
-void ReleaseBlock(ScanBlock* block) {
-    if (block->address != NULL) {
-        g_memory.unlock(block->handle);
-        block->address = NULL;
-    }
-    if (block->handle != NULL) {
-        g_memory.release(block->handle);
-        block->handle = NULL;
-    }
+void ReleaseBlock(MidiBlock* block) {
+    MidiBlockRelease(&g_memory, block);
 }
 
 void ReleasePair(ScanPair* pair) {

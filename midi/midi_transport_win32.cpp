@@ -13,18 +13,10 @@
 
 namespace {
 
-#define MIDI_MEMORY_FLAGS (GMEM_MOVEABLE | GMEM_ZEROINIT | GMEM_SHARE) // 0x2042
 #define MAVO_MANUFACTURER_ID 55
 #define MAVO_DRIVER_VERSION_MIN 0x0108u // 1.08
 #define MIDI_PORT_NAME_SIZE 33          // szPname holds 32 bytes, not always terminated
 #define MIDI_OPEN_TEXT_SIZE PATH_SIZE   // the open operations' error texts hold 260 bytes
-
-// A zero-filled block locked at a fixed address for as long as it exists: the service
-// writes into the input buffers and reads the output buffer while a port has them.
-struct MidiBlock {
-    HGLOBAL handle;
-    void* address;
-};
 
 struct MidiTransport {
     HMIDIOUT outputPort;
@@ -60,28 +52,12 @@ DWORD HeaderFlags(const MIDIHDR* header) {
 
 int AllocBlock(MidiBlock* block, SIZE_T size, const char* allocText, const char* lockText,
                char* errorText) {
-    block->handle = g_memory.alloc(MIDI_MEMORY_FLAGS, size);
-    if (block->handle == NULL) {
-        TextCopy(errorText, MIDI_OPEN_TEXT_SIZE, allocText);
-        return 0;
-    }
-    block->address = g_memory.lock(block->handle);
-    if (block->address == NULL) {
-        TextCopy(errorText, MIDI_OPEN_TEXT_SIZE, lockText);
-        return 0;
-    }
-    return 1;
+    return MidiBlockAlloc(&g_memory, block, size, allocText, lockText, errorText,
+                          MIDI_OPEN_TEXT_SIZE);
 }
 
 void ReleaseBlock(MidiBlock* block) {
-    if (block->address != NULL) {
-        g_memory.unlock(block->handle);
-        block->address = NULL;
-    }
-    if (block->handle != NULL) {
-        g_memory.release(block->handle);
-        block->handle = NULL;
-    }
+    MidiBlockRelease(&g_memory, block);
 }
 
 int AllocAll(char* errorText) {
