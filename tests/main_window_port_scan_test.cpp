@@ -18,6 +18,7 @@
 #include "tests/doubles/transport_open_doubles.h"
 #include "tests/test_files.h"
 #include "tests/update_test_support.h"
+#include "tests/window_test_support.h"
 #include "update/transport.h"
 #include "update/update_engine.h"
 
@@ -28,30 +29,6 @@
 
 namespace {
 
-std::vector<std::string> g_messageBoxes;
-
-BOOL CALLBACK CloseMessageBox(HWND window, LPARAM) {
-    char className[32];
-    GetClassNameA(window, className, sizeof className);
-    if (lstrcmpA(className, "#32770") == 0 && IsWindowVisible(window)) {
-        char text[512] = "";
-        GetDlgItemTextA(window, 0xFFFF, text, sizeof text);
-        g_messageBoxes.push_back(text);
-        PostMessageA(window, WM_COMMAND, IDOK, 0);
-    }
-    return TRUE;
-}
-
-void CALLBACK MessageBoxCloser(HWND, UINT, UINT_PTR, DWORD) {
-    EnumThreadWindows(GetCurrentThreadId(), CloseMessageBox, 0);
-}
-
-int StandinOpenPorts() {
-    auto count = reinterpret_cast<decltype(&StandinOpenPortCount)>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleA("winmm.dll"), "StandinOpenPortCount")));
-    return count != nullptr ? count() : -1;
-}
-
 const char* const kVariables[] = {"ORV_MIDI_OUT_PORTS", "ORV_MIDI_IN_PORTS", "ORV_VI_PRODUCT_ID"};
 
 // The maker's driver as it should be: product 5, version 1.08, both ports cabled.
@@ -61,10 +38,7 @@ const char* const kVariables[] = {"ORV_MIDI_OUT_PORTS", "ORV_MIDI_IN_PORTS", "OR
 class MainWindowPortScanTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        auto reset = reinterpret_cast<decltype(&StandinReset)>(
-            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("winmm.dll"), "StandinReset")));
-        ASSERT_NE(reset, nullptr) << "the stand-in winmm.dll did not load beside the test";
-        standinReset_ = reset;
+        ASSERT_TRUE(BindStandin()) << "the stand-in winmm.dll did not load beside the test";
         OpenDoublesReset();
         MemoryStoreReset();
         SettingsReset();
@@ -86,7 +60,7 @@ class MainWindowPortScanTest : public ::testing::Test {
         if (window_ != NULL && IsWindow(window_)) {
             DestroyWindow(window_);
         }
-        Pump([] { return false; }, 20);
+        PumpMessagesUntil([] { return false; }, 20);
         MidiPortScanFinish(nullptr, nullptr, nullptr, nullptr);
         UnregisterClassA(MAIN_WINDOW_CLASS, GetModuleHandleA(NULL));
         KillTimer(NULL, closer_);
@@ -102,7 +76,7 @@ class MainWindowPortScanTest : public ::testing::Test {
         SetEnvironmentVariableA("ORV_MIDI_OUT_PORTS", outPorts);
         SetEnvironmentVariableA("ORV_MIDI_IN_PORTS", inPorts);
         SetEnvironmentVariableA("ORV_VI_PRODUCT_ID", productId);
-        standinReset_();
+        g_standin.reset();
     }
 
     // Start-up as the entry point does it, then the detection switched on for the run.
@@ -125,29 +99,12 @@ class MainWindowPortScanTest : public ::testing::Test {
         ASSERT_NE(window_, (HWND)NULL);
     }
 
-    template <typename Done> bool Pump(Done done, int milliseconds = 10000) {
-        for (int waited = 0; waited < milliseconds; waited++) {
-            MSG msg;
-            while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
-                if (msg.message != WM_QUIT) {
-                    TranslateMessage(&msg);
-                    DispatchMessageA(&msg);
-                }
-            }
-            if (done()) {
-                return true;
-            }
-            Sleep(1);
-        }
-        return false;
-    }
-
     bool WaitForState(int state) {
-        return Pump([state] { return g_mainWindow.UiState == state; });
+        return PumpMessagesUntil([state] { return g_mainWindow.UiState == state; });
     }
 
     bool WaitForMessageBox() {
-        return Pump([] { return !g_messageBoxes.empty(); });
+        return PumpMessagesUntil([] { return !g_messageBoxes.empty(); });
     }
 
     bool MenuGreyed(UINT id) {
@@ -164,7 +121,6 @@ class MainWindowPortScanTest : public ::testing::Test {
 
     HWND window_ = NULL;
     UINT_PTR closer_ = 0;
-    void (*standinReset_)(void) = nullptr;
     VirtualInstrumentConfig instrument_;
     SimTransportConfig transport_;
     std::vector<VsbBlock> blocks_;
@@ -198,7 +154,7 @@ TEST_F(MainWindowPortScanTest, FoundPortsAreOpenedForThisRunAndTheUpdateOffered)
     EXPECT_EQ(std::string(g_mainWindow.UpdateFileName), path_);
     EXPECT_TRUE(ButtonEnabled());
     EXPECT_FALSE(MenuGreyed(IDM_OPEN));
-    EXPECT_EQ(0, StandinOpenPorts()) << "the detection's own ports are closed";
+    EXPECT_EQ(0, g_standin.openPortCount()) << "the detection's own ports are closed";
     EXPECT_TRUE(g_messageBoxes.empty());
 
     // Another notification (a second reply's, a stray one) changes nothing.
@@ -211,9 +167,9 @@ TEST_F(MainWindowPortScanTest, DeveloperModeStartsTheUpdateOnTheFoundPorts) {
     Ports(FOUND_OUT, FOUND_IN);
     Start(DEV_MODE_DEVELOPER);
     ASSERT_EQ(1, LoadSystemFile(window_, path_.c_str()));
-    ASSERT_TRUE(Pump([] { return g_mainWindow.UiState == UI_UPDATING; }));
+    ASSERT_TRUE(PumpMessagesUntil([] { return g_mainWindow.UiState == UI_UPDATING; }));
     EXPECT_STREQ(g_openDoubles.lastMidiOutput, "Found Out");
-    ASSERT_TRUE(Pump([] {
+    ASSERT_TRUE(PumpMessagesUntil([] {
         return g_mainWindow.UiState != UI_UPDATING &&
                g_updateEngine.updateState.load() == UPDATE_IDLE;
     }));
@@ -226,15 +182,15 @@ TEST_F(MainWindowPortScanTest, SilenceUntilTheCountdownEndsIsNotFoundAndALateRep
     ASSERT_EQ(1, LoadSystemFile(window_, path_.c_str()));
     ASSERT_TRUE(WaitForMessageBox());
     EXPECT_EQ(g_messageBoxes[0], "Update device is not found.");
-    ASSERT_TRUE(Pump([] { return RecordedLogRow(1)[0] != '\0'; }));
+    ASSERT_TRUE(PumpMessagesUntil([] { return RecordedLogRow(1)[0] != '\0'; }));
     EXPECT_STREQ(RecordedLogRow(1), "Update device is not found.");
     EXPECT_EQ(g_mainWindow.UiState, UI_IDLE);
     EXPECT_EQ(g_mainWindow.Countdown, 0);
     EXPECT_FALSE(MenuGreyed(IDM_OPEN));
-    EXPECT_EQ(0, StandinOpenPorts());
+    EXPECT_EQ(0, g_standin.openPortCount());
 
     Command(CMD_MIDI_PORT_FOUND);
-    Pump([] { return false; }, 100);
+    PumpMessagesUntil([] { return false; }, 100);
     EXPECT_EQ(g_openDoubles.openCalls[OPEN_DOUBLE_MIDI], 0);
     EXPECT_EQ(g_mainWindow.UiState, UI_IDLE);
     EXPECT_EQ(1u, g_messageBoxes.size());
@@ -275,7 +231,7 @@ TEST_F(MainWindowPortScanTest, FoundPairIsCheckedAgainstTheDriverBeforeItIsOpene
         } else {
             ASSERT_TRUE(WaitForMessageBox());
             EXPECT_EQ(g_messageBoxes[0], c.box);
-            ASSERT_TRUE(Pump([] { return RecordedLogRow(4)[0] != '\0'; }));
+            ASSERT_TRUE(PumpMessagesUntil([] { return RecordedLogRow(4)[0] != '\0'; }));
             EXPECT_STREQ(RecordedLogRow(4), c.log);
             if (c.status != nullptr) {
                 EXPECT_STREQ(RecordedStatusRow(0), c.status);
@@ -285,7 +241,7 @@ TEST_F(MainWindowPortScanTest, FoundPairIsCheckedAgainstTheDriverBeforeItIsOpene
             EXPECT_FALSE(MenuGreyed(IDM_OPEN));
         }
         DestroyWindow(window_);
-        Pump([] { return false; }, 20);
+        PumpMessagesUntil([] { return false; }, 20);
         UnregisterClassA(MAIN_WINDOW_CLASS, GetModuleHandleA(NULL));
     }
 }

@@ -16,6 +16,7 @@
 #include "tests/doubles/transport_open_doubles.h"
 #include "tests/test_files.h"
 #include "tests/update_test_support.h"
+#include "tests/window_test_support.h"
 #include "update/update_engine.h"
 
 #include <gtest/gtest.h>
@@ -24,25 +25,6 @@
 #include <vector>
 
 namespace {
-
-std::vector<std::string> g_messageBoxes;
-
-BOOL CALLBACK CloseMessageBox(HWND window, LPARAM) {
-    char className[32];
-    GetClassNameA(window, className, sizeof className);
-    if (lstrcmpA(className, "#32770") == 0 && IsWindowVisible(window)) {
-        char text[512] = "";
-        GetDlgItemTextA(window, 0xFFFF, text, sizeof text);
-        g_messageBoxes.push_back(text);
-        PostMessageA(window, WM_COMMAND, IDOK, 0);
-    }
-    return TRUE;
-}
-
-// Runs inside any modal loop of this thread, so message boxes are read and closed.
-void CALLBACK MessageBoxCloser(HWND, UINT, UINT_PTR, DWORD) {
-    EnumThreadWindows(GetCurrentThreadId(), CloseMessageBox, 0);
-}
 
 class MainWindowTest : public ::testing::Test {
   protected:
@@ -71,7 +53,7 @@ class MainWindowTest : public ::testing::Test {
         if (window_ != NULL && IsWindow(window_)) {
             DestroyWindow(window_);
         }
-        Pump([] { return false; }, 20);
+        PumpMessagesUntil([] { return false; }, 20);
         UnregisterClassA(MAIN_WINDOW_CLASS, GetModuleHandleA(NULL));
         KillTimer(NULL, closer_);
         g_updateEngine.updateState.store(UPDATE_IDLE);
@@ -96,29 +78,12 @@ class MainWindowTest : public ::testing::Test {
         ASSERT_NE(window_, (HWND)NULL);
     }
 
-    template <typename Done> bool Pump(Done done, int milliseconds = 10000) {
-        for (int waited = 0; waited < milliseconds; waited++) {
-            MSG msg;
-            while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
-                if (msg.message != WM_QUIT) {
-                    TranslateMessage(&msg);
-                    DispatchMessageA(&msg);
-                }
-            }
-            if (done()) {
-                return true;
-            }
-            Sleep(1);
-        }
-        return false;
-    }
-
     bool WaitForState(int state) {
-        return Pump([state] { return g_mainWindow.UiState == state; });
+        return PumpMessagesUntil([state] { return g_mainWindow.UiState == state; });
     }
 
     bool WaitForUpdateEnd() {
-        return Pump([] {
+        return PumpMessagesUntil([] {
             return g_mainWindow.UiState != UI_UPDATING &&
                    g_updateEngine.updateState.load() == UPDATE_IDLE;
         });
@@ -203,7 +168,7 @@ TEST_F(MainWindowTest, DeveloperModeUpdatesAtOnceAndKeepsTheFile) {
     MemoryStorePutDword("ComBaudRate", 57600);
     Start(DEV_MODE_DEVELOPER);
     EXPECT_EQ(g_settings.ComPortNum, 2);
-    ASSERT_TRUE(Pump([] { return g_mainWindow.UiState == UI_UPDATING; }));
+    ASSERT_TRUE(PumpMessagesUntil([] { return g_mainWindow.UiState == UI_UPDATING; }));
     EXPECT_EQ(g_openDoubles.lastSerialPort, 2);
     EXPECT_EQ(g_openDoubles.lastSerialRate, 57600);
     ASSERT_TRUE(WaitForUpdateEnd());
@@ -283,7 +248,7 @@ TEST_F(MainWindowTest, SilentInstrumentIsNotFound) {
     instrument_.fault = VI_FAULT_NO_REPLY;
     instrument_.faultAt = 0;
     Start(DEV_MODE_USER_TEXT);
-    ASSERT_TRUE(Pump([] { return !g_messageBoxes.empty(); }));
+    ASSERT_TRUE(PumpMessagesUntil([] { return !g_messageBoxes.empty(); }));
     EXPECT_EQ(g_messageBoxes[0], "ORVENT(in update mode) is not found.");
     EXPECT_STREQ(RecordedStatusRow(0), "ORVENT(in update mode) is not found.");
     EXPECT_STREQ(RecordedLogRow(1), "Failed to recieve data(timeout).");
@@ -295,7 +260,7 @@ TEST_F(MainWindowTest, SilentInstrumentIsNotFound) {
 TEST_F(MainWindowTest, TransportThatWillNotOpenIsShownInAMessageBox) {
     g_openDoubles.failOpen[OPEN_DOUBLE_MIDI] = 1;
     Start(DEV_MODE_USER);
-    ASSERT_TRUE(Pump([] { return !g_messageBoxes.empty(); }));
+    ASSERT_TRUE(PumpMessagesUntil([] { return !g_messageBoxes.empty(); }));
     EXPECT_EQ(g_messageBoxes[0], "Midi out port is not exist : ORVENT 1 SOUND");
     EXPECT_EQ(g_mainWindow.UiState, UI_IDLE);
 }

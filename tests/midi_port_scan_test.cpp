@@ -4,6 +4,7 @@
 #include "platform/text.h"
 #include "resources/resource_ids.h"
 #include "sim/winmm_standin.h"
+#include "tests/window_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -17,53 +18,9 @@ namespace {
 
 typedef std::vector<unsigned char> Bytes;
 
-struct StandinControl {
-    decltype(&StandinReset) reset;
-    decltype(&StandinInject) inject;
-    decltype(&StandinPendingInput) pendingInput;
-    decltype(&StandinOpenPortCount) openPortCount;
-    decltype(&StandinMessageCount) messageCount;
-    decltype(&StandinMessage) message;
-};
-
-StandinControl g_standin;
-
-template <typename T> bool Bind(HMODULE module, const char* name, T* out) {
-    *out = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    return *out != nullptr;
-}
-
-bool BindStandin() {
-    HMODULE m = GetModuleHandleA("winmm.dll");
-    return m != NULL && Bind(m, "StandinReset", &g_standin.reset) &&
-           Bind(m, "StandinInject", &g_standin.inject) &&
-           Bind(m, "StandinPendingInput", &g_standin.pendingInput) &&
-           Bind(m, "StandinOpenPortCount", &g_standin.openPortCount) &&
-           Bind(m, "StandinMessageCount", &g_standin.messageCount) &&
-           Bind(m, "StandinMessage", &g_standin.message);
-}
-
 const char* const kVariables[] = {"ORV_MIDI_OUT_PORTS", "ORV_MIDI_IN_PORTS", "ORV_VI_PRODUCT_ID"};
 
 const unsigned char kOneByteId[3] = {0x3C, 0xFF, 0xFF};
-
-std::vector<std::string> g_messageBoxes;
-
-BOOL CALLBACK CloseMessageBox(HWND window, LPARAM) {
-    char className[32];
-    GetClassNameA(window, className, sizeof className);
-    if (lstrcmpA(className, "#32770") == 0 && IsWindowVisible(window)) {
-        char text[512] = "";
-        GetDlgItemTextA(window, 0xFFFF, text, sizeof text);
-        g_messageBoxes.push_back(text);
-        PostMessageA(window, WM_COMMAND, IDOK, 0);
-    }
-    return TRUE;
-}
-
-void CALLBACK MessageBoxCloser(HWND, UINT, UINT_PTR, DWORD) {
-    EnumThreadWindows(GetCurrentThreadId(), CloseMessageBox, 0);
-}
 
 // Counts blocks in and out, and fails the failAt-th allocation (or its lock).
 struct MemoryRecord {

@@ -2,7 +2,7 @@
 # whole transport against the stand-in winmm.dll, in the folder the stand-in lives in.
 if(WIN32)
     orv_add_test(midi_transport_test SOURCES midi_transport_test.cpp
-        LIBS orv_midi LABELS midi)
+        LIBS orv_midi orv_window_test_support LABELS midi)
     set_target_properties(midi_transport_test PROPERTIES
         RUNTIME_OUTPUT_DIRECTORY ${ORV_STANDIN_DIR})
     add_dependencies(midi_transport_test orv_winmm_standin)

@@ -4,6 +4,7 @@
 #include "midi/midi_transport.h"
 #include "platform/text.h"
 #include "sim/winmm_standin.h"
+#include "tests/window_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -18,36 +19,6 @@
 namespace {
 
 typedef std::vector<unsigned char> Bytes;
-
-struct StandinControl {
-    decltype(&StandinReset) reset;
-    decltype(&StandinInject) inject;
-    decltype(&StandinPendingInput) pendingInput;
-    decltype(&StandinOpenDevice) openDevice;
-    decltype(&StandinOpenPortCount) openPortCount;
-    decltype(&StandinDroppedInputBytes) droppedInputBytes;
-    decltype(&StandinMessageCount) messageCount;
-    decltype(&StandinMessage) message;
-};
-
-StandinControl g_standin;
-
-template <typename T> bool Bind(HMODULE module, const char* name, T* out) {
-    *out = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    return *out != nullptr;
-}
-
-bool BindStandin() {
-    HMODULE m = GetModuleHandleA("winmm.dll");
-    return m != NULL && Bind(m, "StandinReset", &g_standin.reset) &&
-           Bind(m, "StandinInject", &g_standin.inject) &&
-           Bind(m, "StandinPendingInput", &g_standin.pendingInput) &&
-           Bind(m, "StandinOpenDevice", &g_standin.openDevice) &&
-           Bind(m, "StandinOpenPortCount", &g_standin.openPortCount) &&
-           Bind(m, "StandinDroppedInputBytes", &g_standin.droppedInputBytes) &&
-           Bind(m, "StandinMessageCount", &g_standin.messageCount) &&
-           Bind(m, "StandinMessage", &g_standin.message);
-}
 
 const char* const kVariables[] = {"ORV_MIDI_OUT_PORTS", "ORV_MIDI_IN_PORTS",
                                   "ORV_MIDI_TX_BYTES_PER_MS"};

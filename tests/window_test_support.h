@@ -1,0 +1,53 @@
+// For tests that run windows and the MIDI service under Wine: the thread's messages
+// pumped, its message boxes read and closed, and the stand-in winmm.dll's controls.
+#pragma once
+
+#include "sim/winmm_standin.h"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// The texts of the message boxes MessageBoxCloser has closed, oldest first.
+extern std::vector<std::string> g_messageBoxes;
+
+// A thread timer procedure (SetTimer(NULL, 0, 20, MessageBoxCloser)): it runs inside any
+// modal loop of this thread, so every message box is read into g_messageBoxes and closed.
+void CALLBACK MessageBoxCloser(HWND, UINT, UINT_PTR, DWORD);
+
+// Dispatches this thread's messages until done() holds or about milliseconds have
+// passed; returns whether done() came to hold.
+template <typename Done> bool PumpMessagesUntil(Done done, int milliseconds = 10000) {
+    for (int waited = 0; waited < milliseconds; waited++) {
+        MSG msg;
+        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+            if (msg.message != WM_QUIT) {
+                TranslateMessage(&msg);
+                DispatchMessageA(&msg);
+            }
+        }
+        if (done()) {
+            return true;
+        }
+        Sleep(1);
+    }
+    return false;
+}
+
+// The stand-in's control exports, found in the winmm.dll this process loaded.
+struct StandinControl {
+    decltype(&StandinReset) reset;
+    decltype(&StandinInject) inject;
+    decltype(&StandinPendingInput) pendingInput;
+    decltype(&StandinOpenDevice) openDevice;
+    decltype(&StandinOpenPortCount) openPortCount;
+    decltype(&StandinDroppedInputBytes) droppedInputBytes;
+    decltype(&StandinMessageCount) messageCount;
+    decltype(&StandinMessage) message;
+};
+
+extern StandinControl g_standin;
+
+// False when the winmm.dll beside the test is not the stand-in (or lacks an export).
+bool BindStandin(void);
