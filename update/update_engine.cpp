@@ -61,22 +61,6 @@ int FailReceive(void) {
     return FailRun(g_run.errorText);
 }
 
-int BuildInquiry(unsigned char* out, const SystemFileHeader* header) {
-    int n = BuildMessageHeader(out, header, MSG_INQUIRY);
-    if (header->memberId < MEMBER_ID_ABSENT_FROM) {
-        out[n++] = header->memberId;
-    }
-    out[n++] = MSG_END;
-    return n;
-}
-
-int BuildVersionRequest(unsigned char* out, const SystemFileHeader* header) {
-    int n = BuildMessageHeader(out, header, MSG_VERSION_REQUEST);
-    out[n++] = header->blockCode;
-    out[n++] = MSG_END;
-    return n;
-}
-
 int BuildSetMode(unsigned char* out, const SystemFileHeader* header, int rawMode) {
     int n = BuildMessageHeader(out, header, MSG_SET_MODE);
     out[n++] = rawMode ? 1 : 0;

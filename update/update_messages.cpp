@@ -19,6 +19,22 @@ int BuildMessageHeader(unsigned char* buffer, const SystemFileHeader* header, un
     return n;
 }
 
+int BuildInquiry(unsigned char* out, const SystemFileHeader* header) {
+    int n = BuildMessageHeader(out, header, MSG_INQUIRY);
+    if (header->memberId < MEMBER_ID_ABSENT_FROM) {
+        out[n++] = header->memberId;
+    }
+    out[n++] = MSG_END;
+    return n;
+}
+
+int BuildVersionRequest(unsigned char* out, const SystemFileHeader* header) {
+    int n = BuildMessageHeader(out, header, MSG_VERSION_REQUEST);
+    out[n++] = header->blockCode;
+    out[n++] = MSG_END;
+    return n;
+}
+
 void Encode14Bit(uint32_t value, unsigned char* out) {
     out[0] = (unsigned char)((value >> 7) & 0x7F);
     out[1] = (unsigned char)(value & 0x7F);

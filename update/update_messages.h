@@ -46,6 +46,11 @@
 // Writes F0 42 23, the header's product id and the code; returns 5, 6 or 7.
 int BuildMessageHeader(unsigned char* buffer, const SystemFileHeader* header, unsigned char code);
 
+// MSG_INQUIRY (with the member id when the header has one) and MSG_VERSION_REQUEST for
+// the header's block; each returns the message's length.
+int BuildInquiry(unsigned char* out, const SystemFileHeader* header);
+int BuildVersionRequest(unsigned char* out, const SystemFileHeader* header);
+
 // Two bytes, 7 bits each, high first; higher bits of value are dropped.
 void Encode14Bit(uint32_t value, unsigned char* out);
 uint32_t Decode14Bit(const unsigned char* in);

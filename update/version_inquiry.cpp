@@ -38,12 +38,7 @@ int InquireVersion(const SystemFileHeader* header, int deviceType) {
     q.header = *header;
     e.deviceType = deviceType;
 
-    int n = BuildMessageHeader(msg, &q.header, MSG_INQUIRY);
-    if (q.header.memberId < MEMBER_ID_ABSENT_FROM) {
-        msg[n++] = q.header.memberId;
-    }
-    msg[n++] = MSG_END;
-    int pos = AskInstrument(n, TIMEOUT_TICKS_SHORT, MSG_INQUIRY_REPLY);
+    int pos = AskInstrument(BuildInquiry(msg, &q.header), TIMEOUT_TICKS_SHORT, MSG_INQUIRY_REPLY);
     if (pos == 0) {
         return INQUIRE_NO_ANSWER;
     }
@@ -57,10 +52,7 @@ int InquireVersion(const SystemFileHeader* header, int deviceType) {
         e.protocolCode = 0;
     }
 
-    n = BuildMessageHeader(msg, &q.header, MSG_VERSION_REQUEST);
-    msg[n++] = q.header.blockCode;
-    msg[n++] = MSG_END;
-    pos = AskInstrument(n, TIMEOUT_TICKS_LONG, MSG_VERSION_REPLY);
+    pos = AskInstrument(BuildVersionRequest(msg, &q.header), TIMEOUT_TICKS_LONG, MSG_VERSION_REPLY);
     if (pos <= 0) {
         // -2 here means yet another product id: no trustworthy version either.
         return INQUIRE_NO_ANSWER;
