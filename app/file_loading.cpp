@@ -89,15 +89,8 @@ namespace {
 
 // The window's commands stay locked until the detection has ended one way or the other.
 void LockForPortScan(HWND window) {
-    MainWindowState& w = g_mainWindow;
-    EnableMenuItem(w.menu, IDM_OPEN, MF_BYCOMMAND | MF_GRAYED);
-    EnableMenuItem(w.menu, IDM_CONFIG, MF_BYCOMMAND | MF_GRAYED);
-    EnableWindow(w.updateButton, FALSE);
-    if (g_settings.DevMode == DEV_MODE_DEVELOPER && g_settings.NumOfRecentFile > 0) {
-        EnableMenuItem(GetSubMenu(w.menu, 0), 1, MF_BYPOSITION | MF_GRAYED);
-        DragAcceptFiles(window, FALSE);
-    }
-    DrawMenuBar(window);
+    LockCommands(window);
+    EnableWindow(g_mainWindow.updateButton, FALSE);
 }
 
 // Ends a detection that did not lead to an open transport.

@@ -50,17 +50,6 @@ void EnableRecentPopup(bool enable) {
                    MF_BYPOSITION | (enable ? MF_ENABLED : MF_GRAYED));
 }
 
-// Locks the commands that must not run while a file is being worked on.
-void LockCommands(HWND window) {
-    EnableCommand(IDM_OPEN, false);
-    EnableCommand(IDM_CONFIG, false);
-    if (IsDeveloperMode() && HasRecentFiles()) {
-        EnableRecentPopup(false);
-        DragAcceptFiles(window, FALSE);
-    }
-    DrawMenuBar(window);
-}
-
 void CloseAllTransports(void) {
     // A port detection still listening holds ports of its own.
     MidiPortScanFinish(NULL, NULL, NULL, NULL);
@@ -351,6 +340,16 @@ void ShowIdleControls(HWND window) {
             EnableWindow(g_mainWindow.updateButton, TRUE);
         }
         DragAcceptFiles(window, TRUE);
+    }
+    DrawMenuBar(window);
+}
+
+void LockCommands(HWND window) {
+    EnableCommand(IDM_OPEN, false);
+    EnableCommand(IDM_CONFIG, false);
+    if (IsDeveloperMode() && HasRecentFiles()) {
+        EnableRecentPopup(false);
+        DragAcceptFiles(window, FALSE);
     }
     DrawMenuBar(window);
 }

@@ -48,6 +48,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 // Starts the update of UpdateFileName and locks the window's commands. Returns 1.
 int BeginUpdate(HWND window);
 
+// Greys the commands that must not run while a file is being worked on (Open, Config,
+// and in developer mode the recent files and drops); ShowIdleControls undoes it.
+void LockCommands(HWND window);
+
 // Unlocks the window's commands after an operation; leaves UiState to the caller.
 void ShowIdleControls(HWND window);
 
