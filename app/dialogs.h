@@ -9,6 +9,10 @@
 // which case a paused update runs on.
 int StopDialog(HWND parent);
 
+// 1 while a Stop dialog is up: a close or end-session request is then the dialog's to
+// answer, never a second dialog's.
+int StopDialogIsOpen(void);
+
 // "MODE_DIALOG": chooses the mode for the next start. 1 on OK (NextDevMode changed), 0 on
 // Cancel. The running window keeps its mode.
 int ModeDialog(HWND parent);

@@ -1,9 +1,8 @@
 #include "app/dialogs.h"
 
-#include "midi/midi_transport.h"
 #include "resources/dialog_ids.h"
 #include "settings/settings.h"
-#include "transports/usb_bulk.h"
+#include "update/transport.h"
 #include "update/update_engine.h"
 
 #include <windows.h>
@@ -14,9 +13,10 @@
 struct DialogsState {
     int workingMode; // the mode dialog's choice while it is open
     int aborting;    // the Stop dialog is waiting for the update thread to end
+    int stopOpen;    // a Stop dialog is up
 };
 
-static DialogsState g_dialogs = {DEV_MODE_USER, 0};
+static DialogsState g_dialogs = {DEV_MODE_USER, 0, 0};
 
 // The update thread may have moved on since the state was read; a change applies only
 // from the state named, never over one the thread has set meanwhile.
@@ -25,26 +25,35 @@ static void ChangeUpdateState(int from, int to) {
     g_updateEngine.updateState.compare_exchange_strong(expected, to);
 }
 
+// How often the abort's wait gives the transport its stop again: a USB read that started
+// just after the first request would not see it, so the driver must be asked once more.
+#define ABORT_REPEAT_MS 20
+
 // The update thread moves the progress bar with synchronous sends to this thread's
 // windows. While we wait for it to end we carry those sends out (and nothing else, so no
 // click reaches a window meanwhile); a plain sleep would leave a thread that is about to
 // move the bar blocked in its send, and neither thread would ever go on.
 static void WaitForUpdateThreadEnd(void) {
+    DWORD lastAbort = GetTickCount();
     while (g_updateEngine.updateState.load() != UPDATE_IDLE) {
         MsgWaitForMultipleObjects(0, NULL, FALSE, ABORT_POLL_MS, QS_SENDMESSAGE);
         MSG msg;
         PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        if (GetTickCount() - lastAbort >= ABORT_REPEAT_MS) {
+            AbortReceive();
+            lastAbort = GetTickCount();
+        }
     }
 }
 
 static void AbortUpdate(void) {
-    // A receive waiting on the USB pipes ends only when its transfers are cancelled.
-    if (g_updateEngine.deviceType == DEVICE_TYPE_USB_BULK) {
-        UsbBulkAbort();
+    if (g_updateEngine.updateState.load() == UPDATE_IDLE) {
+        return;
     }
     ChangeUpdateState(UPDATE_PAUSED, UPDATE_ABORT);
-    // The thread may be waiting for an acknowledgement rather than at its pause point.
-    MidiAbortReceive();
+    // The thread may be waiting for a reply rather than at its pause point, or about to
+    // start waiting: the transport ends this wait and every later one.
+    AbortReceive();
     WaitForUpdateThreadEnd();
 }
 
@@ -132,9 +141,16 @@ static INT_PTR RunDialog(const char* templateName, HWND parent, DLGPROC proc) {
 }
 
 int StopDialog(HWND parent) {
+    g_dialogs.stopOpen++;
     // A template that cannot be shown is taken as "Contiune": the caller then keeps the
     // window, rather than closing it under an update thread that is still alive.
-    return RunDialog(RES_STOP_DIALOG, parent, StopDialogProc) == 1 ? 1 : 0;
+    int result = RunDialog(RES_STOP_DIALOG, parent, StopDialogProc) == 1 ? 1 : 0;
+    g_dialogs.stopOpen--;
+    return result;
+}
+
+int StopDialogIsOpen(void) {
+    return g_dialogs.stopOpen > 0;
 }
 
 int ModeDialog(HWND parent) {

@@ -22,7 +22,11 @@
 #define MAVO_DRIVER_VERSION_MIN 0x0108u // 1.08
 
 void CloseCurrentTransport(void) {
-    switch (g_settings.DeviceType) {
+    CloseTransport(g_settings.DeviceType);
+}
+
+void CloseTransport(int deviceType) {
+    switch (deviceType) {
     case DEVICE_SERIAL:
         SerialClose();
         break;

@@ -17,3 +17,6 @@ int OnMidiPortFound(HWND window);
 
 // Closes the transport the DeviceType setting selects; harmless when it is not open.
 void CloseCurrentTransport(void);
+
+// Closes the transport deviceType selects; harmless when it is not open.
+void CloseTransport(int deviceType);

@@ -57,7 +57,18 @@ void CloseAllTransports(void) {
     MidiClose();
     KernelMidiClose();
     UsbBulkClose();
-    PlatformThreadClose(&g_updateEngine.thread);
+    UpdateEndThread();
+}
+
+// Modal loops of the window (dialogs, message boxes, the open-file box) carry out the
+// commands posted to it. A file that arrives in one is loaded only once the last of them
+// has closed: a load there would close and open transports, and in developer mode start
+// an update, under a dialog that goes on working with the settings of before.
+template <typename Modal> int RunModal(Modal modal) {
+    g_mainWindow.ModalDepth++;
+    int result = modal();
+    g_mainWindow.ModalDepth--;
+    return result;
 }
 
 void StopFlashing(HWND window) {
@@ -71,7 +82,13 @@ void StopFlashing(HWND window) {
 // 1 when the window may go away: no update runs, or the user chose to abort it and the
 // update thread has ended; 0 when the user chose to let it go on.
 int AllowClose(HWND window) {
-    if (g_updateEngine.updateState.load() != UPDATE_IDLE && StopDialog(window) == 0) {
+    // A Stop dialog already up answers for itself; a second one, opened while the first
+    // waits for an abort, would ignore every button and hang the program.
+    if (StopDialogIsOpen()) {
+        return 0;
+    }
+    if (g_updateEngine.updateState.load() != UPDATE_IDLE &&
+        RunModal([window] { return StopDialog(window); }) == 0) {
         return 0;
     }
     CloseAllTransports();
@@ -158,7 +175,7 @@ void OnOpen(HWND window) {
     ofn.lpstrTitle = "Open File";
     ofn.Flags = OFN_HIDEREADONLY;
     ofn.lpstrDefExt = "*.*";
-    if (!GetOpenFileNameA(&ofn)) {
+    if (!RunModal([&ofn] { return (int)GetOpenFileNameA(&ofn); })) {
         return;
     }
     TextCopy(CurrentFileName, sizeof CurrentFileName, path);
@@ -190,11 +207,24 @@ bool MayLoadRequestedFile(void) {
     return g_mainWindow.UiState != UI_READY && g_mainWindow.UiState != UI_UPDATING;
 }
 
+// Loads the file a request names, or keeps the request until the window's modal loops
+// have closed.
+void OnLoadRequest(HWND window, int request) {
+    MainWindowState& w = g_mainWindow;
+    if (w.ModalDepth > 0) {
+        w.PendingLoad = request;
+        return;
+    }
+    if (MayLoadRequestedFile()) {
+        LoadSystemFile(window, request == LOAD_HANDED_OVER ? w.FileNameAssembly : CurrentFileName);
+    }
+}
+
 void OnFileNamePart(HWND window, WPARAM wParam, LPARAM lParam) {
     MainWindowState& w = g_mainWindow;
     int stored = FileNamePartStore(w.FileNameAssembly, (uintptr_t)wParam, (intptr_t)lParam);
-    if (stored == FILE_NAME_PART_COMPLETE && MayLoadRequestedFile()) {
-        LoadSystemFile(window, w.FileNameAssembly);
+    if (stored == FILE_NAME_PART_COMPLETE) {
+        OnLoadRequest(window, LOAD_HANDED_OVER);
     }
 }
 
@@ -205,8 +235,9 @@ void OnTransferActive(HWND window, LPARAM active) {
 
 void OnUpdateFinished(HWND window, LPARAM result) {
     MainWindowState& w = g_mainWindow;
-    CloseCurrentTransport();
-    PlatformThreadClose(&g_updateEngine.thread);
+    // The update's own transport: the settings may name another one by now.
+    CloseTransport(g_updateEngine.deviceType);
+    UpdateEndThread();
     if (result != 0) {
         char text[TEXT_SIZE];
         InfoClearDetails();
@@ -246,24 +277,22 @@ void OnCommand(HWND window, WPARAM wParam, LPARAM lParam) {
         SendMessageA(window, WM_CLOSE, 0, 0);
         break;
     case IDM_STOP:
-        StopDialog(window);
+        RunModal([window] { return StopDialog(window); });
         break;
     case IDM_CONFIG:
-        ConfigDialog(window);
+        RunModal([window] { return ConfigDialog(window); });
         break;
     case IDM_ABOUT:
-        AboutDialog(window);
+        RunModal([window] { return AboutDialog(window); });
         break;
     case IDM_SET_MODE:
-        ModeDialog(window);
+        RunModal([window] { return ModeDialog(window); });
         break;
     case IDC_UPDATE:
         OnUpdateButton(window);
         break;
     case CMD_RELOAD_FILE:
-        if (MayLoadRequestedFile()) {
-            LoadSystemFile(window, CurrentFileName);
-        }
+        OnLoadRequest(window, LOAD_CURRENT_FILE);
         break;
     case CMD_FILE_NAME_PART:
         OnFileNamePart(window, wParam, lParam);
@@ -288,6 +317,11 @@ void OnTimer(HWND window, WPARAM timer) {
         w.FlashState = w.FlashState == 0 ? 1 : 0;
         FlashWindow(window, w.FlashState == 1);
     } else if (timer == TIMER_COUNTDOWN) {
+        if (w.PendingLoad != LOAD_NONE && w.ModalDepth == 0) {
+            const int request = w.PendingLoad;
+            w.PendingLoad = LOAD_NONE;
+            OnLoadRequest(window, request);
+        }
         // Only the automatic port detection counts down.
         if (w.Countdown != 0) {
             w.Countdown--;
@@ -299,7 +333,10 @@ void OnTimer(HWND window, WPARAM timer) {
 }
 
 void OnDropFiles(HWND window, HDROP drop) {
-    if (IsDeveloperMode() && g_mainWindow.UiState != UI_UPDATING) {
+    // A path too long for the buffer would come back cut, naming another file or none.
+    const UINT length = DragQueryFileA(drop, 0, NULL, 0);
+    if (IsDeveloperMode() && g_mainWindow.UiState != UI_UPDATING && length > 0 &&
+        length < PATH_SIZE) {
         char path[PATH_SIZE];
         if (DragQueryFileA(drop, 0, path, sizeof path) > 0) {
             TextCopy(CurrentFileName, sizeof CurrentFileName, path);
@@ -355,7 +392,8 @@ void LockCommands(HWND window) {
 }
 
 void ShowMessage(const char* text) {
-    MessageBoxA(g_mainWindow.window, text, NULL, MB_OK | MB_SETFOREGROUND);
+    RunModal(
+        [text] { return MessageBoxA(g_mainWindow.window, text, NULL, MB_OK | MB_SETFOREGROUND); });
 }
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -17,6 +17,11 @@
 #define TIMER_FLASH 1
 #define TIMER_COUNTDOWN 2
 
+// A load asked for while a modal loop of the window was up, carried out after it.
+#define LOAD_NONE 0
+#define LOAD_CURRENT_FILE 1 // CMD_RELOAD_FILE: CurrentFileName
+#define LOAD_HANDED_OVER 2  // a second instance's name, in FileNameAssembly
+
 // The window's process-wide record.
 struct MainWindowState {
     HINSTANCE instance;
@@ -32,7 +37,9 @@ struct MainWindowState {
     SystemFileHeader LoadedFileInfo;
     int NeedsUpdate;
     int Countdown;
-    int FlashState; // -1: not flashing; else the current flash phase
+    int FlashState;  // -1: not flashing; else the current flash phase
+    int ModalDepth;  // dialogs, message boxes and open-file boxes of the window now up
+    int PendingLoad; // LOAD_*
 };
 
 extern MainWindowState g_mainWindow;

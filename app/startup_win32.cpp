@@ -17,8 +17,18 @@ namespace {
 
 const int kMainWindowWidth = 510;
 
-// In a user mode with no file given, the first system file beside the program is taken.
+void ShowStartupMessage(const char* text) {
+    MessageBoxA(NULL, text, NULL, MB_OK | MB_SETFOREGROUND);
+}
+
+} // namespace
+
 void FindFileBesideProgram(const char* programPath) {
+    // A path that does not fit would be cut inside a folder name, and the search would
+    // run in a parent folder and could load a file from there.
+    if (lstrlenA(programPath) >= PATH_SIZE) {
+        return;
+    }
     char pattern[PATH_SIZE];
     TextCopy(pattern, sizeof pattern, programPath);
     // Walk back character by character so a double-byte character whose second byte
@@ -51,17 +61,13 @@ void FindFileBesideProgram(const char* programPath) {
     TextCopy(CurrentFileName, sizeof CurrentFileName, pattern);
 }
 
-void ShowStartupMessage(const char* text) {
-    MessageBoxA(NULL, text, NULL, MB_OK | MB_SETFOREGROUND);
-}
-
-} // namespace
-
 HWND AppCreateMainWindow(HINSTANCE instance, int showCommand) {
     MainWindowState& w = g_mainWindow;
     w.instance = instance;
     w.FlashState = -1;
     w.Countdown = 0;
+    w.ModalDepth = 0;
+    w.PendingLoad = LOAD_NONE;
 
     const int height = MainWindowHeight(GetSystemMetrics(SM_CYCAPTION), GetSystemMetrics(SM_CYMENU),
                                         GetSystemMetrics(SM_CYEDGE), ShowLog);

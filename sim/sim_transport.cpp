@@ -39,8 +39,9 @@ struct SimTransport {
     SimTransportCall calls[SIM_TRANSPORT_MAX_CALLS];
     int callCount;
     int sendCount;
-    std::atomic<int> midiAbort;
-    std::atomic<int> usbAbort;
+    // The user's stop: like each real transport's, it ends the wait in progress and every
+    // later one until the next reset (the real ones: until the next open).
+    std::atomic<int> receiveAborted;
 };
 
 SimTransport g_sim;
@@ -162,8 +163,7 @@ void SimTransportReset(const SimTransportConfig* config) {
     g_sim.pendingCount = 0;
     g_sim.callCount = 0;
     g_sim.sendCount = 0;
-    g_sim.midiAbort = 0;
-    g_sim.usbAbort = 0;
+    g_sim.receiveAborted = 0;
 }
 
 int SimTransportCallCount(void) {
@@ -197,6 +197,10 @@ int SerialReceive(unsigned char* buffer, int maxLength) {
     for (;;) {
         {
             std::lock_guard<std::mutex> guard(g_sim.lock);
+            if (g_sim.receiveAborted) {
+                RecordLocked(SIM_SERIAL_RECEIVE, 0, -1, maxLength, -2);
+                return -2;
+            }
             Clock::time_point now = Clock::now();
             PendingPiece* piece;
             while ((piece = PendingFront()) != nullptr && piece->due <= now &&
@@ -232,9 +236,6 @@ int MidiSend(const unsigned char* bytes, int length) {
 int MidiReceive(unsigned char* buffer, int capacity, int timeoutTicks) {
     int limit = capacity < MIDI_RX_BUFFER_SIZE ? capacity : MIDI_RX_BUFFER_SIZE;
     uint32_t tickMs = ConfigValue(&SimTransportConfig::midiTickMs);
-    // Like the tick counter of the real transport, an abort given before this wait
-    // began does not end it.
-    g_sim.midiAbort = 0;
     for (int ticks = 0;; ticks++) {
         Clock::time_point tickEnd = Clock::now() + std::chrono::milliseconds(tickMs);
         {
@@ -249,7 +250,7 @@ int MidiReceive(unsigned char* buffer, int capacity, int timeoutTicks) {
                 }
                 PendingPop();
             }
-            if (g_sim.midiAbort) {
+            if (g_sim.receiveAborted) {
                 RecordLocked(SIM_MIDI_RECEIVE, 0, -1, capacity, -2);
                 return -2;
             }
@@ -258,14 +259,14 @@ int MidiReceive(unsigned char* buffer, int capacity, int timeoutTicks) {
                 return -1;
             }
         }
-        while (Clock::now() < tickEnd && !g_sim.midiAbort) {
+        while (Clock::now() < tickEnd && !g_sim.receiveAborted) {
             SleepOneMillisecond();
         }
     }
 }
 
 void MidiAbortReceive(void) {
-    g_sim.midiAbort = 1;
+    g_sim.receiveAborted = 1;
 }
 
 // ---- USB bulk: every read is one transfer of at most 16 bytes; the rest of a longer
@@ -279,11 +280,10 @@ int UsbBulkSend(const unsigned char* data, int length) {
 int UsbBulkReceive(unsigned char* buffer) {
     Clock::time_point giveUp =
         Clock::now() + std::chrono::milliseconds(ConfigValue(&SimTransportConfig::usbWaitLimitMs));
-    g_sim.usbAbort = 0;
     for (;;) {
-        if (g_sim.usbAbort) {
-            RecordReceive(SIM_USB_BULK_RECEIVE, 0, USB_BULK_READ_SIZE, 0);
-            return 0;
+        if (g_sim.receiveAborted) {
+            RecordReceive(SIM_USB_BULK_RECEIVE, 0, USB_BULK_READ_SIZE, -2);
+            return -2;
         }
         {
             std::lock_guard<std::mutex> guard(g_sim.lock);
@@ -311,7 +311,7 @@ int UsbBulkReceive(unsigned char* buffer) {
 }
 
 void UsbBulkAbort(void) {
-    g_sim.usbAbort = 1;
+    g_sim.receiveAborted = 1;
 }
 
 // ---- Kernel USB-MIDI driver: messages as event packets, or raw writes to the pipe.
@@ -331,6 +331,10 @@ int KernelMidiReceive(unsigned char* buffer, int capacity) {
     for (;;) {
         {
             std::lock_guard<std::mutex> guard(g_sim.lock);
+            if (g_sim.receiveAborted) {
+                RecordLocked(SIM_KERNEL_MIDI_RECEIVE, 0, -1, capacity, -2);
+                return -2;
+            }
             PendingPiece* piece = PendingFront();
             Clock::time_point now = Clock::now();
             if (piece != nullptr && piece->due <= now) {
@@ -347,4 +351,12 @@ int KernelMidiReceive(unsigned char* buffer, int capacity) {
         }
         SleepOneMillisecond();
     }
+}
+
+void SerialAbortReceive(void) {
+    g_sim.receiveAborted = 1;
+}
+
+void KernelMidiAbortReceive(void) {
+    g_sim.receiveAborted = 1;
 }

@@ -48,7 +48,10 @@ struct UsbSimDriver {
     SimPiece replies[USB_SIM_QUEUE_SIZE]; // the instrument's answers on its IN pipe
     int replyHead;
     int replyCount;
-    uint32_t readWaitLimitMs;
+    uint32_t readWaitLimitMs; // 0: a read waits for data or an abort, as the real pipe does
+    int writes;               // pipe writes since the reset
+    int writeFaultAt;         // this write (from 0) comes back short or fails; -1: none
+    int writeFaultShort;
     int pipeOpenAttempts;
     char lastPipePath[USB_SIM_PATH_SIZE + 16];
     int abortRequests;
@@ -71,7 +74,10 @@ void ResetLocked(void) {
     g_usbSim.nextHandle = USB_SIM_FIRST_HANDLE;
     g_usbSim.replyHead = 0;
     g_usbSim.replyCount = 0;
-    g_usbSim.readWaitLimitMs = 5000;
+    g_usbSim.readWaitLimitMs = 0;
+    g_usbSim.writes = 0;
+    g_usbSim.writeFaultAt = -1;
+    g_usbSim.writeFaultShort = 0;
     g_usbSim.pipeOpenAttempts = 0;
     g_usbSim.lastPipePath[0] = '\0';
     g_usbSim.abortRequests = 0;
@@ -239,6 +245,12 @@ void UsbSimSetReadWaitLimit(uint32_t milliseconds) {
     g_usbSim.readWaitLimitMs = milliseconds;
 }
 
+void UsbSimSetWriteFault(int writeIndex, int shortWrite) {
+    std::lock_guard<std::mutex> hold(g_usbSim.lock);
+    g_usbSim.writeFaultAt = writeIndex;
+    g_usbSim.writeFaultShort = shortWrite;
+}
+
 int UsbSimOpenHandleCount(void) {
     std::lock_guard<std::mutex> hold(g_usbSim.lock);
     int count = 0;
@@ -402,6 +414,7 @@ int UsbDriverRead(UsbHandle file, void* buffer, uint32_t count, uint32_t* done) 
     int device = h->device;
     int instrument = IsInstrumentPipe(h, 1);
     unsigned abortSeen = g_usbSim.devices[device].abortCount;
+    const bool limited = g_usbSim.readWaitLimitMs != 0;
     Clock::time_point giveUp = Clock::now() + std::chrono::milliseconds(g_usbSim.readWaitLimitMs);
     g_usbSim.waitingReads++;
     int result = 0;
@@ -426,11 +439,14 @@ int UsbDriverRead(UsbHandle file, void* buffer, uint32_t count, uint32_t* done) 
             result = 1;
             break;
         }
-        if (piece == nullptr && now >= giveUp) {
+        if (piece == nullptr && limited && now >= giveUp) {
             break;
         }
-        Clock::time_point wake = piece != nullptr ? piece->due : giveUp;
-        g_usbSim.changed.wait_until(hold, wake);
+        if (piece == nullptr && !limited) {
+            g_usbSim.changed.wait(hold);
+        } else {
+            g_usbSim.changed.wait_until(hold, piece != nullptr ? piece->due : giveUp);
+        }
     }
     g_usbSim.waitingReads--;
     return result;
@@ -445,13 +461,19 @@ int UsbDriverWrite(UsbHandle file, const void* buffer, uint32_t count, uint32_t*
         g_usbSim.badHandleUses += e == nullptr;
         return 0;
     }
+    const int index = g_usbSim.writes++;
+    if (index == g_usbSim.writeFaultAt && !g_usbSim.writeFaultShort) {
+        return 0;
+    }
+    // A short write leaves its last byte unsent, as a pipe stalled mid-transfer does.
+    const uint32_t sent = index == g_usbSim.writeFaultAt && count > 0 ? count - 1 : count;
     if (IsInstrumentPipe(h, 0)) {
         // A data packet comes in three writes: the instrument frames them as a stream.
         Clock::time_point now = Clock::now();
-        VirtualInstrumentFeed((const unsigned char*)buffer, (int)count);
+        VirtualInstrumentFeed((const unsigned char*)buffer, (int)sent);
         CollectRepliesLocked(now);
     }
-    *done = count;
+    *done = sent;
     return 1;
 }
 

@@ -48,15 +48,20 @@ void UsbSimDeviceDefaults(UsbSimDevice* device, const char* path, int vendorId, 
 // endpoint list.
 void UsbSimBuildConfig(UsbSimDevice* device);
 
-// No devices, every handle forgotten, counters cleared, a read gives up after 5 s.
+// No devices, every handle forgotten, counters cleared, no write fault; a read waits
+// until a reply comes or the pipe is aborted.
 void UsbSimReset(void);
 
 // Adds a device behind the ones present, in the set-up service's order. Its index, or
 // -1 when USB_SIM_MAX_DEVICES are present.
 int UsbSimAddDevice(const UsbSimDevice* device);
 
-// A pipe read with no reply on its way fails after this long instead of hanging a test.
+// A pipe read with no reply on its way fails after this long (0: never).
 void UsbSimSetReadWaitLimit(uint32_t milliseconds);
+
+// Pipe write number writeIndex (from 0 since the reset) fails, or with shortWrite comes
+// back successful with its last byte unsent.
+void UsbSimSetWriteFault(int writeIndex, int shortWrite);
 
 // What the transport did to the driver.
 int UsbSimOpenHandleCount(void);  // device and pipe handles open now

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <string>
@@ -273,10 +274,13 @@ TEST_F(DialogsTest, AbortReturnsOnlyAfterTheUpdateThreadHasEnded) {
         int deviceType;
         std::vector<TransportOperation> aborts;
     };
+    // Only the update's own transport is stopped, and again while the dialog waits: a
+    // read that started just after the first request would not have seen it.
     const Case cases[] = {
-        {DEVICE_TYPE_SERIAL, {OP_MIDI_ABORT_RECEIVE}},
+        {DEVICE_TYPE_SERIAL, {OP_SERIAL_ABORT_RECEIVE}},
         {DEVICE_TYPE_MIDI, {OP_MIDI_ABORT_RECEIVE}},
-        {DEVICE_TYPE_USB_BULK, {OP_USB_BULK_ABORT, OP_MIDI_ABORT_RECEIVE}},
+        {DEVICE_TYPE_USB_BULK, {OP_USB_BULK_ABORT}},
+        {3, {OP_KERNEL_MIDI_ABORT_RECEIVE}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.deviceType);
@@ -300,7 +304,10 @@ TEST_F(DialogsTest, AbortReturnsOnlyAfterTheUpdateThreadHasEnded) {
         EXPECT_TRUE(endedAtReturn);
         EXPECT_TRUE(update.lastSendDelivered);
         EXPECT_EQ(g_updateEngine.updateState.load(), UPDATE_IDLE);
-        EXPECT_EQ(RecordedOperations(), c.aborts);
+        std::vector<TransportOperation> operations = RecordedOperations();
+        EXPECT_GT(operations.size(), 1u) << "the stop is given again while the dialog waits";
+        operations.erase(std::unique(operations.begin(), operations.end()), operations.end());
+        EXPECT_EQ(operations, c.aborts);
     }
 }
 

@@ -7,6 +7,7 @@
 #include "app/startup.h"
 #include "logview/log_surface_record.h"
 #include "logview/log_view.h"
+#include "resources/dialog_ids.h"
 #include "resources/resource_ids.h"
 #include "settings/settings.h"
 #include "settings/settings_store_memory.h"
@@ -21,7 +22,10 @@
 
 #include <gtest/gtest.h>
 
+#include <shlobj.h>
+
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -276,6 +280,116 @@ TEST_F(MainWindowTest, ClosingWhileIdleClosesEveryTransportAndSavesTheSettings) 
     EXPECT_EQ(MemoryStoreGetDword("DevMode", &mode), 1);
     EXPECT_EQ(mode, 2u);
     EXPECT_EQ(g_updateEngine.dataBuffer, nullptr) << "buffers freed with the window";
+}
+
+BOOL CALLBACK CollectStopDialog(HWND window, LPARAM list) {
+    char caption[64] = "";
+    GetWindowTextA(window, caption, sizeof caption);
+    if (IsWindowVisible(window) && lstrcmpA(caption, "Stop to transfar") == 0) {
+        reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+    }
+    return TRUE;
+}
+
+// The Stop dialogs of this thread that are up now.
+std::vector<HWND> StopDialogsShown(DWORD threadId) {
+    std::vector<HWND> found;
+    EnumThreadWindows(threadId, CollectStopDialog, (LPARAM)&found);
+    return found;
+}
+
+// Opens the window counted while the About dialog was up; -1 until it was seen.
+int g_opensWhileAboutUp = -1;
+
+void CALLBACK CloseAboutDialog(HWND, UINT, UINT_PTR, DWORD) {
+    HWND about = FindWindowA("#32770", "About");
+    if (about != NULL && g_opensWhileAboutUp < 0) {
+        g_opensWhileAboutUp = g_openDoubles.openCalls[OPEN_DOUBLE_SERIAL];
+        PostMessageA(about, WM_COMMAND, IDOK, 0);
+    }
+}
+
+TEST_F(MainWindowTest, AnEndSessionDuringTheStopDialogIsAnsweredWithoutASecondOne) {
+    MemoryStorePutDword("DeviceType", 0);
+    blocks_ = {TestRandomBlock(1, 1, 5, 0, 256 * 100)};
+    ASSERT_TRUE(TestWriteSystemFile(path_, blocks_));
+    Start(DEV_MODE_DEVELOPER);
+    ASSERT_TRUE(WaitForState(UI_UPDATING));
+    KillTimer(NULL, closer_); // the user answers this dialog, not the message-box closer
+
+    const DWORD mainThread = GetCurrentThreadId();
+    LRESULT answer = -1;
+    bool answered = false;
+    size_t dialogsUp = 0;
+    std::thread user([&] {
+        std::vector<HWND> dialogs;
+        for (int i = 0; i < 1000 && dialogs.empty(); i++) {
+            Sleep(10);
+            dialogs = StopDialogsShown(mainThread);
+        }
+        DWORD_PTR result = 0;
+        answered =
+            SendMessageTimeoutA(window_, WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 3000, &result) != 0;
+        answer = (LRESULT)result;
+        dialogs = StopDialogsShown(mainThread);
+        dialogsUp = dialogs.size();
+        for (HWND dialog : dialogs) {
+            PostMessageA(dialog, WM_COMMAND, IDC_STOP_CONTINUE, 0);
+        }
+    });
+    SendMessageA(window_, WM_CLOSE, 0, 0);
+    user.join();
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(answer, 0) << "the log-off waits while the user decides";
+    EXPECT_EQ(dialogsUp, 1u);
+    ASSERT_TRUE(IsWindow(window_)) << "Contiune keeps the window";
+    ASSERT_TRUE(WaitForUpdateEnd());
+    ExpectFileInFlash();
+}
+
+TEST_F(MainWindowTest, AFileHandedOverDuringADialogIsLoadedWhenItCloses) {
+    MemoryStorePutDword("DeviceType", 0);
+    Start(DEV_MODE_DEVELOPER, false);
+    KillTimer(NULL, closer_);
+    // The pieces wait in the queue, so the About dialog's own loop carries them out.
+    FileNamePartsSend((PlatformWindow)window_, path_.c_str());
+    g_opensWhileAboutUp = -1;
+    UINT_PTR user = SetTimer(NULL, 0, 50, CloseAboutDialog);
+    Command(IDM_ABOUT);
+    KillTimer(NULL, user);
+    EXPECT_EQ(g_opensWhileAboutUp, 0);
+    ASSERT_TRUE(WaitForState(UI_UPDATING));
+    EXPECT_EQ(g_openDoubles.openCalls[OPEN_DOUBLE_SERIAL], 1);
+
+    // The settings now name another transport; the update's own one is closed at its end.
+    g_settings.DeviceType = 2;
+    ASSERT_TRUE(WaitForUpdateEnd());
+    EXPECT_EQ(g_openDoubles.isOpen[OPEN_DOUBLE_SERIAL], 0);
+    ExpectFileInFlash();
+}
+
+TEST_F(MainWindowTest, PathsTooLongForTheirBuffersAreNotUsed) {
+    MemoryStorePutDword("DeviceType", 0);
+    Start(DEV_MODE_DEVELOPER, false);
+    // A drop of a 300-character path would come back cut to another name.
+    const std::string longPath = "C:\\" + std::string(300, 'd') + "\\x.vsb";
+    HGLOBAL memory = GlobalAlloc(GHND, sizeof(DROPFILES) + longPath.size() + 2);
+    DROPFILES* drop = static_cast<DROPFILES*>(GlobalLock(memory));
+    drop->pFiles = sizeof(DROPFILES);
+    memcpy(reinterpret_cast<char*>(drop + 1), longPath.c_str(), longPath.size());
+    GlobalUnlock(memory);
+    SendMessageA(window_, WM_DROPFILES, (WPARAM)memory, 0);
+    EXPECT_EQ(g_openDoubles.openCalls[OPEN_DOUBLE_SERIAL], 0);
+    EXPECT_EQ(g_settings.NumOfRecentFile, 0);
+
+    // A program path that does not fit must not lead the search into a parent folder,
+    // which here holds a system file.
+    std::string folder = path_.substr(0, path_.find_last_of("\\/") + 1);
+    CurrentFileName[0] = '\0';
+    FindFileBesideProgram((folder + std::string(300, 'p') + "\\updater.exe").c_str());
+    EXPECT_STREQ(CurrentFileName, "");
+    FindFileBesideProgram((folder + "updater.exe").c_str());
+    EXPECT_STRNE(CurrentFileName, "") << "a path that fits still finds the file";
 }
 
 } // namespace

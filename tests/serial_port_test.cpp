@@ -15,6 +15,7 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -130,6 +131,24 @@ TEST_F(SerialPortTest, SilenceInsideMessageTimesOutAfterTenSeconds) {
     EXPECT_EQ(SerialReceive(buffer, sizeof buffer), -1);
     EXPECT_GE(SecondsSince(start), 9.5);
     EXPECT_LT(SecondsSince(start), 12.0);
+}
+
+TEST_F(SerialPortTest, StopEndsTheWaitingReceiveAndEveryLaterOneUntilTheNextOpen) {
+    OpenCom1();
+    LineWrite(pty, {0xF0, 0x42});
+    unsigned char buffer[1024];
+    auto start = std::chrono::steady_clock::now();
+    std::thread stopper([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        SerialAbortReceive();
+    });
+    EXPECT_EQ(SerialReceive(buffer, sizeof buffer), -2);
+    stopper.join();
+    EXPECT_LT(SecondsSince(start), 2.0);
+    EXPECT_EQ(SerialReceive(buffer, sizeof buffer), -2);
+    OpenCom1();
+    LineWrite(pty, {0xF0, 0x05, 0xF7});
+    EXPECT_EQ(SerialReceive(buffer, sizeof buffer), 1);
 }
 
 TEST_F(SerialPortTest, HangUpOfOtherEndFailsReceivePromptly) {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 typedef std::vector<unsigned char> Bytes;
@@ -131,6 +132,20 @@ TEST_F(SerialWineTest, SilenceInsideMessageTimesOutAfterTenSeconds) {
     EXPECT_EQ(SerialReceive(buffer, sizeof buffer), -1);
     EXPECT_GE(SecondsSince(start), 9.5);
     EXPECT_LT(SecondsSince(start), 13.0);
+}
+
+TEST_F(SerialWineTest, StopEndsTheWaitingReceiveWithinARead) {
+    OpenPeerPort();
+    PeerSends({0xF0, 0x42});
+    unsigned char buffer[1024];
+    auto start = std::chrono::steady_clock::now();
+    std::thread stopper([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        SerialAbortReceive();
+    });
+    EXPECT_EQ(SerialReceive(buffer, sizeof buffer), -2);
+    stopper.join();
+    EXPECT_LT(SecondsSince(start), 2.0);
 }
 
 // Wine reads a hung-up terminal as a line that stays silent, so the receive ends with the

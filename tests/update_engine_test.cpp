@@ -573,6 +573,32 @@ TEST_F(UpdateEngineThreadTest, AbortWhilePausedEndsTheRun) {
     EXPECT_LT(VirtualInstrumentPacketCount(), 40);
 }
 
+std::atomic<int> g_finishedPosts{0};
+
+// The first run's thread is held between posting its result and its last store.
+void PostThenLinger(PlatformWindow window, uint32_t commandId, intptr_t lParam) {
+    RecordPost(window, commandId, lParam);
+    if (commandId == CMD_UPDATE_FINISHED && g_finishedPosts++ == 0) {
+        PlatformSleep(200);
+    }
+}
+
+TEST_F(UpdateEngineThreadTest, ANewRunIsNeverMarkedIdleByTheThreadBeforeIt) {
+    g_finishedPosts = 0;
+    PlatformSetWindowHooks(PostThenLinger, RecordSend);
+    PrepareRun();
+    StartUpdate(kMainWindow, path_.c_str(), DEVICE_MIDI, 0, 0);
+    for (int i = 0; i < 5000 && g_finishedPosts.load() == 0; i++) {
+        PlatformSleep(1);
+    }
+    // As the window does once it has the result: the next update starts at once.
+    StartLongUpdate();
+    PlatformSleep(400);
+    EXPECT_NE(g_updateEngine.updateState.load(), UPDATE_IDLE) << "the second run is still going";
+    Finish();
+    EXPECT_EQ(Posted(CMD_UPDATE_FINISHED), (std::vector<int64_t>{1, 1}));
+}
+
 TEST_F(UpdateEngineThreadTest, AbortEndsAWaitingReceive) {
     transport_.midiTickMs = 10; // the real tick: a 5000-tick wait would last 50 s
     instrument_.fault = VI_FAULT_SILENT_FROM_PACKET;

@@ -306,7 +306,9 @@ std::vector<unsigned char> Endpoints(int count, int wTotalLength) {
     std::vector<unsigned char> c = {
         9, 2, (unsigned char)wTotalLength, (unsigned char)(wTotalLength >> 8), 1, 1, 0, 0x80, 50};
     for (int i = 0; i < count; i++) {
-        c.insert(c.end(), {7, 5, 0x81, 2, (unsigned char)i, 0, 0});
+        for (unsigned char b : {7, 5, 0x81, 2, i, 0, 0}) {
+            c.push_back(b);
+        }
     }
     return c;
 }
@@ -471,7 +473,6 @@ TEST_F(UsbBulkInstrumentTest, RepliesComeSixteenBytesAtATime) {
 }
 
 TEST_F(UsbBulkInstrumentTest, AbortEndsAReadWaitingInAnotherThread) {
-    UsbSimSetReadWaitLimit(20000);
     int result = -1;
     Clock::time_point start = Clock::now();
     std::thread reader([&result] {
@@ -483,9 +484,30 @@ TEST_F(UsbBulkInstrumentTest, AbortEndsAReadWaitingInAnotherThread) {
     }
     UsbBulkAbort();
     reader.join();
-    EXPECT_EQ(result, 0);
+    EXPECT_EQ(result, -2);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
     EXPECT_EQ(UsbSimRequestCount(IOCTL_USBBULK_ABORT_PIPE), 1);
+
+    // The driver only cancels a pending read: one that starts after the stop ends at
+    // once all the same, until the pipes are opened again.
+    unsigned char buffer[USB_BULK_READ_SIZE];
+    EXPECT_EQ(UsbBulkReceive(buffer), -2);
+    UsbBulkClose();
+    char errorText[PATH_SIZE];
+    ASSERT_EQ(UsbBulkOpen(errorText), 1);
+    const unsigned char inquiry[] = {0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7};
+    ASSERT_EQ(UsbBulkSend(inquiry, (int)sizeof inquiry), 1);
+    EXPECT_EQ(UsbBulkReceive(buffer), 1);
+}
+
+TEST_F(UsbBulkInstrumentTest, AWriteThatComesBackShortOrFailsIsAFailedSend) {
+    const unsigned char inquiry[] = {0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7};
+    for (int shortWrite = 0; shortWrite <= 1; shortWrite++) {
+        SCOPED_TRACE(shortWrite);
+        // Write 0 fails; write 1 comes back short.
+        UsbSimSetWriteFault(shortWrite, shortWrite);
+        EXPECT_EQ(UsbBulkSend(inquiry, (int)sizeof inquiry), 0);
+    }
 }
 
 // ---- Whole updates through the engine over the simulated pipes.

@@ -65,6 +65,9 @@ void DeviceName(char* name, size_t size, int number) {
     TextFormat(name, size, DEVICE_NAME_FORMAT, number);
 }
 
+// The user's stop, from the main window's thread; cleared when the driver is opened.
+std::atomic<int> s_receiveAborted{0};
+
 KernelMidiHandle OpenPipe(int pipe) {
     char name[PATH_SIZE];
     char pipeName[16];
@@ -113,8 +116,9 @@ void KernelMidiReaderThread(void) {
 int TakeMessageBlock(unsigned char* block) {
     static const unsigned char kEmpty[KERNEL_MIDI_PACKET_SIZE] = {0, 0, 0, 0};
     do {
-        if (!KernelMidiReadBlock(block)) {
-            return 0;
+        int result = KernelMidiReadBlock(block);
+        if (result != 1) {
+            return result;
         }
     } while (memcmp(block, kEmpty, KERNEL_MIDI_PACKET_SIZE) == 0);
     return 1;
@@ -209,6 +213,7 @@ void KernelMidiScanReset(void) {
 int KernelMidiOpen(char* errorText) {
     KernelMidiTransport& k = g_kernelMidi;
     KernelMidiClose();
+    s_receiveAborted.store(0);
     char name[PATH_SIZE];
     DeviceName(name, sizeof name, 0);
     // A reader that never came back from its read after a close still owns the ring.
@@ -305,6 +310,9 @@ int KernelMidiReadBlock(unsigned char* block) {
         return 0;
     }
     for (int polls = 0;; polls++) {
+        if (s_receiveAborted.load()) {
+            return -2;
+        }
         PlatformMutexLock(&k.ringLock);
         if (k.available > 0) {
             memcpy(block, k.ring + k.readPos, KERNEL_MIDI_BLOCK_SIZE);
@@ -319,6 +327,10 @@ int KernelMidiReadBlock(unsigned char* block) {
         }
         PlatformSleep(POLL_INTERVAL_MS);
     }
+}
+
+void KernelMidiAbortReceive(void) {
+    s_receiveAborted.store(1);
 }
 
 int KernelMidiWriteRaw(const unsigned char* bytes, int length) {
@@ -360,15 +372,17 @@ int KernelMidiReceive(unsigned char* buffer, int capacity) {
         return 0;
     }
     unsigned char block[KERNEL_MIDI_BLOCK_SIZE];
-    if (!TakeMessageBlock(block)) {
-        return 0;
+    int taken = TakeMessageBlock(block);
+    if (taken != 1) {
+        return taken;
     }
     int count = 0;
     int packet = 0;
     for (;;) {
         if (packet == PACKETS_PER_BLOCK) {
-            if (!TakeMessageBlock(block)) {
-                return 0;
+            taken = TakeMessageBlock(block);
+            if (taken != 1) {
+                return taken;
             }
             packet = 0;
         }

@@ -12,8 +12,13 @@ int KernelMidiSend(const unsigned char* bytes, int length, int endMarker);
 int KernelMidiWriteRaw(const unsigned char* bytes, int length);
 
 // 1 with a message (or as much as fits) in buffer; 0 when no block came in time or a
-// packet is malformed: this transport reports a time-out like any other failure.
+// packet is malformed: this transport reports a time-out like any other failure; -2
+// when KernelMidiAbortReceive ended the wait.
 int KernelMidiReceive(unsigned char* buffer, int capacity);
+
+// Ends the receive waiting in another thread within one poll, and makes every later
+// receive end at once, until the driver is opened again.
+void KernelMidiAbortReceive(void);
 
 #include <cstdint>
 
@@ -24,7 +29,8 @@ int KernelMidiReceive(unsigned char* buffer, int capacity);
 #define KERNEL_MIDI_MAX_DEVICES 8
 
 // Takes the oldest block the reader thread has put in the ring. 1, or 0 when nothing
-// arrived within the poll limit (5000 waits of 2 ms) or the transport is closed.
+// arrived within the poll limit (5000 waits of 2 ms) or the transport is closed, -2
+// after KernelMidiAbortReceive.
 int KernelMidiReadBlock(unsigned char* block);
 
 // Looks for the driver's devices 0 to 7. *count gets how many there are. Nonzero when

@@ -3,6 +3,8 @@
 #include "platform/text.h"
 #include "transports/serial_port_os.h"
 
+#include <atomic>
+
 #define SYSEX_START 0xF0
 #define SYSEX_END 0xF7
 #define MIDI_TIMING_CLOCK 0xF8
@@ -11,6 +13,9 @@
 // The one port of the process; only the main window's thread opens and closes it, and
 // the protocol never reads and writes it from two threads at once, so it takes no lock.
 static SerialHandle s_port = SERIAL_NO_HANDLE;
+
+// Set by the user's stop from the main window's thread while the update thread receives.
+static std::atomic<int> s_receiveAborted{0};
 
 void SerialProbePorts(unsigned char* portPresent) {
     for (int n = 1; n <= SERIAL_PORT_COUNT; n++) {
@@ -52,7 +57,8 @@ int SerialOpen(int portNumber, int baudRate, char* errorText) {
     }
     // Without its time-outs the port still works, only a silent instrument is noticed
     // later; the open stands either way.
-    SerialOsSetTimeouts(port, SERIAL_IO_TIMEOUT_MS);
+    SerialOsSetTimeouts(port, SERIAL_READ_SLICE_MS, SERIAL_IO_TIMEOUT_MS);
+    s_receiveAborted.store(0);
     s_port = port;
     return 1;
 }
@@ -71,15 +77,24 @@ int SerialReceive(unsigned char* buffer, int maxLength) {
         return 0;
     }
     int count = 0;
+    int silentMs = 0;
     for (;;) {
+        if (s_receiveAborted.load()) {
+            return -2;
+        }
         unsigned char byte = 0;
         int got = SerialOsReadByte(s_port, &byte);
         if (got < 0) {
             return 0;
         }
         if (got == 0) {
-            return -1;
+            silentMs += SERIAL_READ_SLICE_MS;
+            if (silentMs >= SERIAL_IO_TIMEOUT_MS) {
+                return -1;
+            }
+            continue;
         }
+        silentMs = 0;
         if (count == 0) {
             // Outside a message 0x00 ends the wait like a time-out; any other byte there is
             // line noise or the rest of an earlier message that did not fit the buffer.
@@ -105,6 +120,10 @@ int SerialReceive(unsigned char* buffer, int maxLength) {
             return 1;
         }
     }
+}
+
+void SerialAbortReceive(void) {
+    s_receiveAborted.store(1);
 }
 
 void SerialClose(void) {

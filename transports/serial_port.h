@@ -13,7 +13,12 @@ int SerialOpen(int portNumber, int baudRate, char* errorText);
 // 1 when the write call succeeded, 0 otherwise.
 int SerialSend(const unsigned char* data, int length);
 
-// Reads one message (F0 .. F7) byte by byte. 1 received, 0 read failed, -1 time-out.
+// Reads one message (F0 .. F7) byte by byte. 1 received, 0 read failed, -1 when nothing
+// came for 10 s, -2 when SerialAbortReceive ended the wait.
 int SerialReceive(unsigned char* buffer, int maxLength);
+
+// Ends the receive waiting in another thread within one read slice, and makes every later
+// receive end at once, until a port is opened again.
+void SerialAbortReceive(void);
 
 void SerialClose(void);

@@ -9,8 +9,12 @@
 typedef intptr_t SerialHandle;
 #define SERIAL_NO_HANDLE ((SerialHandle)-1)
 
-// Every single read or write call gives up after this long.
+// A write call, and a receive that hears nothing, give up after this long.
 #define SERIAL_IO_TIMEOUT_MS 10000
+
+// A single read call gives up after this long, so a receive can notice the user's stop
+// between two reads instead of only at the end of the whole time-out.
+#define SERIAL_READ_SLICE_MS 50
 
 // Opens COM<portNumber> for reading and writing as an existing device, without sharing:
 // while it is open no other opener gets it. SERIAL_NO_HANDLE on failure.
@@ -24,8 +28,9 @@ int SerialOsGetLineSettings(SerialHandle port);
 // them and writes them to the port (SetCommState). 1 on success, 0 on failure.
 int SerialOsSetLineSettings(SerialHandle port, int baudRate);
 
-// Bounds every later read and write call on the port by timeoutMs. 1 on success.
-int SerialOsSetTimeouts(SerialHandle port, int timeoutMs);
+// Bounds every later read call on the port by readMs and every write call by writeMs.
+// 1 on success.
+int SerialOsSetTimeouts(SerialHandle port, int readMs, int writeMs);
 
 // Reads one byte: 1 with *byte set, 0 when nothing came within the time-out, -1 when the
 // read call failed (including the other end hanging up).

@@ -21,10 +21,11 @@
 
 struct SerialOs {
     struct termios2 settings; // as read by the last SerialOsGetLineSettings
-    int timeoutMs;
+    int readTimeoutMs;
+    int writeTimeoutMs;
 };
 
-static SerialOs s_os = {{}, SERIAL_IO_TIMEOUT_MS};
+static SerialOs s_os = {{}, SERIAL_IO_TIMEOUT_MS, SERIAL_IO_TIMEOUT_MS};
 
 static void SerialDevicePath(int portNumber, char* path, size_t size) {
     char name[16];
@@ -129,11 +130,12 @@ int SerialOsSetLineSettings(SerialHandle port, int baudRate) {
     return 1;
 }
 
-int SerialOsSetTimeouts(SerialHandle port, int timeoutMs) {
-    if (port == SERIAL_NO_HANDLE || timeoutMs < 0) {
+int SerialOsSetTimeouts(SerialHandle port, int readMs, int writeMs) {
+    if (port == SERIAL_NO_HANDLE || readMs < 0 || writeMs < 0) {
         return 0;
     }
-    s_os.timeoutMs = timeoutMs;
+    s_os.readTimeoutMs = readMs;
+    s_os.writeTimeoutMs = writeMs;
     return 1;
 }
 
@@ -142,7 +144,7 @@ int SerialOsReadByte(SerialHandle port, unsigned char* byte) {
         return -1;
     }
     int fd = (int)port;
-    int64_t deadline = MonotonicMs() + s_os.timeoutMs;
+    int64_t deadline = MonotonicMs() + s_os.readTimeoutMs;
     for (;;) {
         struct pollfd waitFor = {fd, POLLIN, 0};
         int ready = poll(&waitFor, 1, RemainingMs(deadline));
@@ -181,7 +183,7 @@ int SerialOsWrite(SerialHandle port, const unsigned char* data, int length) {
         return 0;
     }
     int fd = (int)port;
-    int64_t deadline = MonotonicMs() + s_os.timeoutMs;
+    int64_t deadline = MonotonicMs() + s_os.writeTimeoutMs;
     int done = 0;
     while (done < length) {
         ssize_t n = write(fd, data + done, (size_t)(length - done));

@@ -50,18 +50,18 @@ int SerialOsSetLineSettings(SerialHandle port, int baudRate) {
     return 1;
 }
 
-int SerialOsSetTimeouts(SerialHandle port, int timeoutMs) {
+int SerialOsSetTimeouts(SerialHandle port, int readMs, int writeMs) {
     if (port == SERIAL_NO_HANDLE) {
         return 0;
     }
     // No interval time-out and no per-byte share: every call returns at the latest
-    // timeoutMs after it was made, with whatever has arrived.
+    // readMs or writeMs after it was made, with whatever has arrived.
     COMMTIMEOUTS timeouts;
     timeouts.ReadIntervalTimeout = 0;
     timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = (DWORD)timeoutMs;
+    timeouts.ReadTotalTimeoutConstant = (DWORD)readMs;
     timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = (DWORD)timeoutMs;
+    timeouts.WriteTotalTimeoutConstant = (DWORD)writeMs;
     return SetCommTimeouts((HANDLE)port, &timeouts) ? 1 : 0;
 }
 

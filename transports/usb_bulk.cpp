@@ -8,6 +8,7 @@
 #include "transports/usb_bulk_descriptors.h"
 #include "transports/usb_bulk_driver.h"
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -41,9 +42,12 @@ struct UsbBulkTransport {
     int device;
     UsbHandle readPipe;
     UsbHandle writePipe;
+    // The user's stop, from the main window's thread: the driver only cancels a read that
+    // is already pending, so one that starts after the abort request must see this.
+    std::atomic<int> receiveAborted;
 };
 
-UsbBulkTransport g_usbBulk = {USB_NO_DEVICE, USB_HANDLE_NONE, USB_HANDLE_NONE};
+UsbBulkTransport g_usbBulk = {USB_NO_DEVICE, USB_HANDLE_NONE, USB_HANDLE_NONE, {0}};
 
 int ReadWord(const unsigned char* bytes) {
     return bytes[0] | (bytes[1] << 8);
@@ -312,6 +316,7 @@ int UsbBulkOpen(char* errorText) {
     g_usbBulk.device = device;
     g_usbBulk.readPipe = readPipe;
     g_usbBulk.writePipe = writePipe;
+    g_usbBulk.receiveAborted.store(0);
     return 1;
 }
 
@@ -329,20 +334,29 @@ int UsbBulkSend(const unsigned char* data, int length) {
     if (g_usbBulk.writePipe == USB_HANDLE_NONE || data == nullptr || length < 0) {
         return 0;
     }
+    // A write that stops short left the instrument with a cut message it never answers.
     uint32_t written = 0;
-    return UsbDriverWrite(g_usbBulk.writePipe, data, (uint32_t)length, &written) == 1;
+    return UsbDriverWrite(g_usbBulk.writePipe, data, (uint32_t)length, &written) == 1 &&
+           written == (uint32_t)length;
 }
 
 int UsbBulkReceive(unsigned char* buffer) {
     if (g_usbBulk.readPipe == USB_HANDLE_NONE || buffer == nullptr) {
         return 0;
     }
+    if (g_usbBulk.receiveAborted.load()) {
+        return -2;
+    }
     uint32_t received = 0;
-    return UsbDriverRead(g_usbBulk.readPipe, buffer, USB_BULK_READ_SIZE, &received) == 1;
+    if (UsbDriverRead(g_usbBulk.readPipe, buffer, USB_BULK_READ_SIZE, &received) == 1) {
+        return 1;
+    }
+    return g_usbBulk.receiveAborted.load() ? -2 : 0;
 }
 
 void UsbBulkAbort(void) {
     if (g_usbBulk.device != USB_NO_DEVICE) {
+        g_usbBulk.receiveAborted.store(1);
         UsbAbortPipe(g_usbBulk.device);
     }
 }

@@ -59,11 +59,14 @@ int UsbCheckDevice(int device);
 int UsbBulkOpen(char* errorText);
 void UsbBulkClose(void);
 
-// 1 when the write call succeeded, 0 otherwise.
+// 1 when the driver wrote every byte, 0 otherwise.
 int UsbBulkSend(const unsigned char* data, int length);
 
-// One read of at most USB_BULK_READ_SIZE bytes into buffer: 1 or 0, never a time-out.
+// One read of at most USB_BULK_READ_SIZE bytes into buffer: 1, 0 on failure, -2 when
+// UsbBulkAbort ended it; never a time-out.
 int UsbBulkReceive(unsigned char* buffer);
 
-// Ends a read that waits in another thread; it then returns 0.
+// Ends a read that waits in another thread, and makes every later read end at once,
+// until the pipes are opened again. The driver cancels only a read already pending: a
+// caller that may have raced a starting read calls this again.
 void UsbBulkAbort(void);

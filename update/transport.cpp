@@ -96,6 +96,23 @@ int ReceiveMessage(unsigned char* buffer, int capacity, char* errorText, int tim
     }
 }
 
+void AbortReceive(void) {
+    switch (g_updateEngine.deviceType) {
+    case DEVICE_SERIAL:
+        SerialAbortReceive();
+        break;
+    case DEVICE_MIDI:
+        MidiAbortReceive();
+        break;
+    case DEVICE_USB_BULK:
+        UsbBulkAbort();
+        break;
+    default:
+        KernelMidiAbortReceive();
+        break;
+    }
+}
+
 int LastReceiveResult(void) {
     return s_lastReceiveResult;
 }

@@ -32,6 +32,12 @@ int TransmitMessage(const unsigned char* bytes, int length, char* errorText, int
 // LastReceiveResult tells that case apart).
 int ReceiveMessage(unsigned char* buffer, int capacity, char* errorText, int timeoutTicks);
 
+// Ends the receive the protocol waits in on the engine's transport, and every receive
+// started on it later, until that transport is opened again: the user's stop must not
+// depend on whether it lands during a wait or between two. Those receives end with
+// TRANSPORT_STOPPED. Called from the thread that does not drive the protocol.
+void AbortReceive(void);
+
 // The raw result of the last transport receive, so the engine can tell a user's stop
 // from a failure (both make ReceiveMessage return 0).
 int LastReceiveResult(void);

@@ -372,9 +372,28 @@ void UpdateSetProgressBar(PlatformWindow progressBar) {
     g_updateEngine.progressBar = progressBar;
 }
 
+void UpdateEndThread(void) {
+    UpdateEngine& e = g_updateEngine;
+    if (e.thread == PLATFORM_THREAD_NONE) {
+        return;
+    }
+    // The thread posts its result before its last store: once the window has seen the
+    // result, that store is all that is left, so this wait is short.
+    for (int waited = 0; waited < UPDATE_THREAD_END_WAIT_MS && e.updateState.load() != UPDATE_IDLE;
+         waited++) {
+        PlatformSleep(1);
+    }
+    if (e.updateState.load() == UPDATE_IDLE) {
+        PlatformThreadWait(e.thread);
+    }
+    PlatformThreadClose(&e.thread);
+}
+
 void StartUpdate(PlatformWindow mainWindow, const char* fileName, int deviceType,
                  int skipVersionCheck, int skipDeviceCheck) {
     UpdateEngine& e = g_updateEngine;
+    // A previous thread that has not made its last store yet would mark this run idle.
+    UpdateEndThread();
     e.mainWindow = mainWindow;
     TextCopy(e.fileName, sizeof e.fileName, fileName);
     e.deviceType = deviceType;

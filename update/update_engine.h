@@ -54,6 +54,12 @@ void UpdateSetProgressBar(PlatformWindow progressBar);
 
 void StartUpdate(PlatformWindow mainWindow, const char* fileName, int deviceType,
                  int skipVersionCheck, int skipDeviceCheck);
+
+// Waits until the update thread has made its last store (at most
+// UPDATE_THREAD_END_WAIT_MS, for a thread that has already posted CMD_UPDATE_FINISHED)
+// and releases its handle. Harmless when there is none.
+#define UPDATE_THREAD_END_WAIT_MS 1000
+void UpdateEndThread(void);
 void UpdateThreadProc(void);
 int RunUpdate(void);
 

@@ -49,8 +49,20 @@ int MidiReceive(unsigned char* buffer, int capacity, int timeoutTicks) {
     return RecordReceive(OP_MIDI_RECEIVE, buffer, capacity, timeoutTicks, capacity);
 }
 
+static void RecordAbort(TransportOperation operation) {
+    g_recordingTransports.calls.push_back({operation, nullptr, 0, nullptr, -1, -1, -1});
+}
+
+void SerialAbortReceive(void) {
+    RecordAbort(OP_SERIAL_ABORT_RECEIVE);
+}
+
 void MidiAbortReceive(void) {
-    g_recordingTransports.calls.push_back({OP_MIDI_ABORT_RECEIVE, nullptr, 0, nullptr, -1, -1, -1});
+    RecordAbort(OP_MIDI_ABORT_RECEIVE);
+}
+
+void KernelMidiAbortReceive(void) {
+    RecordAbort(OP_KERNEL_MIDI_ABORT_RECEIVE);
 }
 
 int UsbBulkSend(const unsigned char* data, int length) {
@@ -62,7 +74,7 @@ int UsbBulkReceive(unsigned char* buffer) {
 }
 
 void UsbBulkAbort(void) {
-    g_recordingTransports.calls.push_back({OP_USB_BULK_ABORT, nullptr, 0, nullptr, -1, -1, -1});
+    RecordAbort(OP_USB_BULK_ABORT);
 }
 
 int KernelMidiSend(const unsigned char* bytes, int length, int endMarker) {

@@ -8,6 +8,7 @@
 enum TransportOperation {
     OP_SERIAL_SEND,
     OP_SERIAL_RECEIVE,
+    OP_SERIAL_ABORT_RECEIVE,
     OP_MIDI_SEND,
     OP_MIDI_RECEIVE,
     OP_MIDI_ABORT_RECEIVE,
@@ -17,6 +18,7 @@ enum TransportOperation {
     OP_KERNEL_MIDI_SEND,
     OP_KERNEL_MIDI_WRITE_RAW,
     OP_KERNEL_MIDI_RECEIVE,
+    OP_KERNEL_MIDI_ABORT_RECEIVE,
 };
 
 struct TransportCall {

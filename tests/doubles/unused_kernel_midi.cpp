@@ -12,3 +12,5 @@ int KernelMidiWriteRaw(const unsigned char*, int) {
 int KernelMidiReceive(unsigned char*, int) {
     return 0;
 }
+
+void KernelMidiAbortReceive(void) {}

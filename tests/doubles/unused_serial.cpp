@@ -8,3 +8,5 @@ int SerialSend(const unsigned char*, int) {
 int SerialReceive(unsigned char*, int) {
     return 0;
 }
+
+void SerialAbortReceive(void) {}
