@@ -178,6 +178,21 @@ TEST_P(SerialUpdateTest, FileOfSeveralBlocksEndsUpInTheInstrumentsFlash) {
     }
 }
 
+class SerialStopTest : public SerialUpdateTest {};
+
+TEST_F(SerialStopTest, AbortEndsTheWaitForASilentInstrument) {
+    ASSERT_TRUE(TestWriteSystemFile(filePath_, blocks_));
+    const SerialUpdateCase silent = {
+        "Silent", 38400, {"--fault", "silent-from-packet", "--fault-at", "2"}, {}};
+    std::string line = StartInstrument(silent);
+    ASSERT_FALSE(line.empty());
+    setenv("ORV_COM1", line.c_str(), 1);
+    char errorText[PATH_SIZE] = "";
+    ASSERT_EQ(1, SerialOpen(1, silent.baudRate, errorText)) << errorText;
+    // A 10 s read time-out would otherwise hold the Stop dialog.
+    EXPECT_LT(TestAbortRunningUpdate(filePath_.c_str(), DEVICE_SERIAL, 500), 2000);
+}
+
 INSTANTIATE_TEST_SUITE_P(Line, SerialUpdateTest, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<SerialUpdateCase>& info) {
                              return std::string(info.param.name);

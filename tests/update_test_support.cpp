@@ -2,11 +2,14 @@
 
 #include "logview/log_surface_record.h"
 #include "logview/log_view.h"
+#include "update/transport.h"
 #include "update/update_engine.h"
 
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 
 VsbBlock TestRandomBlock(int code, int major, int minor, uint32_t address, uint32_t size) {
@@ -86,4 +89,29 @@ void ExpectImageHoldsBlock(const VsbBlock& block, const std::vector<unsigned cha
     std::vector<unsigned char> written(image.begin() + (ptrdiff_t)start,
                                        image.begin() + (ptrdiff_t)(start + block.dataSize));
     EXPECT_EQ(TestBlockData(block), written) << "block code " << (int)block.blockCode;
+}
+
+long TestAbortRunningUpdate(const char* fileName, int deviceType, int settleMs) {
+    StartUpdate(g_updateEngine.mainWindow, fileName, deviceType, 0, 0);
+    PlatformSleep((uint32_t)settleMs);
+    auto chosen = std::chrono::steady_clock::now();
+    int expected = UPDATE_RUNNING;
+    g_updateEngine.updateState.compare_exchange_strong(expected, UPDATE_PAUSED);
+    expected = UPDATE_PAUSED;
+    g_updateEngine.updateState.compare_exchange_strong(expected, UPDATE_ABORT);
+    AbortReceive();
+    for (int waited = 0; waited < 60000 && g_updateEngine.updateState.load() != UPDATE_IDLE;
+         waited += 2) {
+        PlatformSleep(2);
+        if (waited % 20 == 0) {
+            AbortReceive();
+        }
+    }
+    long ms = (long)std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - chosen)
+                  .count();
+    UpdateEndThread();
+    EXPECT_TRUE(TestLogHas("User aborted.")) << "transport " << deviceType;
+    std::printf("[ abort    ] transport %d: the update ended %ld ms after Abort\n", deviceType, ms);
+    return ms;
 }

@@ -38,3 +38,9 @@ typedef int (*TestFlashRead)(uint32_t address, unsigned char* out, uint32_t leng
 // or in image, a flash dump that begins at address 0.
 void ExpectFlashHoldsBlock(const VsbBlock& block, TestFlashRead readFlash);
 void ExpectImageHoldsBlock(const VsbBlock& block, const std::vector<unsigned char>& image);
+
+// Starts the update of fileName over deviceType on its thread, lets it run for settleMs
+// (long enough to reach a wait for an instrument that has fallen silent), then does what
+// the Stop dialog's "Abort" does. Returns the milliseconds from that choice until the
+// update thread had ended, and checks the run ended as a user's abort does.
+long TestAbortRunningUpdate(const char* fileName, int deviceType, int settleMs);

@@ -562,4 +562,21 @@ TEST_F(UsbBulkInstrumentTest, WholeUpdateWritesEveryBlockIntoFlash) {
     }
 }
 
+TEST_F(UsbBulkInstrumentTest, AbortEndsTheWaitForASilentInstrument) {
+    VirtualInstrumentConfig instrument;
+    VirtualInstrumentDefaultConfig(&instrument);
+    instrument.versionMajor[1] = 1;
+    instrument.versionMinor[1] = 3;
+    instrument.fault = VI_FAULT_SILENT_FROM_PACKET;
+    instrument.faultAt = 2;
+    VirtualInstrumentReset(&instrument);
+    std::string path = TestTempPath("usb_bulk_abort.vsb");
+    ASSERT_TRUE(TestWriteSystemFile(path, {TestRandomBlock(1, 1, 5, 0, 4096)}));
+    ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_USB_BULK));
+    // The pipe read has no time-out of its own: only the stop ends it.
+    EXPECT_LT(TestAbortRunningUpdate(path.c_str(), DEVICE_USB_BULK, 300), 2000);
+    TestEngineTearDown();
+    TestRemoveFile(path);
+}
+
 } // namespace
