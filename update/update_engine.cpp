@@ -61,6 +61,15 @@ int FailReceive(void) {
     return FailRun(g_run.errorText);
 }
 
+// The Stop dialog's pause holds the thread here; 0 when it ended in an abort.
+int WaitWhilePaused(void) {
+    UpdateEngine& e = g_updateEngine;
+    while (e.updateState.load() == UPDATE_PAUSED) {
+        PlatformSleep(2);
+    }
+    return e.updateState.load() != UPDATE_ABORT;
+}
+
 int BuildSetMode(unsigned char* out, const SystemFileHeader* header, int rawMode) {
     int n = BuildMessageHeader(out, header, MSG_SET_MODE);
     out[n++] = rawMode ? 1 : 0;
@@ -268,6 +277,11 @@ int SendBlock(void) {
     uint32_t packetNumber = h.offset / e.packetSize;
     uint32_t packetsLeft = h.dataSize / e.packetSize;
     const int64_t halfBlock = h.dataSize / 2;
+    // A stop given while set mode was acknowledged holds back the first packet as it
+    // holds back every later one.
+    if (!WaitWhilePaused()) {
+        return FailRun(kUserAborted);
+    }
     while (packetsLeft > 0) {
         if (!SendPacket(packetNumber, rawMode)) {
             return FailRun(r.errorText);
@@ -326,13 +340,8 @@ int SendBlock(void) {
         }
         SetProgressPosition(r.progress);
 
-        if (e.updateState.load() != UPDATE_RUNNING) {
-            while (e.updateState.load() == UPDATE_PAUSED) {
-                PlatformSleep(2);
-            }
-            if (e.updateState.load() == UPDATE_ABORT) {
-                return FailRun(kUserAborted);
-            }
+        if (!WaitWhilePaused()) {
+            return FailRun(kUserAborted);
         }
         if (e.deviceType != DEVICE_USB_BULK) {
             PlatformSleep(20);
