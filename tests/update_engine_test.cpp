@@ -99,6 +99,18 @@ std::vector<int> ReceivedCodes(int productIdLength = 1) {
     return out;
 }
 
+// The timeoutTicks of every MIDI receive, in order.
+std::vector<int> ReceiveTicks() {
+    std::vector<int> out;
+    SimTransportCall call;
+    for (int i = 0; SimTransportGetCall(i, &call); i++) {
+        if (call.operation == SIM_MIDI_RECEIVE) {
+            out.push_back(call.timeoutTicks);
+        }
+    }
+    return out;
+}
+
 std::vector<std::string> LogRows() {
     std::vector<std::string> rows;
     for (int r = 0; r < LOG_ROW_COUNT; r++) {
@@ -199,6 +211,8 @@ TEST_F(UpdateEngineTest, ExampleExchangeGoesOutByteForByte) {
         EXPECT_EQ(m.back(), 0xF7);
     }
     ExpectBlockInFlash(blocks_[0]);
+    // 3 s for the inquiry and the version request, 50 s for set mode and each packet.
+    EXPECT_EQ(ReceiveTicks(), (std::vector<int>{300, 300, 5000, 5000, 5000}));
 
     // The bar runs over the file: 256 for the header, then each packet.
     EXPECT_EQ(BarPositions(), (std::vector<int64_t>{0, 256, 512, 768}));
@@ -410,6 +424,10 @@ TEST_F(UpdateEngineTest, TwoPhaseWritingReportsTransferThenWriting) {
     EXPECT_EQ(BarPositions(), (std::vector<int64_t>{0, 256, 384, 384 + 64, 384 + 128, 384 + 192,
                                                     384 + 256, 256 + 128 + 128 + 256}));
     EXPECT_STREQ(RecordedStatusRow(0), "Now Updating...(Writing 100%)");
+    // The writing reports are awaited as long as an acknowledgement: after the second
+    // packet one with total 0, four steps, then its acknowledgement.
+    EXPECT_EQ(ReceiveTicks(),
+              (std::vector<int>{300, 300, 5000, 5000, 5000, 5000, 5000, 5000, 5000, 5000}));
 }
 
 TEST_F(UpdateEngineTest, TwoPhaseStatusWithoutLogArea) {
@@ -489,6 +507,7 @@ TEST_F(UpdateEngineTest, SkippedDeviceCheckAdoptsTheInstrumentsProductId) {
         EXPECT_EQ(ReceivedMessage(i)[3], 0x3D) << "message " << i;
     }
     EXPECT_EQ(ReceivedCodes()[1], MSG_INQUIRY);
+    EXPECT_EQ(ReceiveTicks(), (std::vector<int>{300, 300, 300, 5000, 5000, 5000}));
     ExpectBlockInFlash(blocks_[0]);
 }
 

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -75,6 +76,18 @@ class InquireVersionTest : public ViewTest {
     SystemFileHeader header_;
 };
 
+// The timeoutTicks of every MIDI receive, in order.
+std::vector<int> ReceiveTicks() {
+    std::vector<int> out;
+    SimTransportCall call;
+    for (int i = 0; SimTransportGetCall(i, &call); i++) {
+        if (call.operation == SIM_MIDI_RECEIVE) {
+            out.push_back(call.timeoutTicks);
+        }
+    }
+    return out;
+}
+
 struct VersionCase {
     int fileMajor, fileMinor, major, minor;
     int result;
@@ -93,6 +106,8 @@ TEST_F(InquireVersionTest, ComparesAndShowsTheInstrumentsVersion) {
         InfoClearDetails();
         EXPECT_EQ(Inquire(c.fileMajor, c.fileMinor, c.major, c.minor), c.result);
         EXPECT_STREQ(RecordedDetailsRow(2), c.row);
+        // 0.1 s for the inquiry, 50 s for the version request.
+        EXPECT_EQ(ReceiveTicks(), (std::vector<int>{10, 5000}));
     }
     // The caller's record is never changed; the protocol code is the engine's now.
     EXPECT_EQ(header_.productId[0], 0x3C);
