@@ -114,6 +114,25 @@ TEST_F(InquireVersionTest, ComparesAndShowsTheInstrumentsVersion) {
     EXPECT_EQ(g_updateEngine.protocolCode, 0);
 }
 
+TEST_F(InquireVersionTest, InquiryCarriesTheMemberIdOnlyBelow0x80) {
+    typedef std::vector<unsigned char> Bytes;
+    const struct {
+        unsigned char memberId;
+        Bytes inquiry;
+    } cases[] = {
+        {0x05, {0xF0, 0x42, 0x23, 0x3C, 0x00, 0x05, 0xF7}},
+        {0x80, {0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7}},
+    };
+    instrument_.memberId = 0x05;
+    for (const auto& c : cases) {
+        header_.memberId = c.memberId;
+        EXPECT_EQ(Inquire(2, 5, 2, 3), INQUIRE_UPDATE_NEEDED);
+        Bytes sent(64);
+        sent.resize((size_t)VirtualInstrumentMessage(0, sent.data(), (int)sent.size()));
+        EXPECT_EQ(sent, c.inquiry);
+    }
+}
+
 TEST_F(InquireVersionTest, NoValidAnswerLeavesTheRowAsItWas) {
     InfoPutDetails(200, 2, "Software Version :", 1, 0, 1);
     instrument_.fault = VI_FAULT_NO_REPLY;
