@@ -22,6 +22,13 @@ void PlatformThreadWait(PlatformThread thread);
 // Releases the handle (the thread itself runs on) and sets it to PLATFORM_THREAD_NONE.
 void PlatformThreadClose(PlatformThread* thread);
 
+// The last resort for a thread that does not end when asked: stops it where it stands
+// (Windows: at once; POSIX: at its next blocking call) and waits a bounded time for it
+// to be gone. Locks it holds stay held, so it is only for a thread known to hold none.
+// 1 when the thread has ended (the handle still needs PlatformThreadClose); 0 when it is
+// still alive.
+int PlatformThreadTerminate(PlatformThread thread);
+
 void PlatformSleep(uint32_t milliseconds);
 
 typedef void* PlatformWindow;

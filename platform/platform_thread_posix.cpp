@@ -17,6 +17,7 @@ struct ThreadSlot {
 };
 
 const int kThreadSlots = 16;
+const int kTerminateWaitSeconds = 2;
 ThreadSlot g_slots[kThreadSlots];
 pthread_mutex_t g_slotLock = PTHREAD_MUTEX_INITIALIZER;
 
@@ -46,8 +47,7 @@ PlatformThread PlatformThreadStart(PlatformThreadProc proc, int timeCritical) {
         return PLATFORM_THREAD_NONE;
     }
     ThreadSlot& s = g_slots[slot];
-    if (pthread_create(&s.thread, nullptr, ThreadTrampoline, reinterpret_cast<void*>(proc)) !=
-        0) {
+    if (pthread_create(&s.thread, nullptr, ThreadTrampoline, reinterpret_cast<void*>(proc)) != 0) {
         pthread_mutex_unlock(&g_slotLock);
         return PLATFORM_THREAD_NONE;
     }
@@ -71,6 +71,31 @@ void PlatformThreadWait(PlatformThread thread) {
     if (join) {
         pthread_join(t, nullptr);
     }
+}
+
+int PlatformThreadTerminate(PlatformThread thread) {
+    if (thread <= 0 || thread > kThreadSlots) {
+        return 0;
+    }
+    pthread_mutex_lock(&g_slotLock);
+    ThreadSlot& s = g_slots[thread - 1];
+    bool alive = s.used && !s.joined;
+    pthread_t t = s.thread;
+    pthread_mutex_unlock(&g_slotLock);
+    if (!alive) {
+        return 1;
+    }
+    pthread_cancel(t);
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += kTerminateWaitSeconds;
+    if (pthread_timedjoin_np(t, nullptr, &deadline) != 0) {
+        return 0;
+    }
+    pthread_mutex_lock(&g_slotLock);
+    s.joined = true;
+    pthread_mutex_unlock(&g_slotLock);
+    return 1;
 }
 
 void PlatformThreadClose(PlatformThread* thread) {

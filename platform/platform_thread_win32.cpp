@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#define TERMINATE_WAIT_MS 2000
+
 namespace {
 
 // Tests of the engine run without windows: hooks then take the posts and sends.
@@ -42,6 +44,18 @@ void PlatformThreadWait(PlatformThread thread) {
         MSG msg;
         PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
+}
+
+int PlatformThreadTerminate(PlatformThread thread) {
+    if (thread == PLATFORM_THREAD_NONE) {
+        return 0;
+    }
+    HANDLE h = (HANDLE)thread;
+    if (WaitForSingleObject(h, 0) == WAIT_OBJECT_0) {
+        return 1;
+    }
+    TerminateThread(h, 1);
+    return WaitForSingleObject(h, TERMINATE_WAIT_MS) == WAIT_OBJECT_0;
 }
 
 void PlatformThreadClose(PlatformThread* thread) {

@@ -6,10 +6,16 @@
 #include "sim/virtual_instrument.h"
 #include "transports/kernel_midi_driver.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <thread>
+
+#ifndef _WIN32
+#include <pthread.h>
+#endif
 
 #define SIM_HANDLES 16
 #define HANDLE_BASE 100
@@ -56,11 +62,16 @@ struct SimDriver {
     int markers;
     int badPackets;
     int reads;
+    int hungReads;
     unsigned char message[VI_MAX_MESSAGE];
     int messageLength;
 };
 
 SimDriver g_driver;
+// Counts KernelMidiSimReleaseReads calls; a hanging read waits for it to change. Kept
+// apart from the driver's lock, which a hanging read must not hold: it may be stopped by
+// force where it stands.
+std::atomic<int> g_releases{0};
 
 void EnsureConfiguredLocked(void) {
     if (!g_driver.configured) {
@@ -96,6 +107,33 @@ HandleKind ParseName(const char* name, int* device) {
         return KIND_PIPE_OUT;
     }
     return KIND_FREE;
+}
+
+// A cancelled read of a driver that ignores the cancel blocks until the test releases it
+// or its thread is stopped by force. It waits outside every function that holds the
+// driver's lock or has anything to clean up, so a forced stop leaves the driver whole.
+struct HangingRead {
+    bool hanging;
+    bool unstoppable; // POSIX: the thread also refuses to be cancelled meanwhile
+    int release;      // g_releases when it began
+};
+
+int Hang(const HangingRead& hang) {
+#ifndef _WIN32
+    int cancelState = PTHREAD_CANCEL_ENABLE;
+    if (hang.unstoppable) {
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState);
+    }
+#endif
+    while (g_releases.load() == hang.release) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+#ifndef _WIN32
+    if (hang.unstoppable) {
+        pthread_setcancelstate(cancelState, nullptr);
+    }
+#endif
+    return -1;
 }
 
 void QueueLocked(const unsigned char* block, Clock::time_point due) {
@@ -189,6 +227,7 @@ void KernelMidiSimReset(const KernelMidiSimConfig* config) {
     g_driver.changeQueries = g_driver.idRequests = 0;
     g_driver.queueHead = g_driver.queueCount = 0;
     g_driver.writeCount = g_driver.markers = g_driver.badPackets = g_driver.reads = 0;
+    g_driver.hungReads = 0;
     g_driver.messageLength = 0;
 }
 
@@ -255,6 +294,15 @@ int KernelMidiSimReads(void) {
     return g_driver.reads;
 }
 
+int KernelMidiSimHungReads(void) {
+    std::lock_guard<std::mutex> guard(g_driver.lock);
+    return g_driver.hungReads;
+}
+
+void KernelMidiSimReleaseReads(void) {
+    g_releases.fetch_add(1);
+}
+
 // ---- The driver access the transport calls.
 
 KernelMidiHandle KernelMidiDriverOpen(const char* name) {
@@ -307,7 +355,9 @@ int KernelMidiDriverRequest(KernelMidiHandle handle, uint32_t code, uint32_t* va
     return ok;
 }
 
-int KernelMidiDriverRead(KernelMidiHandle handle, unsigned char* buffer, int length) {
+namespace {
+
+int ReadPipe(KernelMidiHandle handle, unsigned char* buffer, int length, HangingRead* hang) {
     std::unique_lock<std::mutex> guard(g_driver.lock);
     g_driver.reads++;
     SimHandle* h = Lookup(handle);
@@ -325,6 +375,13 @@ int KernelMidiDriverRead(KernelMidiHandle handle, unsigned char* buffer, int len
     }
     for (;;) {
         if (h->cancelled) {
+            if (g_driver.config.cancelIgnored != KMIDI_SIM_CANCEL_HONOURED) {
+                g_driver.hungReads++;
+                hang->hanging = true;
+                hang->unstoppable =
+                    g_driver.config.cancelIgnored == KMIDI_SIM_CANCEL_IGNORED_UNSTOPPABLE;
+                hang->release = g_releases.load();
+            }
             return -1;
         }
         Clock::time_point now = Clock::now();
@@ -345,6 +402,14 @@ int KernelMidiDriverRead(KernelMidiHandle handle, unsigned char* buffer, int len
             return -1;
         }
     }
+}
+
+} // namespace
+
+int KernelMidiDriverRead(KernelMidiHandle handle, unsigned char* buffer, int length) {
+    HangingRead hang = {false, false, 0};
+    int got = ReadPipe(handle, buffer, length, &hang);
+    return hang.hanging ? Hang(hang) : got;
 }
 
 int KernelMidiDriverWrite(KernelMidiHandle handle, const unsigned char* bytes, int length) {

@@ -22,7 +22,16 @@ struct KernelMidiSimConfig {
     int shortWriteAt;                     // this write reports one byte fewer
     int failedReads;                      // the first reads of the IN pipe fail ...
     int shortReads;                       // ... then some deliver only half a block
+    int cancelIgnored;                    // KMIDI_SIM_CANCEL_*: what a cancelled read does
 };
+
+// A cancelled read of the IN pipe returns at once with failure (a well-behaved driver);
+// or it goes on blocking until KernelMidiSimReleaseReads, so only a forced stop of the
+// reading thread ends it sooner; or, on POSIX, it refuses even that (Windows can always
+// terminate a thread).
+#define KMIDI_SIM_CANCEL_HONOURED 0
+#define KMIDI_SIM_CANCEL_IGNORED 1
+#define KMIDI_SIM_CANCEL_IGNORED_UNSTOPPABLE 2
 
 // Defaults: device 0 present with identifier 0x0100, the change query answers 1,
 // nothing fails.
@@ -55,3 +64,9 @@ void KernelMidiSimQueueBlock(const unsigned char* block);
 int KernelMidiSimQueuedBlocks(void);
 // Reads of the IN pipe so far, failed and short ones included.
 int KernelMidiSimReads(void);
+
+// Cancelled reads that went on blocking (cancelIgnored) since the last reset.
+int KernelMidiSimHungReads(void);
+// Makes every read blocking despite its cancel return with failure. Not undone by a
+// reset, so a reader still hanging from before a reset is released all the same.
+void KernelMidiSimReleaseReads(void);

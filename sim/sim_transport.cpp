@@ -54,13 +54,14 @@ void EnsureConfiguredLocked(void) {
 }
 
 void RecordLocked(SimTransportOperation operation, int length, int endMarker, int capacity,
-                  int result) {
+                  int result, int timeoutTicks = -1) {
     if (g_sim.callCount < SIM_TRANSPORT_MAX_CALLS) {
         SimTransportCall& call = g_sim.calls[g_sim.callCount];
         call.operation = operation;
         call.length = length;
         call.endMarker = endMarker;
         call.capacity = capacity;
+        call.timeoutTicks = timeoutTicks;
         call.result = result;
     }
     g_sim.callCount++;
@@ -245,17 +246,17 @@ int MidiReceive(unsigned char* buffer, int capacity, int timeoutTicks) {
                 if (piece->bytes[0] == MSG_START) {
                     int length = Copy(buffer, limit, piece);
                     PendingPop();
-                    RecordLocked(SIM_MIDI_RECEIVE, length, -1, capacity, 1);
+                    RecordLocked(SIM_MIDI_RECEIVE, length, -1, capacity, 1, timeoutTicks);
                     return 1;
                 }
                 PendingPop();
             }
             if (g_sim.receiveAborted) {
-                RecordLocked(SIM_MIDI_RECEIVE, 0, -1, capacity, -2);
+                RecordLocked(SIM_MIDI_RECEIVE, 0, -1, capacity, -2, timeoutTicks);
                 return -2;
             }
             if (ticks >= timeoutTicks) {
-                RecordLocked(SIM_MIDI_RECEIVE, 0, -1, capacity, -1);
+                RecordLocked(SIM_MIDI_RECEIVE, 0, -1, capacity, -1, timeoutTicks);
                 return -1;
             }
         }

@@ -31,9 +31,11 @@ struct SimTransportConfig {
 
 struct SimTransportCall {
     SimTransportOperation operation;
-    int length;    // bytes sent, or bytes placed in the buffer by a receive
-    int endMarker; // KernelMidiSend's argument; -1 for other operations
-    int capacity;  // a receive's capacity as passed (USB bulk: 16); 0 for sends
+    int length;       // bytes sent, or bytes placed in the buffer by a receive
+    int endMarker;    // KernelMidiSend's argument; -1 for other operations
+    int capacity;     // a receive's capacity as passed (USB bulk: 16); 0 for sends
+    int timeoutTicks; // MidiReceive's timeoutTicks, the only receive that takes them;
+                      // -1 for every other operation
     int result;
 };
 

@@ -628,6 +628,10 @@ void HandleMessageLocked(const unsigned char* message, int length) {
         static const unsigned char garbage[] = {0x7F, 0x41, 0xFE, 0x13, 0xF7};
         QueuePiece(garbage, (int)sizeof garbage);
     }
+    if (c.fault == VI_FAULT_REFUSE_MESSAGE && index == c.faultAt) {
+        SendStatus(index, c.faultStatus);
+        return;
+    }
     int firstReply = vi.replyCount;
     DispatchLocked(index, message, length);
     if (index != c.faultAt) {

@@ -29,6 +29,8 @@ enum VirtualFault {
                                  // raised by 0x20
     VI_FAULT_SILENT_FROM_PACKET, // from data/fill packet faultAt on, nothing is answered
                                  // (any message)
+    VI_FAULT_REFUSE_MESSAGE,     // message faultAt is not carried out but answered with
+                                 // status faultStatus (1 to 0x3F)
 };
 
 struct VirtualInstrumentConfig {

@@ -417,6 +417,52 @@ TEST_F(KernelMidiTest, OpenCloseAndReopen) {
     EXPECT_EQ(0, KernelMidiAvailable());
 }
 
+// A reader stuck in a driver that ignores the cancel of its read is stopped by force:
+// the close releases everything, and the next open starts a reader that works.
+TEST_F(KernelMidiTest, CloseEndsAReaderWhoseDriverIgnoresTheCancel) {
+    driver_.cancelIgnored = KMIDI_SIM_CANCEL_IGNORED;
+    Reconfigure();
+    Open();
+    KernelMidiClose();
+    EXPECT_EQ(1, KernelMidiSimHungReads()) << "the reader did hang in its read";
+    EXPECT_EQ(0, KernelMidiSimOpenHandles());
+    char error[PATH_SIZE] = "unchanged";
+    ASSERT_EQ(1, KernelMidiOpen(error)) << error;
+    EXPECT_STREQ("unchanged", error);
+    const Bytes b = Block({0x07, 0xF0, 0x42, 0xF7});
+    KernelMidiSimQueueBlock(b.data());
+    unsigned char buffer[16];
+    ASSERT_EQ(1, KernelMidiReceive(buffer, sizeof buffer));
+    EXPECT_EQ(0x42, buffer[1]);
+}
+
+// Where even the forced stop fails, the next open says why, and works once the reader
+// has come out of its read.
+TEST_F(KernelMidiTest, ReaderThatCannotBeStoppedIsReportedUntilItEnds) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a Windows thread can always be terminated";
+#endif
+    driver_.cancelIgnored = KMIDI_SIM_CANCEL_IGNORED_UNSTOPPABLE;
+    Reconfigure();
+    Open();
+    KernelMidiClose();
+    EXPECT_EQ(0, KernelMidiSimOpenHandles());
+    char error[PATH_SIZE] = "";
+    EXPECT_EQ(0, KernelMidiOpen(error));
+    EXPECT_STREQ(" MIDI-IN reader thread is still running.\n", error);
+    EXPECT_EQ(0, KernelMidiSimOpenHandles());
+
+    driver_.cancelIgnored = KMIDI_SIM_CANCEL_HONOURED;
+    Reconfigure();
+    KernelMidiSimReleaseReads();
+    Open();
+    const Bytes b = Block({0x07, 0xF0, 0x43, 0xF7});
+    KernelMidiSimQueueBlock(b.data());
+    unsigned char buffer[16];
+    ASSERT_EQ(1, KernelMidiReceive(buffer, sizeof buffer));
+    EXPECT_EQ(0x43, buffer[1]);
+}
+
 TEST_F(KernelMidiTest, ScanNumbersInstancesOfOneModelAndTrustsTheChangeQuery) {
     driver_.devicePresent = 0x25; // devices 0, 2, 5
     driver_.deviceId[2] = 0x0200;

@@ -42,7 +42,10 @@ class MainWindowPortScanTest : public ::testing::Test {
         OpenDoublesReset();
         MemoryStoreReset();
         SettingsReset();
+        ASSERT_TRUE(RecordMessageBoxCalls());
         g_messageBoxes.clear();
+        g_messageBoxDetails.clear();
+        g_messageBoxCalls.clear();
         closer_ = SetTimer(NULL, 0, 20, MessageBoxCloser);
 
         VirtualInstrumentDefaultConfig(&instrument_);
@@ -182,6 +185,7 @@ TEST_F(MainWindowPortScanTest, SilenceUntilTheCountdownEndsIsNotFoundAndALateRep
     ASSERT_EQ(1, LoadSystemFile(window_, path_.c_str()));
     ASSERT_TRUE(WaitForMessageBox());
     EXPECT_EQ(g_messageBoxes[0], "Update device is not found.");
+    ExpectPlainMessageBox(0, window_);
     ASSERT_TRUE(PumpMessagesUntil([] { return RecordedLogRow(1)[0] != '\0'; }));
     EXPECT_STREQ(RecordedLogRow(1), "Update device is not found.");
     EXPECT_EQ(g_mainWindow.UiState, UI_IDLE);
@@ -222,6 +226,8 @@ TEST_F(MainWindowPortScanTest, FoundPairIsCheckedAgainstTheDriverBeforeItIsOpene
         Ports(c.out, c.in);
         OpenDoublesReset();
         g_messageBoxes.clear();
+        g_messageBoxDetails.clear();
+        g_messageBoxCalls.clear();
         Start(DEV_MODE_USER_TEXT, c.onlyMavoDriver);
         ASSERT_EQ(1, LoadSystemFile(window_, path_.c_str()));
         if (c.box == nullptr) {
@@ -231,6 +237,7 @@ TEST_F(MainWindowPortScanTest, FoundPairIsCheckedAgainstTheDriverBeforeItIsOpene
         } else {
             ASSERT_TRUE(WaitForMessageBox());
             EXPECT_EQ(g_messageBoxes[0], c.box);
+            ExpectPlainMessageBox(0, window_);
             ASSERT_TRUE(PumpMessagesUntil([] { return RecordedLogRow(4)[0] != '\0'; }));
             EXPECT_STREQ(RecordedLogRow(4), c.log);
             if (c.status != nullptr) {
@@ -252,6 +259,7 @@ TEST_F(MainWindowPortScanTest, NoMidiPortsAtAll) {
     EXPECT_EQ(0, LoadSystemFile(window_, path_.c_str()));
     ASSERT_EQ(1u, g_messageBoxes.size());
     EXPECT_EQ(g_messageBoxes[0], "Found no MIDI port");
+    ExpectPlainMessageBox(0, window_);
     EXPECT_STREQ(RecordedStatusRow(0), "Found no MIDI port.");
     EXPECT_EQ(g_mainWindow.UiState, UI_IDLE);
     EXPECT_EQ(g_mainWindow.Countdown, 0);

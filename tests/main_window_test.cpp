@@ -36,7 +36,10 @@ class MainWindowTest : public ::testing::Test {
         OpenDoublesReset();
         MemoryStoreReset();
         SettingsReset();
+        ASSERT_TRUE(RecordMessageBoxCalls());
         g_messageBoxes.clear();
+        g_messageBoxDetails.clear();
+        g_messageBoxCalls.clear();
         closer_ = SetTimer(NULL, 0, 20, MessageBoxCloser);
 
         VirtualInstrumentDefaultConfig(&instrument_);
@@ -254,6 +257,7 @@ TEST_F(MainWindowTest, SilentInstrumentIsNotFound) {
     Start(DEV_MODE_USER_TEXT);
     ASSERT_TRUE(PumpMessagesUntil([] { return !g_messageBoxes.empty(); }));
     EXPECT_EQ(g_messageBoxes[0], "ORVENT(in update mode) is not found.");
+    ExpectPlainMessageBox(0, window_);
     EXPECT_STREQ(RecordedStatusRow(0), "ORVENT(in update mode) is not found.");
     EXPECT_STREQ(RecordedLogRow(1), "Failed to recieve data(timeout).");
     EXPECT_EQ(g_mainWindow.UiState, UI_IDLE);
@@ -266,6 +270,7 @@ TEST_F(MainWindowTest, TransportThatWillNotOpenIsShownInAMessageBox) {
     Start(DEV_MODE_USER);
     ASSERT_TRUE(PumpMessagesUntil([] { return !g_messageBoxes.empty(); }));
     EXPECT_EQ(g_messageBoxes[0], "Midi out port is not exist : ORVENT 1 SOUND");
+    ExpectPlainMessageBox(0, window_);
     EXPECT_EQ(g_mainWindow.UiState, UI_IDLE);
 }
 

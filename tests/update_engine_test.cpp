@@ -30,6 +30,8 @@ struct WindowEvent {
     bool posted; // PostMessage of a command, else SendMessage to the progress bar
     uint32_t id; // command id, or the message
     int64_t value;
+    std::string status; // status row 0 when the bar moved (read on the update thread,
+                        // the only one writing the view then)
 };
 
 std::mutex g_eventLock;
@@ -38,14 +40,15 @@ std::vector<WindowEvent> g_events;
 void RecordPost(PlatformWindow window, uint32_t commandId, intptr_t lParam) {
     EXPECT_EQ(window, kMainWindow);
     std::lock_guard<std::mutex> lock(g_eventLock);
-    g_events.push_back({true, commandId, lParam});
+    g_events.push_back({true, commandId, lParam, ""});
 }
 
 intptr_t RecordSend(PlatformWindow window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
     EXPECT_EQ(window, kProgressBar);
     std::lock_guard<std::mutex> lock(g_eventLock);
-    g_events.push_back(
-        {false, message, message == PBM_SETRANGE32_MSG ? (int64_t)lParam : (int64_t)wParam});
+    std::string status = message == PBM_SETPOS_MSG ? RecordedStatusRow(0) : "";
+    g_events.push_back({false, message,
+                        message == PBM_SETRANGE32_MSG ? (int64_t)lParam : (int64_t)wParam, status});
     return 0;
 }
 
@@ -59,6 +62,18 @@ std::vector<int64_t> BarPositions() {
     for (const WindowEvent& e : Events()) {
         if (!e.posted && e.id == PBM_SETPOS_MSG) {
             out.push_back(e.value);
+        }
+    }
+    return out;
+}
+
+// The status texts the bar moves saw, each change once: what the user reads while a
+// block goes out.
+std::vector<std::string> StatusTexts() {
+    std::vector<std::string> out;
+    for (const WindowEvent& e : Events()) {
+        if (!e.posted && e.id == PBM_SETPOS_MSG && (out.empty() || out.back() != e.status)) {
+            out.push_back(e.status);
         }
     }
     return out;
@@ -97,6 +112,26 @@ std::vector<int> ReceivedCodes(int productIdLength = 1) {
         out.push_back(m.size() > (size_t)(3 + productIdLength) ? m[3 + productIdLength] : -1);
     }
     return out;
+}
+
+// The timeoutTicks of every MIDI receive, in order.
+std::vector<int> ReceiveTicks() {
+    std::vector<int> out;
+    SimTransportCall call;
+    for (int i = 0; SimTransportGetCall(i, &call); i++) {
+        if (call.operation == SIM_MIDI_RECEIVE) {
+            out.push_back(call.timeoutTicks);
+        }
+    }
+    return out;
+}
+
+int DataPacketsReceived(int productIdLength = 1) {
+    int count = 0;
+    for (int code : ReceivedCodes(productIdLength)) {
+        count += code == MSG_DATA || code == MSG_FILL;
+    }
+    return count;
 }
 
 std::vector<std::string> LogRows() {
@@ -199,6 +234,8 @@ TEST_F(UpdateEngineTest, ExampleExchangeGoesOutByteForByte) {
         EXPECT_EQ(m.back(), 0xF7);
     }
     ExpectBlockInFlash(blocks_[0]);
+    // 3 s for the inquiry and the version request, 50 s for set mode and each packet.
+    EXPECT_EQ(ReceiveTicks(), (std::vector<int>{300, 300, 5000, 5000, 5000}));
 
     // The bar runs over the file: 256 for the header, then each packet.
     EXPECT_EQ(BarPositions(), (std::vector<int64_t>{0, 256, 512, 768}));
@@ -216,12 +253,37 @@ TEST_F(UpdateEngineTest, ExampleExchangeGoesOutByteForByte) {
     EXPECT_EQ(LogRows()[5], "Tx Packet:  1 (Address: 000100)");
     EXPECT_EQ(LogRows()[6], "Update Completed!");
     EXPECT_STREQ(RecordedStatusRow(0), "Now Updating...(100%)");
+    EXPECT_EQ(StatusTexts(),
+              (std::vector<std::string>{"", "Now Updating...(50%)", "Now Updating...(100%)"}));
 }
 
 TEST_F(UpdateEngineTest, StatusWithoutLogAreaShowsNoPercentages) {
     ShowLog = 0;
     ASSERT_EQ(Run(), 1);
     EXPECT_STREQ(RecordedStatusRow(0), "Now Updating...");
+    EXPECT_EQ(StatusTexts(), (std::vector<std::string>{"", "Now Updating..."}));
+}
+
+// The inquiry names the file's member id only when it has one (below 0x80).
+TEST_F(UpdateEngineTest, InquiryCarriesTheMemberIdOnlyBelow0x80) {
+    const struct {
+        unsigned char memberId;
+        std::vector<unsigned char> inquiry;
+    } cases[] = {
+        {0x05, Bytes({0xF0, 0x42, 0x23, 0x3C, 0x00, 0x05, 0xF7})},
+        {0x7F, Bytes({0xF0, 0x42, 0x23, 0x3C, 0x00, 0x7F, 0xF7})},
+        {0x80, Bytes({0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7})},
+        {0xFF, Bytes({0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE((int)c.memberId);
+        blocks_[0].memberId = c.memberId;
+        // An instrument with a member id refuses only another one, not none.
+        instrument_.memberId = c.memberId < 0x80 ? c.memberId : 0x05;
+        ASSERT_EQ(Run(), 1);
+        EXPECT_EQ(ReceivedMessage(0), c.inquiry);
+        ExpectBlockInFlash(blocks_[0]);
+    }
 }
 
 struct SkipCase {
@@ -410,6 +472,14 @@ TEST_F(UpdateEngineTest, TwoPhaseWritingReportsTransferThenWriting) {
     EXPECT_EQ(BarPositions(), (std::vector<int64_t>{0, 256, 384, 384 + 64, 384 + 128, 384 + 192,
                                                     384 + 256, 256 + 128 + 128 + 256}));
     EXPECT_STREQ(RecordedStatusRow(0), "Now Updating...(Writing 100%)");
+    EXPECT_EQ(StatusTexts(), (std::vector<std::string>{
+                                 "", "Now Updating...(Transmitting 50%)",
+                                 "Now Updating...(Writing 25%)", "Now Updating...(Writing 50%)",
+                                 "Now Updating...(Writing 75%)", "Now Updating...(Writing 100%)"}));
+    // The writing reports are awaited as long as an acknowledgement: after the second
+    // packet one with total 0, four steps, then its acknowledgement.
+    EXPECT_EQ(ReceiveTicks(),
+              (std::vector<int>{300, 300, 5000, 5000, 5000, 5000, 5000, 5000, 5000, 5000}));
 }
 
 TEST_F(UpdateEngineTest, TwoPhaseStatusWithoutLogArea) {
@@ -418,6 +488,9 @@ TEST_F(UpdateEngineTest, TwoPhaseStatusWithoutLogArea) {
     instrument_.blockDataSize[1] = 512;
     ASSERT_EQ(Run(), 1);
     EXPECT_STREQ(RecordedStatusRow(0), "Now Updating...(Writing)");
+    // Writing done shows nothing new without a log area.
+    EXPECT_EQ(StatusTexts(), (std::vector<std::string>{"", "Now Updating...(Transmitting)",
+                                                       "Now Updating...(Writing)"}));
 }
 
 struct FaultCase {
@@ -427,6 +500,8 @@ struct FaultCase {
     int status;
     const char* text;
     const char* expected;
+    int dataPackets; // data packets sent before the run ended
+    int deviceType;
 };
 
 class InjectedFault : public UpdateEngineTest, public ::testing::WithParamInterface<FaultCase> {};
@@ -441,27 +516,38 @@ TEST_P(InjectedFault, EndsTheRunWithItsText) {
     instrument_.otherProductId[0] = 0x3D;
     instrument_.otherProductId[1] = instrument_.otherProductId[2] = 0xFF;
     PrepareRun();
-    StartUpdate(kMainWindow, path_.c_str(), DEVICE_MIDI, 0, 0);
+    StartUpdate(kMainWindow, path_.c_str(), c.deviceType, 0, 0);
     PlatformThreadWait(g_updateEngine.thread);
     PlatformThreadClose(&g_updateEngine.thread);
 
     EXPECT_EQ(Posted(CMD_UPDATE_FINISHED), (std::vector<int64_t>{0}));
     EXPECT_EQ(g_updateEngine.updateState.load(), UPDATE_IDLE);
     ExpectFailed(0, c.expected);
+    EXPECT_EQ(DataPacketsReceived(), c.dataPackets);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, InjectedFault,
-    ::testing::Values(
-        FaultCase{"NoInquiryReply", VI_FAULT_NO_REPLY, 0, 0, "", "Recieve Error(Timeout)"},
-        FaultCase{"ChecksumStatus", VI_FAULT_STATUS, 2, 6, "", "Rx Status Error : Checksum Error"},
-        FaultCase{"UnknownStatus", VI_FAULT_STATUS, 0, 0x0C, "", "Rx Status Error : Unknown Error"},
-        FaultCase{"ExtendedStatus", VI_FAULT_EXTENDED_STATUS, 1, 0x41, "Flash busy",
-                  "Rx Status Error(Exp) : 0x41Flash busy"},
-        FaultCase{"OtherProduct", VI_FAULT_OTHER_PRODUCT, 0, 0, "",
-                  "Rx Msg Error(Product ID Error)"},
-        FaultCase{"WrongCode", VI_FAULT_WRONG_CODE, 1, 0, "", "Rx Msg Error(Msg Code Error)"},
-        FaultCase{"SwitchedOff", VI_FAULT_SILENT_FROM_PACKET, 2, 0, "", "Recieve Error(Timeout)"}),
+    ::testing::Values(FaultCase{"NoInquiryReply", VI_FAULT_NO_REPLY, 0, 0, "",
+                                "Recieve Error(Timeout)", 0, DEVICE_MIDI},
+                      FaultCase{"ChecksumStatus", VI_FAULT_STATUS, 2, 6, "",
+                                "Rx Status Error : Checksum Error", 3, DEVICE_MIDI},
+                      FaultCase{"UnknownStatus", VI_FAULT_STATUS, 0, 0x0C, "",
+                                "Rx Status Error : Unknown Error", 1, DEVICE_MIDI},
+                      FaultCase{"ExtendedStatus", VI_FAULT_EXTENDED_STATUS, 1, 0x41, "Flash busy",
+                                "Rx Status Error(Exp) : 0x41Flash busy", 2, DEVICE_MIDI},
+                      FaultCase{"OtherProduct", VI_FAULT_OTHER_PRODUCT, 0, 0, "",
+                                "Rx Msg Error(Product ID Error)", 0, DEVICE_MIDI},
+                      FaultCase{"WrongCode", VI_FAULT_WRONG_CODE, 1, 0, "",
+                                "Rx Msg Error(Msg Code Error)", 0, DEVICE_MIDI},
+                      FaultCase{"SwitchedOff", VI_FAULT_SILENT_FROM_PACKET, 2, 0, "",
+                                "Recieve Error(Timeout)", 3, DEVICE_MIDI},
+                      // Set mode (message 2) refused, or never answered (over the serial port,
+                      // whose wait ends at once when nothing is on its way): no packet follows.
+                      FaultCase{"SetModeRefused", VI_FAULT_REFUSE_MESSAGE, 2, 4, "",
+                                "Rx Status Error : Block Code Error", 0, DEVICE_MIDI},
+                      FaultCase{"SetModeUnanswered", VI_FAULT_NO_REPLY, 2, 0, "",
+                                "Recieve Error(Timeout)", 0, DEVICE_SERIAL}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
 TEST_F(UpdateEngineTest, GarbageAndSlowRepliesAreTolerated) {
@@ -489,6 +575,7 @@ TEST_F(UpdateEngineTest, SkippedDeviceCheckAdoptsTheInstrumentsProductId) {
         EXPECT_EQ(ReceivedMessage(i)[3], 0x3D) << "message " << i;
     }
     EXPECT_EQ(ReceivedCodes()[1], MSG_INQUIRY);
+    EXPECT_EQ(ReceiveTicks(), (std::vector<int>{300, 300, 300, 5000, 5000, 5000}));
     ExpectBlockInFlash(blocks_[0]);
 }
 
@@ -530,13 +617,26 @@ TEST_F(UpdateEngineTest, BuffersThatCannotBeHadAreReported) {
 // Pause, continue and abort come from another thread, as the Stop dialog gives them.
 class UpdateEngineThreadTest : public UpdateEngineTest {
   protected:
-    void StartLongUpdate() {
+    void StartLongUpdate(int deviceType = DEVICE_MIDI) {
         blocks_[0].dataSize = 256 * 40;
         PrepareRun();
-        StartUpdate(kMainWindow, path_.c_str(), DEVICE_MIDI, 0, 0);
+        StartUpdate(kMainWindow, path_.c_str(), deviceType, 0, 0);
     }
     void WaitForPackets(int count) {
         for (int i = 0; i < 5000 && VirtualInstrumentPacketCount() < count; i++) {
+            PlatformSleep(1);
+        }
+    }
+    void WaitForMessages(int count) {
+        for (int i = 0; i < 5000 && VirtualInstrumentMessageCount() < count; i++) {
+            PlatformSleep(1);
+        }
+    }
+    // The Stop dialog's Abort as it reaches a MIDI wait: a receive ended only once it has
+    // begun, so it is repeated until the thread has ended.
+    void AbortMidiWaitUntilIdle() {
+        for (int i = 0; i < 5000 && g_updateEngine.updateState.load() != UPDATE_IDLE; i++) {
+            MidiAbortReceive();
             PlatformSleep(1);
         }
     }
@@ -612,6 +712,64 @@ TEST_F(UpdateEngineThreadTest, AbortEndsAWaitingReceive) {
     Finish();
     EXPECT_EQ(Posted(CMD_UPDATE_FINISHED), (std::vector<int64_t>{0}));
     ExpectFailed(0, "User aborted.");
+}
+
+// Stopped while the instrument has yet to acknowledge set mode: the Abort ends that wait,
+// and not one data packet goes out.
+TEST_F(UpdateEngineThreadTest, AbortWhileSetModeIsAwaitedSendsNoPacket) {
+    transport_.midiTickMs = 10;
+    instrument_.fault = VI_FAULT_DELAY;
+    instrument_.faultAt = 2; // set mode
+    instrument_.faultDelayMs = 5000;
+    StartLongUpdate();
+    WaitForMessages(3);
+    g_updateEngine.updateState.store(UPDATE_PAUSED);
+    g_updateEngine.updateState.store(UPDATE_ABORT);
+    AbortMidiWaitUntilIdle();
+    Finish();
+    EXPECT_EQ(Posted(CMD_UPDATE_FINISHED), (std::vector<int64_t>{0}));
+    ExpectFailed(0, "User aborted.");
+    EXPECT_EQ(DataPacketsReceived(), 0);
+}
+
+// A stop given before packet 0 goes out holds that packet back: a pause keeps it back
+// until Continue or Abort, and an Abort sends none, also over a transport whose wait
+// the Abort does not reach or once the set-mode reply is in.
+TEST_F(UpdateEngineThreadTest, StopBeforeTheFirstPacketSendsNone) {
+    const struct {
+        const char* what;
+        int deviceType;
+        bool abortAfterReply; // pause, let the set-mode reply arrive, then abort
+    } cases[] = {
+        {"pause over MIDI, abort once set mode is acknowledged", DEVICE_MIDI, true},
+        {"abort over the serial port while set mode is awaited", DEVICE_SERIAL, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        {
+            std::lock_guard<std::mutex> lock(g_eventLock);
+            g_events.clear();
+        }
+        transport_.midiTickMs = 10;
+        instrument_.fault = VI_FAULT_DELAY;
+        instrument_.faultAt = 2; // set mode
+        instrument_.faultDelayMs = 200;
+        StartLongUpdate(c.deviceType);
+        WaitForMessages(3);
+        g_updateEngine.updateState.store(UPDATE_PAUSED);
+        if (c.abortAfterReply) {
+            PlatformSleep(600); // the reply came after 200 ms
+            EXPECT_EQ(DataPacketsReceived(), 0) << "a packet went out while paused";
+        }
+        g_updateEngine.updateState.store(UPDATE_ABORT);
+        if (c.deviceType == DEVICE_MIDI) {
+            AbortMidiWaitUntilIdle();
+        }
+        Finish();
+        EXPECT_EQ(Posted(CMD_UPDATE_FINISHED), (std::vector<int64_t>{0}));
+        ExpectFailed(0, "User aborted.");
+        EXPECT_EQ(DataPacketsReceived(), 0);
+    }
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -75,6 +76,18 @@ class InquireVersionTest : public ViewTest {
     SystemFileHeader header_;
 };
 
+// The timeoutTicks of every MIDI receive, in order.
+std::vector<int> ReceiveTicks() {
+    std::vector<int> out;
+    SimTransportCall call;
+    for (int i = 0; SimTransportGetCall(i, &call); i++) {
+        if (call.operation == SIM_MIDI_RECEIVE) {
+            out.push_back(call.timeoutTicks);
+        }
+    }
+    return out;
+}
+
 struct VersionCase {
     int fileMajor, fileMinor, major, minor;
     int result;
@@ -93,10 +106,31 @@ TEST_F(InquireVersionTest, ComparesAndShowsTheInstrumentsVersion) {
         InfoClearDetails();
         EXPECT_EQ(Inquire(c.fileMajor, c.fileMinor, c.major, c.minor), c.result);
         EXPECT_STREQ(RecordedDetailsRow(2), c.row);
+        // 0.1 s for the inquiry, 50 s for the version request.
+        EXPECT_EQ(ReceiveTicks(), (std::vector<int>{10, 5000}));
     }
     // The caller's record is never changed; the protocol code is the engine's now.
     EXPECT_EQ(header_.productId[0], 0x3C);
     EXPECT_EQ(g_updateEngine.protocolCode, 0);
+}
+
+TEST_F(InquireVersionTest, InquiryCarriesTheMemberIdOnlyBelow0x80) {
+    typedef std::vector<unsigned char> Bytes;
+    const struct {
+        unsigned char memberId;
+        Bytes inquiry;
+    } cases[] = {
+        {0x05, {0xF0, 0x42, 0x23, 0x3C, 0x00, 0x05, 0xF7}},
+        {0x80, {0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7}},
+    };
+    instrument_.memberId = 0x05;
+    for (const auto& c : cases) {
+        header_.memberId = c.memberId;
+        EXPECT_EQ(Inquire(2, 5, 2, 3), INQUIRE_UPDATE_NEEDED);
+        Bytes sent(64);
+        sent.resize((size_t)VirtualInstrumentMessage(0, sent.data(), (int)sent.size()));
+        EXPECT_EQ(sent, c.inquiry);
+    }
 }
 
 TEST_F(InquireVersionTest, NoValidAnswerLeavesTheRowAsItWas) {

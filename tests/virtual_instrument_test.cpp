@@ -425,6 +425,7 @@ TEST_F(VirtualInstrumentTest, InjectsTheConfiguredFault) {
          0},
         {"garbage", VI_FAULT_GARBAGE_BEFORE, 2, 0, {{0x7F, 0x41, 0xFE, 0x13, 0xF7}, kStatusOk}, 0},
         {"wrong code", VI_FAULT_WRONG_CODE, 2, 0, {{0xF0, 0x42, 0x23, 0x3C, 0x25, 0x00, 0xF7}}, 0},
+        {"refused", VI_FAULT_REFUSE_MESSAGE, 2, 4, {Status(4)}, 0},
         {"silent", VI_FAULT_SILENT_FROM_PACKET, 0, 0, {}, 0},
     };
     for (const Case& c : cases) {

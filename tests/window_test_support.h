@@ -12,8 +12,37 @@
 // The texts of the message boxes MessageBoxCloser has closed, oldest first.
 extern std::vector<std::string> g_messageBoxes;
 
+// What else the closer read of each box (same order): what the user saw of it.
+struct SeenMessageBox {
+    std::string caption;
+    HWND owner;
+    std::vector<int> buttons; // identifiers of the visible buttons (IDOK, IDCANCEL, ...)
+    bool icon;                // an icon is shown
+};
+extern std::vector<SeenMessageBox> g_messageBoxDetails;
+
+// The arguments of every MessageBoxA call of this program, oldest first, once
+// RecordMessageBoxCalls has run: the flags the box itself does not show (Wine brings
+// every new box to the foreground, asked or not).
+struct MessageBoxCall {
+    HWND owner;
+    bool hasCaption;
+    UINT type;
+};
+extern std::vector<MessageBoxCall> g_messageBoxCalls;
+
+// Routes this program's imported MessageBoxA through the recorder. False when the
+// program does not import it.
+bool RecordMessageBoxCalls(void);
+
+// A test failure unless box number index (closed and recorded) was owned by owner, had
+// no caption of its own (the platform's "Error"), only an OK button and no icon, and was
+// asked to come to the foreground.
+void ExpectPlainMessageBox(size_t index, HWND owner);
+
 // A thread timer procedure (SetTimer(NULL, 0, 20, MessageBoxCloser)): it runs inside any
-// modal loop of this thread, so every message box is read into g_messageBoxes and closed.
+// modal loop of this thread, so every message box is read into g_messageBoxes and
+// g_messageBoxDetails and closed.
 void CALLBACK MessageBoxCloser(HWND, UINT, UINT_PTR, DWORD);
 
 // Dispatches this thread's messages until done() holds or about milliseconds have

@@ -84,11 +84,14 @@ int NextPos(int pos) {
 
 void KernelMidiReaderThread(void) {
     KernelMidiTransport& k = g_kernelMidi;
+    // The pipe as the open left it: a reader that outlives its close must not read the
+    // handle fields the close and the next open write.
+    const KernelMidiHandle inPipe = k.inPipe;
     // Read into a block of our own and copy it in under the lock: when the ring is full
     // the slot at writePos is the one the receiver would take next.
     unsigned char block[KERNEL_MIDI_BLOCK_SIZE];
     while (!k.stopReader.load()) {
-        int got = KernelMidiDriverRead(k.inPipe, block, KERNEL_MIDI_BLOCK_SIZE);
+        int got = KernelMidiDriverRead(inPipe, block, KERNEL_MIDI_BLOCK_SIZE);
         if (k.stopReader.load()) {
             break;
         }
@@ -121,6 +124,29 @@ int TakeMessageBlock(unsigned char* block) {
             return result;
         }
     } while (memcmp(block, kEmpty, KERNEL_MIDI_PACKET_SIZE) == 0);
+    return 1;
+}
+
+// Releases the reader thread once it has ended, and ends it where it stands when it has
+// not (a reader stuck in a driver that ignores the cancel; it holds no lock while it
+// reads). 1 when it is gone, its handle closed and the ring lock deleted; 0 when even the
+// forced stop failed: it then keeps its handle and the lock, and as stopReader stays set
+// it touches nothing else whenever its read returns.
+int ReapReader(void) {
+    KernelMidiTransport& k = g_kernelMidi;
+    if (k.readerThread == PLATFORM_THREAD_NONE) {
+        return 1;
+    }
+    if (k.readerRunning.load()) {
+        if (!PlatformThreadTerminate(k.readerThread)) {
+            return 0;
+        }
+        k.readerRunning.store(0);
+    } else {
+        PlatformThreadWait(k.readerThread);
+    }
+    PlatformThreadClose(&k.readerThread);
+    PlatformMutexDelete(&k.ringLock);
     return 1;
 }
 
@@ -214,11 +240,15 @@ int KernelMidiOpen(char* errorText) {
     KernelMidiTransport& k = g_kernelMidi;
     KernelMidiClose();
     s_receiveAborted.store(0);
+    // A reader that outlived its close still owns the ring: try once more to end it, and
+    // say so when that fails rather than blame the driver.
+    if (!ReapReader()) {
+        TextCopy(errorText, PATH_SIZE, " MIDI-IN reader thread is still running.\n");
+        return 0;
+    }
     char name[PATH_SIZE];
     DeviceName(name, sizeof name, 0);
-    // A reader that never came back from its read after a close still owns the ring.
-    KernelMidiHandle device =
-        k.readerRunning.load() ? KERNEL_MIDI_NO_HANDLE : KernelMidiDriverOpen(name);
+    KernelMidiHandle device = KernelMidiDriverOpen(name);
     if (device == KERNEL_MIDI_NO_HANDLE) {
         TextCopy(errorText, PATH_SIZE, " Kernel MIDI driver open error.\n");
         return 0;
@@ -271,18 +301,12 @@ void KernelMidiClose(void) {
     }
     k.stopReader.store(1);
     // A cancel can come just before the reader enters its read; try again until it is
-    // out, for a bounded time.
+    // out, for a bounded time, before it is stopped by force.
     for (int i = 0; i < STOP_TRIES && k.readerRunning.load(); i++) {
         KernelMidiDriverCancelRead(k.inPipe);
         PlatformSleep(STOP_TRY_MS);
     }
-    if (!k.readerRunning.load()) {
-        PlatformThreadWait(k.readerThread);
-        PlatformMutexDelete(&k.ringLock);
-    }
-    // A reader still stuck in a driver that ignores the cancel keeps the lock; it finds
-    // stopReader set when its read returns and touches nothing else.
-    PlatformThreadClose(&k.readerThread);
+    ReapReader();
     KernelMidiDriverClose(k.outPipe);
     KernelMidiDriverClose(k.inPipe);
     k.outPipe = k.inPipe = KERNEL_MIDI_NO_HANDLE;
