@@ -563,13 +563,7 @@ TEST_F(KernelMidiUpdateTest, FileOfSeveralBlocksEndsUpInTheInstrumentsFlash) {
 
 TEST_F(KernelMidiUpdateTest, AbortEndsTheWaitForASilentInstrument) {
     ASSERT_TRUE(TestWriteSystemFile(path_, blocks_));
-    VirtualInstrumentConfig instrument;
-    VirtualInstrumentDefaultConfig(&instrument);
-    instrument.versionMajor[1] = 1;
-    instrument.versionMinor[1] = 3;
-    instrument.fault = VI_FAULT_SILENT_FROM_PACKET;
-    instrument.faultAt = 2;
-    VirtualInstrumentReset(&instrument);
+    TestResetSilentInstrument(2);
     Reconfigure();
     Open();
     EXPECT_LT(TestAbortRunningUpdate(path_.c_str(), DEVICE_KERNEL_MIDI, 300), 2000);

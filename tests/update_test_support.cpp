@@ -2,6 +2,7 @@
 
 #include "logview/log_surface_record.h"
 #include "logview/log_view.h"
+#include "sim/virtual_instrument.h"
 #include "update/transport.h"
 #include "update/update_engine.h"
 
@@ -89,6 +90,16 @@ void ExpectImageHoldsBlock(const VsbBlock& block, const std::vector<unsigned cha
     std::vector<unsigned char> written(image.begin() + (ptrdiff_t)start,
                                        image.begin() + (ptrdiff_t)(start + block.dataSize));
     EXPECT_EQ(TestBlockData(block), written) << "block code " << (int)block.blockCode;
+}
+
+void TestResetSilentInstrument(int fromPacket) {
+    VirtualInstrumentConfig instrument;
+    VirtualInstrumentDefaultConfig(&instrument);
+    instrument.versionMajor[1] = 1;
+    instrument.versionMinor[1] = 3;
+    instrument.fault = VI_FAULT_SILENT_FROM_PACKET;
+    instrument.faultAt = fromPacket;
+    VirtualInstrumentReset(&instrument);
 }
 
 long TestAbortRunningUpdate(const char* fileName, int deviceType, int settleMs) {

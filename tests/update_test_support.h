@@ -39,6 +39,10 @@ typedef int (*TestFlashRead)(uint32_t address, unsigned char* out, uint32_t leng
 void ExpectFlashHoldsBlock(const VsbBlock& block, TestFlashRead readFlash);
 void ExpectImageHoldsBlock(const VsbBlock& block, const std::vector<unsigned char>& image);
 
+// The instrument holds version 1.03 of block 1 and falls silent from data packet
+// fromPacket on.
+void TestResetSilentInstrument(int fromPacket);
+
 // Starts the update of fileName over deviceType on its thread, lets it run for settleMs
 // (long enough to reach a wait for an instrument that has fallen silent), then does what
 // the Stop dialog's "Abort" does. Returns the milliseconds from that choice until the

@@ -563,13 +563,7 @@ TEST_F(UsbBulkInstrumentTest, WholeUpdateWritesEveryBlockIntoFlash) {
 }
 
 TEST_F(UsbBulkInstrumentTest, AbortEndsTheWaitForASilentInstrument) {
-    VirtualInstrumentConfig instrument;
-    VirtualInstrumentDefaultConfig(&instrument);
-    instrument.versionMajor[1] = 1;
-    instrument.versionMinor[1] = 3;
-    instrument.fault = VI_FAULT_SILENT_FROM_PACKET;
-    instrument.faultAt = 2;
-    VirtualInstrumentReset(&instrument);
+    TestResetSilentInstrument(2);
     std::string path = TestTempPath("usb_bulk_abort.vsb");
     ASSERT_TRUE(TestWriteSystemFile(path, {TestRandomBlock(1, 1, 5, 0, 4096)}));
     ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_USB_BULK));
