@@ -434,6 +434,10 @@ TEST_F(MidiTransportTest, AbortEndsALongWaitPromptly) {
     EXPECT_EQ(-2, MidiReceive(reply, sizeof reply, 5000));
     EXPECT_LT(MsSince(start), 1000);
     stopper.join();
+    // The stop holds for the receives after it, until the transport is opened again.
+    EXPECT_EQ(-2, MidiReceive(reply, sizeof reply, 5000));
+    OpenDefault();
+    EXPECT_EQ(-1, MidiReceive(reply, sizeof reply, 0));
 }
 
 TEST_F(MidiTransportTest, MoreThanElevenMessagesBeforeAReceive) {
