@@ -3,7 +3,11 @@
 //
 // One service thread does everything that happens later than the call that caused it:
 // an output message finishes leaving (MOM_DONE, and the instrument gets it), a reply or
-// an injected piece arrives on an input port (filled buffers, MIM_LONGDATA). Calls into
+// an injected piece arrives on an input port (filled buffers, MIM_LONGDATA). It runs
+// only while a port is open: the first open starts it and returns once it runs, the
+// last close ends it and returns once it has ended. A thread still starting, or still
+// working, when the process ends can take the whole process down with it under Wine,
+// and a test process ends right after its last close. Calls into
 // the callbacks happen with the state lock released but the callback lock held, so the
 // updater sees its buffers come back in queue order even when midiInReset on its own
 // thread hands back the rest at the same moment.
@@ -103,7 +107,11 @@ struct Standin {
     CRITICAL_SECTION lock;
     CRITICAL_SECTION callbackLock; // always taken before lock
     int initialized;
-    HANDLE thread;
+    HANDLE thread; // the running service thread; null while no port is open
+    DWORD threadId;
+    HANDLE threadStarted;
+    uint32_t generation; // raised when the service thread is told to end
+    int serviceThreads;  // threads not yet ended, an ending one included
     HANDLE wake;
     LARGE_INTEGER frequency;
     StandinPortList outputs;
@@ -180,6 +188,7 @@ void EnsureStarted(void) {
     }
     QueryPerformanceFrequency(&s.frequency);
     s.wake = CreateEventA(NULL, FALSE, FALSE, NULL);
+    s.threadStarted = CreateEventA(NULL, FALSE, FALSE, NULL);
     s.outputs.variable = "ORV_MIDI_OUT_PORTS";
     s.outputs.output = 1;
     s.inputs.variable = "ORV_MIDI_IN_PORTS";
@@ -384,9 +393,55 @@ int OpenPortCount(void) {
 
 DWORD WINAPI ServiceThread(LPVOID);
 
+// Called with the lock held.
 void StartServiceThread(void) {
-    if (g_standin.thread == NULL) {
-        g_standin.thread = CreateThread(NULL, 0, ServiceThread, NULL, 0, NULL);
+    Standin& s = g_standin;
+    if (s.thread != NULL) {
+        return;
+    }
+    s.thread = CreateThread(NULL, 0, ServiceThread,
+                            reinterpret_cast<LPVOID>((uintptr_t)s.generation), 0, &s.threadId);
+    if (s.thread != NULL) {
+        s.serviceThreads++;
+        WaitForSingleObject(s.threadStarted, INFINITE);
+    }
+}
+
+// Input on its way when the last port closes reaches nobody.
+void DropPending(void) {
+    for (StandinPending& p : g_standin.pending) {
+        if (p.used) {
+            g_standin.droppedInputBytes += p.length;
+            p.used = 0;
+        }
+    }
+}
+
+// Called with the lock held when the last port has closed; the caller waits for the
+// returned thread once it has let go of the locks.
+HANDLE StopServiceThread(void) {
+    Standin& s = g_standin;
+    HANDLE thread = s.thread;
+    if (thread == NULL) {
+        return NULL;
+    }
+    s.thread = NULL;
+    s.generation++;
+    DropPending();
+    SetEvent(s.wake);
+    // A callback that closes the last port runs on the service thread itself, which
+    // cannot wait for its own end: it ends once the callback has returned.
+    if (s.threadId == GetCurrentThreadId()) {
+        CloseHandle(thread);
+        return NULL;
+    }
+    return thread;
+}
+
+void AwaitServiceThread(HANDLE thread) {
+    if (thread != NULL) {
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
     }
 }
 
@@ -599,12 +654,27 @@ int ServiceOne(DWORD* waitMs) {
     return 1;
 }
 
-DWORD WINAPI ServiceThread(LPVOID) {
+DWORD WINAPI ServiceThread(LPVOID parameter) {
+    Standin& s = g_standin;
+    const uint32_t generation = (uint32_t) reinterpret_cast<uintptr_t>(parameter);
+    SetEvent(s.threadStarted);
     for (;;) {
         DWORD waitMs = 0;
         while (ServiceOne(&waitMs)) {
         }
-        WaitForSingleObject(g_standin.wake, waitMs);
+        // Told to end: with no port open nothing is left to do.
+        EnterCriticalSection(&s.lock);
+        int ends = s.generation != generation;
+        if (ends) {
+            s.serviceThreads--;
+            // A new thread may already run: a wake-up this one took is passed on.
+            SetEvent(s.wake);
+        }
+        LeaveCriticalSection(&s.lock);
+        if (ends) {
+            return 0;
+        }
+        WaitForSingleObject(s.wake, waitMs);
     }
 }
 
@@ -775,7 +845,9 @@ template <typename Port> MMRESULT ClosePort(Port* ports, const void* handle, UIN
         port->used = 0;
     }
     int last = result == MMSYSERR_NOERROR && OpenPortCount() == 0;
+    HANDLE thread = last ? StopServiceThread() : NULL;
     UnlockAndFire(&calls);
+    AwaitServiceThread(thread);
     ReportWhenAllClosed(last);
     return result;
 }
@@ -1056,9 +1128,10 @@ int StandinInject(int inputDevice, const unsigned char* bytes, int length, int d
     EnterCriticalSection(&s.lock);
     EnsureStarted();
     int entry = inputDevice >= 0 ? EntryOfDevice(&s.inputs, (UINT_PTR)inputDevice) : -1;
-    if (entry >= 0) {
+    if (entry >= 0 && OpenPortCount() == 0) {
+        s.droppedInputBytes += length; // nothing listens
+    } else if (entry >= 0) {
         AddPending(entry, NowUs() + (uint64_t)delayMs * 1000u, bytes, length);
-        StartServiceThread();
     }
     LeaveCriticalSection(&s.lock);
     return entry >= 0;
@@ -1093,6 +1166,13 @@ int StandinOpenDevice(int output) {
 int StandinOpenPortCount(void) {
     EnterCriticalSection(&g_standin.lock);
     int count = OpenPortCount();
+    LeaveCriticalSection(&g_standin.lock);
+    return count;
+}
+
+int StandinServiceThreads(void) {
+    EnterCriticalSection(&g_standin.lock);
+    int count = g_standin.serviceThreads;
     LeaveCriticalSection(&g_standin.lock);
     return count;
 }

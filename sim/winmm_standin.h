@@ -70,7 +70,8 @@ void StandinReset(void);
 // Sends bytes to the updater on input device `inputDevice` (its number in the current
 // list) after delayMs, as another device on that port would. A piece that starts with
 // a status byte below 0xF0 (or 0xF8 and above) is a short message; anything else goes
-// into the queued System Exclusive buffers. 1 when accepted.
+// into the queued System Exclusive buffers. 1 when accepted. While no port is open, and
+// when the last port closes before it is due, the piece is lost (a dropped input byte).
 int StandinInject(int inputDevice, const unsigned char* bytes, int length, int delayMs);
 
 // Input pieces still waiting to be delivered.
@@ -82,6 +83,9 @@ int StandinOpenDevice(int output);
 
 // Open handles of both directions.
 int StandinOpenPortCount(void);
+
+// Service threads not yet ended: 1 while a port is open, 0 once the last one closed.
+int StandinServiceThreads(void);
 
 // Input bytes lost because no buffer was queued when they arrived.
 int StandinDroppedInputBytes(void);

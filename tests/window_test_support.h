@@ -42,6 +42,7 @@ struct StandinControl {
     decltype(&StandinPendingInput) pendingInput;
     decltype(&StandinOpenDevice) openDevice;
     decltype(&StandinOpenPortCount) openPortCount;
+    decltype(&StandinServiceThreads) serviceThreads;
     decltype(&StandinDroppedInputBytes) droppedInputBytes;
     decltype(&StandinMessageCount) messageCount;
     decltype(&StandinMessage) message;
