@@ -210,8 +210,12 @@ void MidiReleaseAll(void) {
     if (t.outputPort != NULL) {
         // A message may still be leaving (a stop during a long send): the service would
         // refuse to unprepare the header and to close the port, keep the port open for
-        // good and go on reading a freed buffer. A reset hands the header back first.
-        midiOutReset(t.outputPort);
+        // good and go on reading a freed buffer. A reset hands the header back first;
+        // only then, since a reset also puts note-off and sustain-off messages for every
+        // channel on the wire, which an instrument in update mode must not get.
+        if (HeaderFlags(TxHeader()) & MHDR_INQUEUE) {
+            midiOutReset(t.outputPort);
+        }
         midiOutUnprepareHeader(t.outputPort, TxHeader(), sizeof(MIDIHDR));
         midiOutClose(t.outputPort);
         t.outputPort = NULL;

@@ -507,21 +507,24 @@ void TakeReplies(uint64_t now) {
     }
 }
 
-// Frames the bytes that have left into System Exclusive messages for the instrument.
+// Frames the bytes that have left into System Exclusive messages for the instrument;
+// every other byte reaches it as one that belongs to no such message.
 void PassToInstrument(StandinOutPort* port, const unsigned char* data, DWORD length, uint64_t now) {
+    int other = 0;
     for (DWORD i = 0; i < length; i++) {
         unsigned char byte = data[i];
         if (byte == 0xF0) {
+            other += port->assembling ? port->assemblyLength : 0;
             port->assembling = 1;
             port->assemblyLength = 0;
         } else if (!port->assembling || byte >= 0xF8) {
-            continue; // short messages and real-time bytes are not the instrument's business
-        } else if ((byte & 0x80) && byte != 0xF7) {
-            port->assembling = 0; // a status byte cuts the message off
+            other++; // a short message or a real-time byte
             continue;
-        }
-        if (port->assemblyLength >= (int)sizeof port->assembly) {
+        } else if (((byte & 0x80) && byte != 0xF7) ||
+                   port->assemblyLength >= (int)sizeof port->assembly) {
+            // A status byte cuts the message off; so does a message too long to be one.
             port->assembling = 0;
+            other += port->assemblyLength + 1;
             continue;
         }
         port->assembly[port->assemblyLength++] = byte;
@@ -530,7 +533,36 @@ void PassToInstrument(StandinOutPort* port, const unsigned char* data, DWORD len
             VirtualInstrumentHandleMessage(port->assembly, port->assemblyLength);
         }
     }
+    if (other > 0) {
+        VirtualInstrumentHandleOtherBytes(other);
+    }
     TakeReplies(now);
+}
+
+// What midiOutReset sends after handing the queue back, as the common drivers do: on
+// each of the 16 channels, sustain off (controller 0x40, value 0) and all notes off
+// (controller 0x7B).
+void SendResetMessages(StandinOutPort* port, uint64_t now) {
+    unsigned char bytes[16 * 6];
+    for (int channel = 0; channel < 16; channel++) {
+        unsigned char* p = bytes + channel * 6;
+        p[0] = p[3] = (unsigned char)(0xB0 | channel);
+        p[1] = 0x40;
+        p[4] = 0x7B;
+        p[2] = p[5] = 0x00;
+    }
+    PassToInstrument(port, bytes, sizeof bytes, now);
+}
+
+// The length of the short message a status byte starts.
+int ShortMessageLength(unsigned char status) {
+    if (status < 0x80 || status >= 0xF4) {
+        return 1;
+    }
+    if ((status & 0xE0) == 0xC0 || status == 0xF1 || status == 0xF3) {
+        return 2;
+    }
+    return status == 0xF0 ? 1 : 3;
 }
 
 void CompleteOutput(StandinOutPort* port, uint64_t now, StandinCalls* calls) {
@@ -708,10 +740,11 @@ int WriteReport(int droppedInputBytes) {
     int ok = 1;
     if (StandinGetEnv("ORV_MIDI_REPORT", path, sizeof path)) {
         char text[512];
-        TextFormat(text, sizeof text, "messages %d\r\npackets %d\r\nwritten %u\r\ndropped %d\r\n",
+        TextFormat(text, sizeof text,
+                   "messages %d\r\npackets %d\r\nwritten %u\r\ndropped %d\r\nforeign %d\r\n",
                    VirtualInstrumentMessageCount(), VirtualInstrumentPacketCount(),
-                   (unsigned)VirtualInstrumentFlashWrittenCount(address, length),
-                   droppedInputBytes);
+                   (unsigned)VirtualInstrumentFlashWrittenCount(address, length), droppedInputBytes,
+                   VirtualInstrumentForeignByteCount());
         ok &= WriteFileWhole(path, text, (DWORD)strlen(text));
     }
     if (StandinGetEnv("ORV_MIDI_FLASH_DUMP", path, sizeof path)) {
@@ -941,15 +974,19 @@ MMRESULT WINAPI midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
     return result;
 }
 
+// Leaves at once, beside any long message on its way.
 MMRESULT WINAPI midiOutShortMsg(HMIDIOUT handle, DWORD message) {
-    (void)message;
     EnterCriticalSection(&g_standin.lock);
-    MMRESULT result = OutPort(handle) != nullptr ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
+    StandinOutPort* port = OutPort(handle);
+    if (port != nullptr && IsLinked(&g_standin.outputs, port->entry)) {
+        VirtualInstrumentHandleOtherBytes((int)ShortMessageLength((unsigned char)message));
+    }
     LeaveCriticalSection(&g_standin.lock);
-    return result;
+    return port != nullptr ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
 }
 
-// Every queued message is handed back at once; the one leaving is cut off unheard.
+// Every queued message is handed back at once, the one leaving cut off unheard; then
+// the channel messages of SendResetMessages go out.
 MMRESULT WINAPI midiOutReset(HMIDIOUT handle) {
     LockBoth();
     StandinOutPort* port = OutPort(handle);
@@ -957,6 +994,9 @@ MMRESULT WINAPI midiOutReset(HMIDIOUT handle) {
     calls.count = 0;
     if (port != nullptr) {
         HandBackQueue(port, MOM_DONE, 0, &calls);
+        if (IsLinked(&g_standin.outputs, port->entry)) {
+            SendResetMessages(port, NowUs());
+        }
         port->assembling = 0;
     }
     UnlockAndFire(&calls);
@@ -1182,6 +1222,10 @@ int StandinDroppedInputBytes(void) {
     int dropped = g_standin.droppedInputBytes;
     LeaveCriticalSection(&g_standin.lock);
     return dropped;
+}
+
+int StandinForeignBytes(void) {
+    return VirtualInstrumentForeignByteCount();
 }
 
 int StandinMessageCount(void) {

@@ -54,7 +54,14 @@
 //   StandinWriteReport:
 //   ORV_MIDI_REPORT            text file: "messages N", "packets N", "written N" (bytes
 //                              of the dumped range written by packets), "dropped N"
-//                              (input bytes lost for want of a queued buffer)
+//                              (input bytes lost for want of a queued buffer), "foreign
+//                              N" (bytes the instrument got that were no part of an
+//                              update message, see StandinForeignBytes)
+//
+// midiOutReset on a port cabled to the instrument does what the common drivers do:
+// besides handing every queued header back, it sends on each of the 16 channels a
+// sustain off (Bn 40 00) and an all notes off (Bn 7B 00), 96 bytes that reach the
+// instrument. midiOutShortMsg reaches it as well.
 //   ORV_MIDI_FLASH_DUMP        binary file: the flash bytes of ORV_MIDI_FLASH_RANGE
 //   ORV_MIDI_FLASH_RANGE       "address,length"
 #pragma once
@@ -90,7 +97,9 @@ int StandinServiceThreads(void);
 // Input bytes lost because no buffer was queued when they arrived.
 int StandinDroppedInputBytes(void);
 
-// The instrument's records.
+// The instrument's records. Foreign bytes: those that were no part of an update message
+// (channel messages such as a reset's, other System Exclusive, stray bytes).
+int StandinForeignBytes(void);
 int StandinMessageCount(void);
 int StandinMessage(int index, unsigned char* out, int capacity);
 int StandinFlashRead(uint32_t address, unsigned char* out, uint32_t length);

@@ -324,6 +324,10 @@ TEST_F(MidiTransportTest, RequestsReachTheInstrumentAndRepliesComeBack) {
         ASSERT_EQ(1, MidiReceive(reply, sizeof reply, 100));
         EXPECT_EQ(versionReply, Bytes(reply, reply + versionReply.size()));
     }
+    // Nothing but update messages reached the instrument, the close included: a reset
+    // would have sent channel messages.
+    MidiClose();
+    EXPECT_EQ(0, g_standin.foreignBytes());
 }
 
 TEST_F(MidiTransportTest, MessageFillingTheWholeOutputBufferIsSentWhole) {
@@ -357,6 +361,7 @@ TEST_F(MidiTransportTest, CloseWhileAMessageIsLeavingClosesBothPorts) {
     ASSERT_EQ(1, MidiSend(message.data(), (int)message.size()));
     MidiClose();
     EXPECT_EQ(0, g_standin.openPortCount());
+    EXPECT_EQ(16 * 6, g_standin.foreignBytes()) << "the reset's sustain and notes off";
     OpenDefault();
     EXPECT_EQ(0, g_standin.messageCount());
 }

@@ -44,6 +44,7 @@ struct StandinControl {
     decltype(&StandinOpenPortCount) openPortCount;
     decltype(&StandinServiceThreads) serviceThreads;
     decltype(&StandinDroppedInputBytes) droppedInputBytes;
+    decltype(&StandinForeignBytes) foreignBytes;
     decltype(&StandinMessageCount) messageCount;
     decltype(&StandinMessage) message;
 };
