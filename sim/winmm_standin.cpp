@@ -583,8 +583,9 @@ int IsShortMessage(const unsigned char* bytes) {
            bytes[0] >= 0xF8;
 }
 
-// Fills the queued buffers in order; what does not fit goes on in the next buffer, and
-// what finds no buffer is lost, as with a real port.
+// Fills the queued buffers in order; a buffer goes back at the end of each message (F7)
+// or when full, what does not fit goes on in the next buffer, and what finds no buffer
+// is lost, as with a real port.
 void FillInput(StandinInPort* port, const unsigned char* bytes, int length, uint64_t now,
                StandinCalls* calls) {
     Standin& s = g_standin;
@@ -609,9 +610,11 @@ void FillInput(StandinInPort* port, const unsigned char* bytes, int length, uint
             return;
         }
         MIDIHDR* header = Dequeue(port);
-        int n = length - offset;
-        if ((DWORD)n > header->dwBufferLength) {
-            n = (int)header->dwBufferLength;
+        int n = 0;
+        while (offset + n < length && (DWORD)n < header->dwBufferLength) {
+            if (bytes[offset + n++] == 0xF7) {
+                break;
+            }
         }
         memcpy(header->lpData, bytes + offset, (size_t)n);
         header->dwBytesRecorded = (DWORD)n;
@@ -817,7 +820,7 @@ MMRESULT GetPortCaps(StandinPortList* list, UINT_PTR device, Caps* caps, UINT si
     full.wMid = p.manufacturer;
     full.wPid = p.product;
     full.vDriverVersion = p.driverVersion;
-    TextCopy(full.szPname, sizeof full.szPname, p.name);
+    memcpy(full.szPname, p.name, strnlen(p.name, sizeof full.szPname));
     FillKindCaps(&full, p);
     memcpy(caps, &full, size < sizeof full ? size : sizeof full);
     return MMSYSERR_NOERROR;

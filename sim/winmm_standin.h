@@ -10,7 +10,8 @@
 //   ORV_MIDI_OUT_PORTS, ORV_MIDI_IN_PORTS
 //       The ports, in device-number order: entries separated by ';', each a list of
 //       key=value fields separated by ','. Keys:
-//         name=...   the port name (at most 31 characters)
+//         name=...   the port name (at most 32 characters; one of 32 fills szPname
+//                    with no terminator, as some drivers do)
 //         tech=N     output technology (1 MOD_MIDIPORT, 2 MOD_SYNTH, 7 MOD_SWSYNTH, ...)
 //         mid=N      manufacturer identifier (55: the maker's driver)
 //         pid=N      product identifier

@@ -11,7 +11,7 @@
 #define STANDIN_PORT_LIST_SIZE 2048
 
 struct StandinPortInfo {
-    char name[STANDIN_PORT_NAME_SIZE];
+    char name[STANDIN_PORT_NAME_SIZE + 1]; // one of 32 characters fills szPname whole
     uint16_t technology;
     uint16_t manufacturer;
     uint16_t product;

@@ -160,6 +160,10 @@ const OpenCase kOpenCases[] = {
      "Midi In Open Error : Allocated", -1, -1},
     {"output open refused", MAVO_OUT ",fail=1,error=2", nullptr, kSound, kKeyboard, 1, 0,
      "Midi Out Open Error : Bad Device ID", -1, -1},
+    {"names filling szPname without terminator",
+     "name=ORVENT 1 SOUND OUT PORT 32 CHARS,mid=55,ver=1.08",
+     "name=ORVENT 1 KEYBOARD IN PORT 32 CHR,mid=55,ver=1.08", "ORVENT 1 SOUND OUT PORT 32 CHARS",
+     "ORVENT 1 KEYBOARD IN PORT 32 CHR", 1, 1, kUnchanged, 0, 0},
     {"output open refused oddly", MAVO_OUT ",fail=1,error=99", nullptr, kSound, kKeyboard, 1, 0,
      "Midi Out Open Error : Unexpected Error", -1, -1},
 };
@@ -386,9 +390,14 @@ TEST_F(MidiTransportTest, WaitingRepliesComeInArrivalOrder) {
     for (int n = 1; n <= 3; n++) {
         Inject(0, Numbered(n), 0);
     }
+    // Two messages that arrive together still come back in a buffer each.
+    Bytes together = Numbered(4);
+    const Bytes fifth = Numbered(5);
+    together.insert(together.end(), fifth.begin(), fifth.end());
+    Inject(0, together, 0);
     WaitDelivered();
     unsigned char reply[1024];
-    for (int n = 1; n <= 3; n++) {
+    for (int n = 1; n <= 5; n++) {
         ASSERT_EQ(1, MidiReceive(reply, sizeof reply, 0));
         EXPECT_EQ(Numbered(n), Bytes(reply, reply + 4));
     }
