@@ -13,6 +13,7 @@
 #define MIDI_PORT_SCAN_INPUT_SIZE 16
 #define MIDI_PORT_SCAN_OPEN_ATTEMPTS 10
 #define MIDI_PORT_SCAN_SEND_WAIT_MS 2000
+#define MIDI_PORT_SCAN_CLOSE_ATTEMPTS 100 // 10 ms apart: a port gets about a second
 
 // MidiDriverFlags: which of the found ports belong to the maker's driver.
 #define MIDI_DRIVER_FLAG_INPUT 1

@@ -7,7 +7,10 @@
 // only while a port is open: the first open starts it and returns once it runs, the
 // last close ends it and returns once it has ended. A thread still starting, or still
 // working, when the process ends can take the whole process down with it under Wine,
-// and a test process ends right after its last close. Calls into
+// and a test process ends right after its last close. Open and close notifications
+// (MOM_OPEN, MIM_CLOSE, ...) come from the service thread too, as with the real service:
+// a close notification may arrive after the close call has returned, though never after
+// the last port's close has returned. Calls into
 // the callbacks happen with the state lock released but the callback lock held, so the
 // updater sees its buffers come back in queue order even when midiInReset on its own
 // thread hands back the rest at the same moment.
@@ -122,7 +125,8 @@ struct Standin {
     uint32_t nextOrder;
     uint32_t bytesPerMs;
     int droppedInputBytes;
-    int delivering; // a piece taken off the pending list whose callbacks still run
+    int delivering;       // a piece taken off the pending list whose callbacks still run
+    StandinCalls notices; // open and close notifications for the service thread
     unsigned char reply[VI_MAX_REPLY];
     unsigned char piece[STANDIN_MAX_PIECE]; // the piece the service thread delivers
 };
@@ -303,6 +307,17 @@ void LockBoth(void) {
     EnsureStarted();
 }
 
+void UnlockBoth(void) {
+    LeaveCriticalSection(&g_standin.lock);
+    LeaveCriticalSection(&g_standin.callbackLock);
+}
+
+// Open and close notifications come later, from the service thread.
+void Notify(const StandinCallback& callback, const void* port, UINT message) {
+    AddCall(&g_standin.notices, callback, (HANDLE)port, message, 0, 0);
+    SetEvent(g_standin.wake);
+}
+
 // ---------------------------------------------------------------- ports and handles
 
 // An output and an input port record keep their common bookkeeping (used, entry,
@@ -376,6 +391,10 @@ void HandBackQueue(Port* port, UINT message, DWORD_PTR param2, StandinCalls* cal
 
 int IsLinked(const StandinPortList* list, int entry) {
     return entry >= 0 && entry < list->count && list->ports[entry].linked;
+}
+
+int Keeps(const StandinPortList* list, int entry) {
+    return entry >= 0 && entry < list->count && list->ports[entry].keep;
 }
 
 uint64_t TransmitUs(DWORD length) {
@@ -649,12 +668,19 @@ void DeliverPending(StandinPending* pending, uint64_t now, StandinCalls* calls) 
 int ServiceOne(DWORD* waitMs) {
     Standin& s = g_standin;
     LockBoth();
+    if (s.notices.count > 0) {
+        StandinCalls notices = s.notices;
+        s.notices.count = 0;
+        UnlockAndFire(&notices);
+        return 1;
+    }
     uint64_t now = NowUs();
     StandinOutPort* output = nullptr;
     StandinPending* pending = nullptr;
     uint64_t next = UINT64_MAX;
     for (StandinOutPort& port : s.outPorts) {
-        if (port.used && port.queueCount > 0 && port.headDoneAt < next) {
+        if (port.used && port.queueCount > 0 && port.headDoneAt < next &&
+            !Keeps(&s.outputs, port.entry)) {
             next = port.headDoneAt;
             output = &port;
         }
@@ -699,7 +725,7 @@ DWORD WINAPI ServiceThread(LPVOID parameter) {
         }
         // Told to end: with no port open nothing is left to do.
         EnterCriticalSection(&s.lock);
-        int ends = s.generation != generation;
+        int ends = s.generation != generation && s.notices.count == 0;
         if (ends) {
             s.serviceThreads--;
             // A new thread may already run: a wake-up this one took is passed on.
@@ -849,8 +875,6 @@ MMRESULT OpenPort(StandinPortList* list, Port* ports, Handle* handleOut, UINT de
             result = MMSYSERR_NOMEM;
         }
     }
-    StandinCalls calls;
-    calls.count = 0;
     if (result == MMSYSERR_NOERROR) {
         memset(port, 0, sizeof *port);
         port->used = 1;
@@ -859,9 +883,9 @@ MMRESULT OpenPort(StandinPortList* list, Port* ports, Handle* handleOut, UINT de
         list->opens[entry]++;
         *handleOut = reinterpret_cast<Handle>(port);
         StartServiceThread();
-        AddCall(&calls, port->callback, reinterpret_cast<HANDLE>(port), openMessage, 0, 0);
+        Notify(port->callback, port, openMessage);
     }
-    UnlockAndFire(&calls);
+    UnlockBoth();
     return result;
 }
 
@@ -870,19 +894,17 @@ template <typename Port> MMRESULT ClosePort(Port* ports, const void* handle, UIN
     LockBoth();
     Port* port = FindPort(ports, handle);
     MMRESULT result = MMSYSERR_NOERROR;
-    StandinCalls calls;
-    calls.count = 0;
     if (port == nullptr) {
         result = MMSYSERR_INVALHANDLE;
     } else if (port->queueCount > 0) {
         result = MIDIERR_STILLPLAYING;
     } else {
-        AddCall(&calls, port->callback, reinterpret_cast<HANDLE>(port), closeMessage, 0, 0);
+        Notify(port->callback, port, closeMessage);
         port->used = 0;
     }
     int last = result == MMSYSERR_NOERROR && OpenPortCount() == 0;
     HANDLE thread = last ? StopServiceThread() : NULL;
-    UnlockAndFire(&calls);
+    UnlockBoth();
     AwaitServiceThread(thread);
     ReportWhenAllClosed(last);
     return result;
@@ -995,7 +1017,7 @@ MMRESULT WINAPI midiOutReset(HMIDIOUT handle) {
     StandinOutPort* port = OutPort(handle);
     StandinCalls calls;
     calls.count = 0;
-    if (port != nullptr) {
+    if (port != nullptr && !Keeps(&g_standin.outputs, port->entry)) {
         HandBackQueue(port, MOM_DONE, 0, &calls);
         if (IsLinked(&g_standin.outputs, port->entry)) {
             SendResetMessages(port, NowUs());
@@ -1079,7 +1101,9 @@ MMRESULT WINAPI midiInReset(HMIDIIN handle) {
     if (port != nullptr) {
         port->started = 0;
         DWORD_PTR timestamp = (DWORD_PTR)((NowUs() - port->startedAt) / 1000u);
-        HandBackQueue(port, MIM_LONGDATA, timestamp, &calls);
+        if (!Keeps(&g_standin.inputs, port->entry)) {
+            HandBackQueue(port, MIM_LONGDATA, timestamp, &calls);
+        }
     }
     UnlockAndFire(&calls);
     return port != nullptr ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
@@ -1151,8 +1175,19 @@ MMRESULT WINAPI timeEndPeriod(UINT period) {
 
 void StandinReset(void) {
     Standin& s = g_standin;
-    EnterCriticalSection(&s.lock);
-    EnsureStarted();
+    LockBoth();
+    int letGo = 0;
+    for (int i = 0; i < STANDIN_MAX_PORTS; i++) {
+        if (s.outPorts[i].used && Keeps(&s.outputs, s.outPorts[i].entry)) {
+            s.outPorts[i].used = 0;
+            letGo = 1;
+        }
+        if (s.inPorts[i].used && Keeps(&s.inputs, s.inPorts[i].entry)) {
+            s.inPorts[i].used = 0;
+            letGo = 1;
+        }
+    }
+    HANDLE thread = letGo && OpenPortCount() == 0 ? StopServiceThread() : NULL;
     ReadPorts(&s.outputs, 1);
     ReadPorts(&s.inputs, 1);
     for (StandinPending& p : s.pending) {
@@ -1160,7 +1195,8 @@ void StandinReset(void) {
     }
     s.droppedInputBytes = 0;
     ReadSettings();
-    LeaveCriticalSection(&s.lock);
+    UnlockBoth();
+    AwaitServiceThread(thread);
 }
 
 int StandinInject(int inputDevice, const unsigned char* bytes, int length, int delayMs) {

@@ -21,6 +21,10 @@
 //         fail=N     the first N opens fail with the result code error=C (default 4,
 //                    MMSYSERR_ALLOCATED)
 //         vanish=N   the port disappears from the list once it has been opened N times
+//         keep=1     a stuck driver: it keeps every buffer it is given (an output
+//                    message never finishes leaving, a reset hands nothing back), so
+//                    the port cannot be closed while it holds one; StandinReset lets
+//                    such ports go, as if the device had been unplugged
 //       Numbers take C notation (55, 0x37). "none" lists no port at all. Unset, the
 //       defaults are: outputs "ORVENT 1 SOUND" (MIDI port, mid 55, 1.08, linked),
 //       "Wavetable Synth" (software synthesizer), "USB MIDI Cable Out" (MIDI port of
@@ -72,7 +76,8 @@
 extern "C" {
 
 // Reads the whole configuration again, switches the instrument on afresh and forgets
-// pending input and counters. Open ports stay open.
+// pending input and counters. Open ports stay open, except those of keep=1 ports,
+// which are let go without a notification.
 void StandinReset(void);
 
 // Sends bytes to the updater on input device `inputDevice` (its number in the current

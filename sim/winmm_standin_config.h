@@ -20,6 +20,7 @@ struct StandinPortInfo {
     int failOpens;      // the first failOpens opens fail ...
     uint32_t openError; // ... with this result code
     int vanishAfter;    // gone from the list after this many opens; 0: never
+    int keep;           // the driver keeps every buffer it is given
 };
 
 // Copies the variable's value into text (size bytes); 0 when it is not set.

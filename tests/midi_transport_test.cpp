@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <mmsystem.h>
 
 #include <chrono>
 #include <cstring>
@@ -368,6 +369,40 @@ TEST_F(MidiTransportTest, CloseWhileAMessageIsLeavingClosesBothPorts) {
     EXPECT_EQ(16 * 6, g_standin.foreignBytes()) << "the reset's sustain and notes off";
     OpenDefault();
     EXPECT_EQ(0, g_standin.messageCount());
+}
+
+TEST_F(MidiTransportTest, BlocksOfAPortThatWillNotCloseAreLeftToTheDriver) {
+    Configure(MAVO_OUT ",keep=1", nullptr); // the message never leaves, nor comes back
+    const MidiMemoryFunctions recording = {RecordingAlloc, RecordingLock, RecordingUnlock,
+                                           RecordingFree};
+    MidiSetMemoryFunctions(&recording);
+    g_memory = MemoryRecord{0, 0, 0, 0, 0, 0, 0, 0, {}, true};
+    OpenDefault();
+    const Bytes message = {0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7};
+    ASSERT_EQ(1, MidiSend(message.data(), (int)message.size()));
+    MidiClose();
+    EXPECT_EQ(g_memory.allocated - 2, g_memory.freed) << "all but the output header and buffer";
+}
+
+// Open and close notifications of a port, and the threads they came on.
+std::vector<UINT> g_notices;
+std::vector<DWORD> g_noticeThreads;
+
+void CALLBACK RecordNotice(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+    g_notices.push_back(message);
+    g_noticeThreads.push_back(GetCurrentThreadId());
+}
+
+TEST_F(MidiTransportTest, StandInNotifiesOpenAndCloseFromTheServiceThread) {
+    HMIDIIN port = NULL;
+    ASSERT_EQ(MMSYSERR_NOERROR,
+              midiInOpen(&port, 0, (DWORD_PTR)RecordNotice, 0, CALLBACK_FUNCTION));
+    ASSERT_EQ(MMSYSERR_NOERROR, midiInClose(port));
+    // The last port's close returns only once the service has delivered everything.
+    EXPECT_EQ((std::vector<UINT>{MIM_OPEN, MIM_CLOSE}), g_notices);
+    for (DWORD thread : g_noticeThreads) {
+        EXPECT_NE(GetCurrentThreadId(), thread);
+    }
 }
 
 TEST_F(MidiTransportTest, NothingWaitingOrNothingOpen) {
