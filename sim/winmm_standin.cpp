@@ -1004,7 +1004,7 @@ MMRESULT WINAPI midiOutShortMsg(HMIDIOUT handle, DWORD message) {
     EnterCriticalSection(&g_standin.lock);
     StandinOutPort* port = OutPort(handle);
     if (port != nullptr && IsLinked(&g_standin.outputs, port->entry)) {
-        VirtualInstrumentHandleOtherBytes((int)ShortMessageLength((unsigned char)message));
+        VirtualInstrumentHandleOtherBytes(ShortMessageLength((unsigned char)message));
     }
     LeaveCriticalSection(&g_standin.lock);
     return port != nullptr ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
