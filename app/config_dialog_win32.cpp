@@ -15,6 +15,8 @@
 
 namespace {
 
+#define PORT_NAME_COPY 33 // szPname's 32 bytes and a terminator
+
 // The dialog's process-wide record: the working copies, alive from opening to OK or
 // Cancel. The MIDI port names are not copied; OK reads them from the lists.
 struct ConfigDialogState {
@@ -49,15 +51,16 @@ int ReadPortName(int output, UINT device, char* name, size_t size) {
             caps.wTechnology != MOD_MIDIPORT) {
             return 0;
         }
-        // A driver need not terminate szPname; the copy stops at the array's end.
-        TextCopy(name, size < sizeof caps.szPname ? size : sizeof caps.szPname, caps.szPname);
+        // A driver need not terminate szPname: all 32 bytes may be the name, and the copy
+        // stops at the array's end.
+        TextCopy(name, size < PORT_NAME_COPY ? size : PORT_NAME_COPY, caps.szPname);
         return 1;
     }
     MIDIINCAPSA caps;
     if (midiInGetDevCapsA(device, &caps, sizeof caps) != MMSYSERR_NOERROR) {
         return 0;
     }
-    TextCopy(name, size < sizeof caps.szPname ? size : sizeof caps.szPname, caps.szPname);
+    TextCopy(name, size < PORT_NAME_COPY ? size : PORT_NAME_COPY, caps.szPname);
     return 1;
 }
 
@@ -72,7 +75,7 @@ void FillPortList(HWND dialog, int listId, int output, const char* storedName) {
     const UINT count = output ? midiOutGetNumDevs() : midiInGetNumDevs();
     LRESULT selected = CB_ERR;
     for (UINT device = 0; device < count; ++device) {
-        char name[MAXPNAMELEN];
+        char name[PORT_NAME_COPY];
         if (!ReadPortName(output, device, name, sizeof name)) {
             continue;
         }

@@ -13,6 +13,7 @@
 #define MIDI_PORT_SCAN_INPUT_SIZE 16
 #define MIDI_PORT_SCAN_OPEN_ATTEMPTS 10
 #define MIDI_PORT_SCAN_SEND_WAIT_MS 2000
+#define MIDI_PORT_SCAN_CLOSE_ATTEMPTS 100 // 10 ms apart: a port gets about a second
 
 // MidiDriverFlags: which of the found ports belong to the maker's driver.
 #define MIDI_DRIVER_FLAG_INPUT 1
@@ -28,7 +29,9 @@ int MidiPortScanStart(HWND mainWindow, const unsigned char* productIds);
 
 // Closes every port of the detection and releases its blocks, then reports the pair:
 // 1 when a reply came, 0 otherwise (the outputs untouched). Each output may be null;
-// the names take TEXT_SIZE bytes. Harmless when no detection is open.
+// the names take TEXT_SIZE bytes. Harmless when no detection is open. A port whose
+// driver will not let it close within about a second is given up instead, its blocks
+// left to the driver (an output port at the start likewise).
 int MidiPortScanFinish(char* inName, char* outName, unsigned char* driverFlagsOut,
                        unsigned short* driverVersionOut);
 

@@ -52,6 +52,11 @@ MIDIHDR* PairHeader(const ScanPair* pair) {
     return static_cast<MIDIHDR*>(pair->header.address);
 }
 
+// The service updates the flags from its own thread while a header is queued.
+DWORD HeaderFlags(const MIDIHDR* header) {
+    return *reinterpret_cast<const volatile DWORD*>(&header->dwFlags);
+}
+
 unsigned char* PairBuffer(const ScanPair* pair) {
     return static_cast<unsigned char*>(pair->buffer.address);
 }
@@ -106,18 +111,72 @@ void CopyPortName(const char* szPname, char* name) {
     TextCopy(name, TEXT_SIZE, terminated);
 }
 
-void SleepWhileStillPlaying(MMRESULT (*close)(void*), void* port) {
-    while (close(port) == MIDIERR_STILLPLAYING) {
-        Sleep(10);
-    }
-}
-
 MMRESULT CloseInput(void* port) {
     return midiInClose(static_cast<HMIDIIN>(port));
 }
 
+MMRESULT ResetInput(void* port) {
+    return midiInReset(static_cast<HMIDIIN>(port));
+}
+
 MMRESULT CloseOutput(void* port) {
     return midiOutClose(static_cast<HMIDIOUT>(port));
+}
+
+MMRESULT ResetOutput(void* port) {
+    return midiOutReset(static_cast<HMIDIOUT>(port));
+}
+
+// 1 when the port closed. The service refuses while it still holds a buffer of the port:
+// a reset hands it back, and the close is tried again in short sleeps. A driver that
+// keeps its buffer all the same would hold the main thread for good; after about a
+// second the port is given up, and 0 tells the caller that the blocks the port holds
+// are the driver's now, not to be released under it.
+int CloseWithinBound(MMRESULT (*close)(void*), MMRESULT (*reset)(void*), void* port) {
+    for (int attempt = 1; close(port) == MIDIERR_STILLPLAYING; attempt++) {
+        if (attempt >= MIDI_PORT_SCAN_CLOSE_ATTEMPTS) {
+            return 0;
+        }
+        if (attempt == 1) {
+            reset(port);
+        }
+        Sleep(10);
+    }
+    return 1;
+}
+
+// The request pair and event stay with an output port that could not be closed: the
+// ports after it get new ones with the same inquiry. 0 when none can be had.
+int ReplaceRequest(void) {
+    MidiPortScan& s = g_scan;
+    const unsigned char* kept = PairBuffer(&s.request);
+    s.request = ScanPair();
+    s.requestDone = CreateEventA(NULL, TRUE, FALSE, NULL);
+    char ignored[TEXT_SIZE];
+    if (s.requestDone == NULL || !AllocPair(&s.request, MIDI_PORT_SCAN_REQUEST_SIZE, ignored)) {
+        return 0;
+    }
+    memcpy(PairBuffer(&s.request), kept, (size_t)s.requestLength);
+    PairHeader(&s.request)->dwBufferLength = (DWORD)s.requestLength;
+    return 1;
+}
+
+// The event says only that something happened on the port: its open and close
+// notifications signal it as well, and may come late. The header's done flag says
+// whether the inquiry has left. 1 when it did within MIDI_PORT_SCAN_SEND_WAIT_MS.
+int WaitUntilSent(const MIDIHDR* header) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        ResetEvent(g_scan.requestDone);
+        if (HeaderFlags(header) & MHDR_DONE) {
+            return 1;
+        }
+        DWORD spent = GetTickCount() - start;
+        if (spent >= MIDI_PORT_SCAN_SEND_WAIT_MS) {
+            return 0;
+        }
+        WaitForSingleObject(g_scan.requestDone, MIDI_PORT_SCAN_SEND_WAIT_MS - spent);
+    }
 }
 
 void OpenAndListen(int device) {
@@ -161,7 +220,8 @@ void OpenAndListen(int device) {
     }
 }
 
-void SendInquiry(int device, int portByteAt) {
+// 0 when no further inquiry can be sent.
+int SendInquiry(int device, int portByteAt) {
     MidiPortScan& s = g_scan;
     MIDIOUTCAPSA caps;
     memset(&caps, 0, sizeof caps);
@@ -170,9 +230,8 @@ void SendInquiry(int device, int portByteAt) {
         CopyPortName(caps.szPname, name);
     }
     if (IsVirtualCablePort(name)) {
-        return;
+        return 1;
     }
-    ResetEvent(s.requestDone);
     for (int attempt = 1; attempt <= MIDI_PORT_SCAN_OPEN_ATTEMPTS; attempt++) {
         if (midiOutOpen(&s.requestPort, (UINT)device, (DWORD_PTR)s.requestDone, 0,
                         CALLBACK_EVENT) == MMSYSERR_NOERROR) {
@@ -184,24 +243,22 @@ void SendInquiry(int device, int portByteAt) {
         }
     }
     if (s.requestPort == NULL) {
-        return;
+        return 1;
     }
-    // The service signals the event for the open as well: without a second reset the
-    // wait below would end at once, while the inquiry is still leaving.
-    ResetEvent(s.requestDone);
     PairBuffer(&s.request)[portByteAt] = (unsigned char)(device & 0xFF);
     MIDIHDR* header = PairHeader(&s.request);
     if (midiOutPrepareHeader(s.requestPort, header, sizeof(MIDIHDR)) == MMSYSERR_NOERROR) {
         if (midiOutLongMsg(s.requestPort, header, sizeof(MIDIHDR)) == MMSYSERR_NOERROR &&
-            WaitForSingleObject(s.requestDone, MIDI_PORT_SCAN_SEND_WAIT_MS) != WAIT_OBJECT_0) {
-            // A port that never finishes would keep the header, and the close below
-            // would wait for it for ever.
+            !WaitUntilSent(header) && (HeaderFlags(header) & MHDR_INQUEUE)) {
+            // A port that never finishes would keep the header. Reset only then: a reset
+            // also sends note-off and sustain-off on every channel.
             midiOutReset(s.requestPort);
         }
         midiOutUnprepareHeader(s.requestPort, header, sizeof(MIDIHDR));
     }
-    SleepWhileStillPlaying(CloseOutput, s.requestPort);
+    int closed = CloseWithinBound(CloseOutput, ResetOutput, s.requestPort);
     s.requestPort = NULL;
+    return closed || ReplaceRequest();
 }
 
 } // namespace
@@ -216,11 +273,13 @@ int IsVirtualCablePort(const char* name) {
 
 void CALLBACK MidiScanCallback(HMIDIIN port, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                                DWORD_PTR param2) {
-    (void)port;
     (void)param1;
     (void)param2;
     MidiPortScan& s = g_scan;
-    if (message != MIM_LONGDATA || s.inputs == NULL || instance >= (DWORD_PTR)s.inputCount) {
+    // A port that is no longer this detection's (one given up at a finish, whose driver
+    // hands its buffer back late) has nothing to say to it.
+    if (message != MIM_LONGDATA || s.inputs == NULL || instance >= (DWORD_PTR)s.inputCount ||
+        s.inputs[instance].port != port) {
         return;
     }
     const ScanPair* pair = &s.inputs[instance].pair;
@@ -294,8 +353,7 @@ int MidiPortScanStart(HWND mainWindow, const unsigned char* productIds) {
     for (int device = 0; device < s.inputCount; device++) {
         OpenAndListen(device);
     }
-    for (int device = 0; device < s.outputCount; device++) {
-        SendInquiry(device, portByteAt);
+    for (int device = 0; device < s.outputCount && SendInquiry(device, portByteAt); device++) {
     }
     return 1;
 }
@@ -306,30 +364,37 @@ int MidiPortScanFinish(char* inName, char* outName, unsigned char* driverFlagsOu
     if (s.inputs != NULL) {
         for (int i = s.inputCount - 1; i >= 0; i--) {
             ScanInput* entry = &s.inputs[i];
+            int closed = 1;
             if (entry->port != NULL) {
                 // Stopped and reset first, so the service hands the buffer back before
                 // it is released.
                 midiInStop(entry->port);
                 midiInReset(entry->port);
                 midiInUnprepareHeader(entry->port, PairHeader(&entry->pair), sizeof(MIDIHDR));
-                SleepWhileStillPlaying(CloseInput, entry->port);
+                closed = CloseWithinBound(CloseInput, ResetInput, entry->port);
                 entry->port = NULL;
             }
-            ReleasePair(&entry->pair);
+            if (closed) {
+                ReleasePair(&entry->pair);
+            }
         }
         HeapFree(GetProcessHeap(), 0, s.inputs);
         s.inputs = NULL;
     }
+    int requestClosed = 1;
     if (s.requestPort != NULL) {
         midiOutUnprepareHeader(s.requestPort, PairHeader(&s.request), sizeof(MIDIHDR));
-        SleepWhileStillPlaying(CloseOutput, s.requestPort);
+        requestClosed = CloseWithinBound(CloseOutput, ResetOutput, s.requestPort);
         s.requestPort = NULL;
     }
-    ReleasePair(&s.request);
-    if (s.requestDone != NULL) {
-        CloseHandle(s.requestDone);
-        s.requestDone = NULL;
+    if (requestClosed) {
+        ReleasePair(&s.request);
     }
+    s.request = ScanPair();
+    if (s.requestDone != NULL && requestClosed) {
+        CloseHandle(s.requestDone);
+    }
+    s.requestDone = NULL;
     s.mainWindow = NULL;
 
     const int foundInput = s.foundInput.exchange(SCAN_NONE);

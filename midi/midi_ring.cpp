@@ -39,6 +39,8 @@ void MidiRingStart(MidiRing* ring, unsigned char* const* buffers, MidiRequeuePro
     ring->readIndex = 0;
     ring->requeueIndex = 0;
     ring->requeue = requeue;
+    ring->tickCounter.store(0);
+    ring->aborted.store(0);
 }
 
 void MidiRingStop(MidiRing* ring) {
@@ -70,12 +72,17 @@ int MidiRingReceive(MidiRing* ring, unsigned char* buffer, int capacity, int tim
     if (timeoutTicks >= MIDI_ABORT_TICKS) {
         timeoutTicks = MIDI_ABORT_TICKS - 1;
     }
+    if (ring->aborted.load()) {
+        return -2;
+    }
     ring->tickCounter.store(0);
     for (;;) {
         int written = ring->writeIndex.load(std::memory_order_acquire);
         if (ring->requeue == nullptr || written == ring->readIndex) {
+            // The flag as well: an abort whose mark the store of 0 above wiped out still
+            // ends this receive.
             int32_t ticks = ring->tickCounter.load();
-            if (ticks >= MIDI_ABORT_TICKS) {
+            if (ticks >= MIDI_ABORT_TICKS || ring->aborted.load()) {
                 return -2;
             }
             if (ticks >= timeoutTicks) {
@@ -101,6 +108,7 @@ int MidiRingReceive(MidiRing* ring, unsigned char* buffer, int capacity, int tim
 }
 
 void MidiRingAbort(MidiRing* ring) {
+    ring->aborted.store(1);
     ring->tickCounter.store(MIDI_ABORT_TICKS);
 }
 

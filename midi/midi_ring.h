@@ -25,9 +25,10 @@ struct MidiRing {
     int readIndex;                                // buffers examined
     int requeueIndex;                             // buffers given back after examination
     std::atomic<int32_t> tickCounter;             // 10 ms waits of the current receive
+    std::atomic<int> aborted;                     // set by MidiRingAbort until the next start
 };
 
-// All twelve buffers are queued at the service, buffer 0 first.
+// All twelve buffers are queued at the service, buffer 0 first. Clears an abort.
 void MidiRingStart(MidiRing* ring, unsigned char* const* buffers, MidiRequeueProc requeue);
 
 // The buffers are about to be released: nothing is examined or given back any more.
@@ -40,7 +41,9 @@ void MidiRingBufferReturned(MidiRing* ring);
 // with 0xF0) in buffer; -1 after timeoutTicks waits of 10 ms; -2 when aborted.
 int MidiRingReceive(MidiRing* ring, unsigned char* buffer, int capacity, int timeoutTicks);
 
-// Ends a waiting MidiRingReceive with -2 within one 10 ms wait.
+// Ends a waiting MidiRingReceive with -2 within one 10 ms wait, and makes every later
+// one return -2 at once until MidiRingStart: a user's stop that lands between two
+// receives would otherwise be lost and the next receive wait its whole time-out.
 void MidiRingAbort(MidiRing* ring);
 
 // Returned buffers not yet examined (0 to 12).

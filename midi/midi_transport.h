@@ -16,7 +16,8 @@ int MidiSend(const unsigned char* bytes, int length);
 // 1 with a message in buffer, -1 after timeoutTicks waits of 10 ms, -2 when aborted.
 int MidiReceive(unsigned char* buffer, int capacity, int timeoutTicks);
 
-// Ends a waiting MidiReceive with -2 within one 10 ms wait.
+// Ends a waiting MidiReceive with -2 within one 10 ms wait; every MidiReceive after it
+// returns -2 at once until the next MidiOpen.
 void MidiAbortReceive(void);
 
 // The text of a result code of the MIDI service ("Bad Device ID", ...); textSize bytes

@@ -60,6 +60,16 @@ void ReleaseBlock(MidiBlock* block) {
     MidiBlockRelease(&g_memory, block);
 }
 
+// A block the service still holds, because its port refused to close, is its own from
+// now on: forgotten here rather than freed under it.
+void ReleaseBlockUnlessHeld(MidiBlock* block, int held) {
+    if (held) {
+        *block = MidiBlock();
+    } else {
+        ReleaseBlock(block);
+    }
+}
+
 int AllocAll(char* errorText) {
     MidiTransport& t = g_midiTransport;
     for (int i = 0; i < MIDI_RX_BUFFER_COUNT; i++) {
@@ -207,28 +217,34 @@ void StartInput(void) {
 // Closes the ports and releases every block, without stopping input first.
 void MidiReleaseAll(void) {
     MidiTransport& t = g_midiTransport;
+    int outputHeld = 0;
+    int inputHeld = 0;
     if (t.outputPort != NULL) {
         // A message may still be leaving (a stop during a long send): the service would
         // refuse to unprepare the header and to close the port, keep the port open for
-        // good and go on reading a freed buffer. A reset hands the header back first.
-        midiOutReset(t.outputPort);
+        // good and go on reading a freed buffer. A reset hands the header back first;
+        // only then, since a reset also puts note-off and sustain-off messages for every
+        // channel on the wire, which an instrument in update mode must not get.
+        if (HeaderFlags(TxHeader()) & MHDR_INQUEUE) {
+            midiOutReset(t.outputPort);
+        }
         midiOutUnprepareHeader(t.outputPort, TxHeader(), sizeof(MIDIHDR));
-        midiOutClose(t.outputPort);
+        outputHeld = midiOutClose(t.outputPort) == MIDIERR_STILLPLAYING;
         t.outputPort = NULL;
     }
     if (t.inputPort != NULL) {
         for (int i = 0; i < MIDI_RX_BUFFER_COUNT; i++) {
             midiInUnprepareHeader(t.inputPort, RxHeader(i), sizeof(MIDIHDR));
         }
-        midiInClose(t.inputPort);
+        inputHeld = midiInClose(t.inputPort) == MIDIERR_STILLPLAYING;
         t.inputPort = NULL;
     }
     MidiRingStop(&t.ring);
-    ReleaseBlock(&t.txBuffer);
-    ReleaseBlock(&t.txHeader);
+    ReleaseBlockUnlessHeld(&t.txBuffer, outputHeld);
+    ReleaseBlockUnlessHeld(&t.txHeader, outputHeld);
     for (int i = 0; i < MIDI_RX_BUFFER_COUNT; i++) {
-        ReleaseBlock(&t.rxBuffers[i]);
-        ReleaseBlock(&t.rxHeaders[i]);
+        ReleaseBlockUnlessHeld(&t.rxBuffers[i], inputHeld);
+        ReleaseBlockUnlessHeld(&t.rxHeaders[i], inputHeld);
     }
 }
 

@@ -70,6 +70,7 @@ struct Instrument {
     int feedActive;
     int feedExpected; // raw data packet: its whole length; 0 otherwise
     int feedOverflow;
+    int foreignBytes;
 };
 
 Instrument g_instrument;
@@ -111,6 +112,7 @@ void ResetLocked(const VirtualInstrumentConfig* config) {
     vi.feedActive = 0;
     vi.feedExpected = 0;
     vi.feedOverflow = 0;
+    vi.foreignBytes = 0;
     vi.initialized = 1;
 }
 
@@ -550,6 +552,7 @@ void DispatchLocked(int index, const unsigned char* message, int length) {
     // protocol at all: a device ignores them.
     if (length < 3 || message[0] != MSG_START || message[1] != MSG_MAKER_ID ||
         message[2] != MSG_VUP_ID) {
+        vi.foreignBytes += length;
         return;
     }
     if (length < codeAt + 2 || message[length - 1] != MSG_END) {
@@ -676,6 +679,8 @@ void FeedByteLocked(unsigned char byte) {
             vi.feedActive = 1;
             vi.feedExpected = 0;
             vi.feedOverflow = 0;
+        } else {
+            vi.foreignBytes++;
         }
         return;
     }
@@ -752,6 +757,17 @@ void VirtualInstrumentFeed(const unsigned char* bytes, int length) {
     for (int i = 0; i < length; i++) {
         FeedByteLocked(bytes[i]);
     }
+}
+
+void VirtualInstrumentHandleOtherBytes(int count) {
+    std::lock_guard<std::mutex> guard(g_instrument.lock);
+    EnsureInitializedLocked();
+    g_instrument.foreignBytes += count > 0 ? count : 0;
+}
+
+int VirtualInstrumentForeignByteCount(void) {
+    std::lock_guard<std::mutex> guard(g_instrument.lock);
+    return g_instrument.foreignBytes;
 }
 
 int VirtualInstrumentTakeReply(unsigned char* out, int capacity, uint32_t* delayMs) {

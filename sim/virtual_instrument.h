@@ -95,6 +95,15 @@ void VirtualInstrumentHandleMessage(const unsigned char* message, int length);
 // messages itself, including raw-mode data packets whose bytes may be 0x80 or above.
 void VirtualInstrumentFeed(const unsigned char* bytes, int length);
 
+// The instrument got count bytes that belong to no System Exclusive message (channel,
+// system common and real-time messages, stray data): it ignores them, and counts them.
+void VirtualInstrumentHandleOtherBytes(int count);
+
+// Bytes received that were no part of an update message (F0 42 23 ... F7): those above,
+// whole messages of another maker or kind, and stream bytes outside any message. An
+// instrument in update mode should get none.
+int VirtualInstrumentForeignByteCount(void);
+
 // Takes the next pending piece of output: a reply, or garbage the fault asked for.
 // Returns its length (0 when nothing is pending; a piece longer than capacity is cut and
 // its rest lost); *delayMs receives how long after the request the piece is due. A piece

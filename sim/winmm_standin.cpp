@@ -3,7 +3,14 @@
 //
 // One service thread does everything that happens later than the call that caused it:
 // an output message finishes leaving (MOM_DONE, and the instrument gets it), a reply or
-// an injected piece arrives on an input port (filled buffers, MIM_LONGDATA). Calls into
+// an injected piece arrives on an input port (filled buffers, MIM_LONGDATA). It runs
+// only while a port is open: the first open starts it and returns once it runs, the
+// last close ends it and returns once it has ended. A thread still starting, or still
+// working, when the process ends can take the whole process down with it under Wine,
+// and a test process ends right after its last close. Open and close notifications
+// (MOM_OPEN, MIM_CLOSE, ...) come from the service thread too, as with the real service:
+// a close notification may arrive after the close call has returned, though never after
+// the last port's close has returned. Calls into
 // the callbacks happen with the state lock released but the callback lock held, so the
 // updater sees its buffers come back in queue order even when midiInReset on its own
 // thread hands back the rest at the same moment.
@@ -103,7 +110,11 @@ struct Standin {
     CRITICAL_SECTION lock;
     CRITICAL_SECTION callbackLock; // always taken before lock
     int initialized;
-    HANDLE thread;
+    HANDLE thread; // the running service thread; null while no port is open
+    DWORD threadId;
+    HANDLE threadStarted;
+    uint32_t generation; // raised when the service thread is told to end
+    int serviceThreads;  // threads not yet ended, an ending one included
     HANDLE wake;
     LARGE_INTEGER frequency;
     StandinPortList outputs;
@@ -114,7 +125,8 @@ struct Standin {
     uint32_t nextOrder;
     uint32_t bytesPerMs;
     int droppedInputBytes;
-    int delivering; // a piece taken off the pending list whose callbacks still run
+    int delivering;       // a piece taken off the pending list whose callbacks still run
+    StandinCalls notices; // open and close notifications for the service thread
     unsigned char reply[VI_MAX_REPLY];
     unsigned char piece[STANDIN_MAX_PIECE]; // the piece the service thread delivers
 };
@@ -180,6 +192,7 @@ void EnsureStarted(void) {
     }
     QueryPerformanceFrequency(&s.frequency);
     s.wake = CreateEventA(NULL, FALSE, FALSE, NULL);
+    s.threadStarted = CreateEventA(NULL, FALSE, FALSE, NULL);
     s.outputs.variable = "ORV_MIDI_OUT_PORTS";
     s.outputs.output = 1;
     s.inputs.variable = "ORV_MIDI_IN_PORTS";
@@ -294,6 +307,17 @@ void LockBoth(void) {
     EnsureStarted();
 }
 
+void UnlockBoth(void) {
+    LeaveCriticalSection(&g_standin.lock);
+    LeaveCriticalSection(&g_standin.callbackLock);
+}
+
+// Open and close notifications come later, from the service thread.
+void Notify(const StandinCallback& callback, const void* port, UINT message) {
+    AddCall(&g_standin.notices, callback, (HANDLE)port, message, 0, 0);
+    SetEvent(g_standin.wake);
+}
+
 // ---------------------------------------------------------------- ports and handles
 
 // An output and an input port record keep their common bookkeeping (used, entry,
@@ -369,6 +393,10 @@ int IsLinked(const StandinPortList* list, int entry) {
     return entry >= 0 && entry < list->count && list->ports[entry].linked;
 }
 
+int Keeps(const StandinPortList* list, int entry) {
+    return entry >= 0 && entry < list->count && list->ports[entry].keep;
+}
+
 uint64_t TransmitUs(DWORD length) {
     uint64_t us = (uint64_t)length * 1000u / g_standin.bytesPerMs;
     return us < 1000u ? 1000u : us;
@@ -384,9 +412,55 @@ int OpenPortCount(void) {
 
 DWORD WINAPI ServiceThread(LPVOID);
 
+// Called with the lock held.
 void StartServiceThread(void) {
-    if (g_standin.thread == NULL) {
-        g_standin.thread = CreateThread(NULL, 0, ServiceThread, NULL, 0, NULL);
+    Standin& s = g_standin;
+    if (s.thread != NULL) {
+        return;
+    }
+    s.thread = CreateThread(NULL, 0, ServiceThread,
+                            reinterpret_cast<LPVOID>((uintptr_t)s.generation), 0, &s.threadId);
+    if (s.thread != NULL) {
+        s.serviceThreads++;
+        WaitForSingleObject(s.threadStarted, INFINITE);
+    }
+}
+
+// Input on its way when the last port closes reaches nobody.
+void DropPending(void) {
+    for (StandinPending& p : g_standin.pending) {
+        if (p.used) {
+            g_standin.droppedInputBytes += p.length;
+            p.used = 0;
+        }
+    }
+}
+
+// Called with the lock held when the last port has closed; the caller waits for the
+// returned thread once it has let go of the locks.
+HANDLE StopServiceThread(void) {
+    Standin& s = g_standin;
+    HANDLE thread = s.thread;
+    if (thread == NULL) {
+        return NULL;
+    }
+    s.thread = NULL;
+    s.generation++;
+    DropPending();
+    SetEvent(s.wake);
+    // A callback that closes the last port runs on the service thread itself, which
+    // cannot wait for its own end: it ends once the callback has returned.
+    if (s.threadId == GetCurrentThreadId()) {
+        CloseHandle(thread);
+        return NULL;
+    }
+    return thread;
+}
+
+void AwaitServiceThread(HANDLE thread) {
+    if (thread != NULL) {
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
     }
 }
 
@@ -452,21 +526,24 @@ void TakeReplies(uint64_t now) {
     }
 }
 
-// Frames the bytes that have left into System Exclusive messages for the instrument.
+// Frames the bytes that have left into System Exclusive messages for the instrument;
+// every other byte reaches it as one that belongs to no such message.
 void PassToInstrument(StandinOutPort* port, const unsigned char* data, DWORD length, uint64_t now) {
+    int other = 0;
     for (DWORD i = 0; i < length; i++) {
         unsigned char byte = data[i];
         if (byte == 0xF0) {
+            other += port->assembling ? port->assemblyLength : 0;
             port->assembling = 1;
             port->assemblyLength = 0;
         } else if (!port->assembling || byte >= 0xF8) {
-            continue; // short messages and real-time bytes are not the instrument's business
-        } else if ((byte & 0x80) && byte != 0xF7) {
-            port->assembling = 0; // a status byte cuts the message off
+            other++; // a short message or a real-time byte
             continue;
-        }
-        if (port->assemblyLength >= (int)sizeof port->assembly) {
+        } else if (((byte & 0x80) && byte != 0xF7) ||
+                   port->assemblyLength >= (int)sizeof port->assembly) {
+            // A status byte cuts the message off; so does a message too long to be one.
             port->assembling = 0;
+            other += port->assemblyLength + 1;
             continue;
         }
         port->assembly[port->assemblyLength++] = byte;
@@ -475,7 +552,36 @@ void PassToInstrument(StandinOutPort* port, const unsigned char* data, DWORD len
             VirtualInstrumentHandleMessage(port->assembly, port->assemblyLength);
         }
     }
+    if (other > 0) {
+        VirtualInstrumentHandleOtherBytes(other);
+    }
     TakeReplies(now);
+}
+
+// What midiOutReset sends after handing the queue back, as the common drivers do: on
+// each of the 16 channels, sustain off (controller 0x40, value 0) and all notes off
+// (controller 0x7B).
+void SendResetMessages(StandinOutPort* port, uint64_t now) {
+    unsigned char bytes[16 * 6];
+    for (int channel = 0; channel < 16; channel++) {
+        unsigned char* p = bytes + channel * 6;
+        p[0] = p[3] = (unsigned char)(0xB0 | channel);
+        p[1] = 0x40;
+        p[4] = 0x7B;
+        p[2] = p[5] = 0x00;
+    }
+    PassToInstrument(port, bytes, sizeof bytes, now);
+}
+
+// The length of the short message a status byte starts.
+int ShortMessageLength(unsigned char status) {
+    if (status < 0x80 || status >= 0xF4) {
+        return 1;
+    }
+    if ((status & 0xE0) == 0xC0 || status == 0xF1 || status == 0xF3) {
+        return 2;
+    }
+    return status == 0xF0 ? 1 : 3;
 }
 
 void CompleteOutput(StandinOutPort* port, uint64_t now, StandinCalls* calls) {
@@ -496,8 +602,9 @@ int IsShortMessage(const unsigned char* bytes) {
            bytes[0] >= 0xF8;
 }
 
-// Fills the queued buffers in order; what does not fit goes on in the next buffer, and
-// what finds no buffer is lost, as with a real port.
+// Fills the queued buffers in order; a buffer goes back at the end of each message (F7)
+// or when full, what does not fit goes on in the next buffer, and what finds no buffer
+// is lost, as with a real port.
 void FillInput(StandinInPort* port, const unsigned char* bytes, int length, uint64_t now,
                StandinCalls* calls) {
     Standin& s = g_standin;
@@ -522,9 +629,11 @@ void FillInput(StandinInPort* port, const unsigned char* bytes, int length, uint
             return;
         }
         MIDIHDR* header = Dequeue(port);
-        int n = length - offset;
-        if ((DWORD)n > header->dwBufferLength) {
-            n = (int)header->dwBufferLength;
+        int n = 0;
+        while (offset + n < length && (DWORD)n < header->dwBufferLength) {
+            if (bytes[offset + n++] == 0xF7) {
+                break;
+            }
         }
         memcpy(header->lpData, bytes + offset, (size_t)n);
         header->dwBytesRecorded = (DWORD)n;
@@ -559,12 +668,19 @@ void DeliverPending(StandinPending* pending, uint64_t now, StandinCalls* calls) 
 int ServiceOne(DWORD* waitMs) {
     Standin& s = g_standin;
     LockBoth();
+    if (s.notices.count > 0) {
+        StandinCalls notices = s.notices;
+        s.notices.count = 0;
+        UnlockAndFire(&notices);
+        return 1;
+    }
     uint64_t now = NowUs();
     StandinOutPort* output = nullptr;
     StandinPending* pending = nullptr;
     uint64_t next = UINT64_MAX;
     for (StandinOutPort& port : s.outPorts) {
-        if (port.used && port.queueCount > 0 && port.headDoneAt < next) {
+        if (port.used && port.queueCount > 0 && port.headDoneAt < next &&
+            !Keeps(&s.outputs, port.entry)) {
             next = port.headDoneAt;
             output = &port;
         }
@@ -599,12 +715,27 @@ int ServiceOne(DWORD* waitMs) {
     return 1;
 }
 
-DWORD WINAPI ServiceThread(LPVOID) {
+DWORD WINAPI ServiceThread(LPVOID parameter) {
+    Standin& s = g_standin;
+    const uint32_t generation = (uint32_t) reinterpret_cast<uintptr_t>(parameter);
+    SetEvent(s.threadStarted);
     for (;;) {
         DWORD waitMs = 0;
         while (ServiceOne(&waitMs)) {
         }
-        WaitForSingleObject(g_standin.wake, waitMs);
+        // Told to end: with no port open nothing is left to do.
+        EnterCriticalSection(&s.lock);
+        int ends = s.generation != generation && s.notices.count == 0;
+        if (ends) {
+            s.serviceThreads--;
+            // A new thread may already run: a wake-up this one took is passed on.
+            SetEvent(s.wake);
+        }
+        LeaveCriticalSection(&s.lock);
+        if (ends) {
+            return 0;
+        }
+        WaitForSingleObject(s.wake, waitMs);
     }
 }
 
@@ -638,10 +769,11 @@ int WriteReport(int droppedInputBytes) {
     int ok = 1;
     if (StandinGetEnv("ORV_MIDI_REPORT", path, sizeof path)) {
         char text[512];
-        TextFormat(text, sizeof text, "messages %d\r\npackets %d\r\nwritten %u\r\ndropped %d\r\n",
+        TextFormat(text, sizeof text,
+                   "messages %d\r\npackets %d\r\nwritten %u\r\ndropped %d\r\nforeign %d\r\n",
                    VirtualInstrumentMessageCount(), VirtualInstrumentPacketCount(),
-                   (unsigned)VirtualInstrumentFlashWrittenCount(address, length),
-                   droppedInputBytes);
+                   (unsigned)VirtualInstrumentFlashWrittenCount(address, length), droppedInputBytes,
+                   VirtualInstrumentForeignByteCount());
         ok &= WriteFileWhole(path, text, (DWORD)strlen(text));
     }
     if (StandinGetEnv("ORV_MIDI_FLASH_DUMP", path, sizeof path)) {
@@ -714,7 +846,7 @@ MMRESULT GetPortCaps(StandinPortList* list, UINT_PTR device, Caps* caps, UINT si
     full.wMid = p.manufacturer;
     full.wPid = p.product;
     full.vDriverVersion = p.driverVersion;
-    TextCopy(full.szPname, sizeof full.szPname, p.name);
+    memcpy(full.szPname, p.name, strnlen(p.name, sizeof full.szPname));
     FillKindCaps(&full, p);
     memcpy(caps, &full, size < sizeof full ? size : sizeof full);
     return MMSYSERR_NOERROR;
@@ -743,8 +875,6 @@ MMRESULT OpenPort(StandinPortList* list, Port* ports, Handle* handleOut, UINT de
             result = MMSYSERR_NOMEM;
         }
     }
-    StandinCalls calls;
-    calls.count = 0;
     if (result == MMSYSERR_NOERROR) {
         memset(port, 0, sizeof *port);
         port->used = 1;
@@ -753,9 +883,9 @@ MMRESULT OpenPort(StandinPortList* list, Port* ports, Handle* handleOut, UINT de
         list->opens[entry]++;
         *handleOut = reinterpret_cast<Handle>(port);
         StartServiceThread();
-        AddCall(&calls, port->callback, reinterpret_cast<HANDLE>(port), openMessage, 0, 0);
+        Notify(port->callback, port, openMessage);
     }
-    UnlockAndFire(&calls);
+    UnlockBoth();
     return result;
 }
 
@@ -764,18 +894,18 @@ template <typename Port> MMRESULT ClosePort(Port* ports, const void* handle, UIN
     LockBoth();
     Port* port = FindPort(ports, handle);
     MMRESULT result = MMSYSERR_NOERROR;
-    StandinCalls calls;
-    calls.count = 0;
     if (port == nullptr) {
         result = MMSYSERR_INVALHANDLE;
     } else if (port->queueCount > 0) {
         result = MIDIERR_STILLPLAYING;
     } else {
-        AddCall(&calls, port->callback, reinterpret_cast<HANDLE>(port), closeMessage, 0, 0);
+        Notify(port->callback, port, closeMessage);
         port->used = 0;
     }
     int last = result == MMSYSERR_NOERROR && OpenPortCount() == 0;
-    UnlockAndFire(&calls);
+    HANDLE thread = last ? StopServiceThread() : NULL;
+    UnlockBoth();
+    AwaitServiceThread(thread);
     ReportWhenAllClosed(last);
     return result;
 }
@@ -869,22 +999,29 @@ MMRESULT WINAPI midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
     return result;
 }
 
+// Leaves at once, beside any long message on its way.
 MMRESULT WINAPI midiOutShortMsg(HMIDIOUT handle, DWORD message) {
-    (void)message;
     EnterCriticalSection(&g_standin.lock);
-    MMRESULT result = OutPort(handle) != nullptr ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
+    StandinOutPort* port = OutPort(handle);
+    if (port != nullptr && IsLinked(&g_standin.outputs, port->entry)) {
+        VirtualInstrumentHandleOtherBytes(ShortMessageLength((unsigned char)message));
+    }
     LeaveCriticalSection(&g_standin.lock);
-    return result;
+    return port != nullptr ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
 }
 
-// Every queued message is handed back at once; the one leaving is cut off unheard.
+// Every queued message is handed back at once, the one leaving cut off unheard; then
+// the channel messages of SendResetMessages go out.
 MMRESULT WINAPI midiOutReset(HMIDIOUT handle) {
     LockBoth();
     StandinOutPort* port = OutPort(handle);
     StandinCalls calls;
     calls.count = 0;
-    if (port != nullptr) {
+    if (port != nullptr && !Keeps(&g_standin.outputs, port->entry)) {
         HandBackQueue(port, MOM_DONE, 0, &calls);
+        if (IsLinked(&g_standin.outputs, port->entry)) {
+            SendResetMessages(port, NowUs());
+        }
         port->assembling = 0;
     }
     UnlockAndFire(&calls);
@@ -964,7 +1101,9 @@ MMRESULT WINAPI midiInReset(HMIDIIN handle) {
     if (port != nullptr) {
         port->started = 0;
         DWORD_PTR timestamp = (DWORD_PTR)((NowUs() - port->startedAt) / 1000u);
-        HandBackQueue(port, MIM_LONGDATA, timestamp, &calls);
+        if (!Keeps(&g_standin.inputs, port->entry)) {
+            HandBackQueue(port, MIM_LONGDATA, timestamp, &calls);
+        }
     }
     UnlockAndFire(&calls);
     return port != nullptr ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
@@ -1036,8 +1175,19 @@ MMRESULT WINAPI timeEndPeriod(UINT period) {
 
 void StandinReset(void) {
     Standin& s = g_standin;
-    EnterCriticalSection(&s.lock);
-    EnsureStarted();
+    LockBoth();
+    int letGo = 0;
+    for (int i = 0; i < STANDIN_MAX_PORTS; i++) {
+        if (s.outPorts[i].used && Keeps(&s.outputs, s.outPorts[i].entry)) {
+            s.outPorts[i].used = 0;
+            letGo = 1;
+        }
+        if (s.inPorts[i].used && Keeps(&s.inputs, s.inPorts[i].entry)) {
+            s.inPorts[i].used = 0;
+            letGo = 1;
+        }
+    }
+    HANDLE thread = letGo && OpenPortCount() == 0 ? StopServiceThread() : NULL;
     ReadPorts(&s.outputs, 1);
     ReadPorts(&s.inputs, 1);
     for (StandinPending& p : s.pending) {
@@ -1045,7 +1195,8 @@ void StandinReset(void) {
     }
     s.droppedInputBytes = 0;
     ReadSettings();
-    LeaveCriticalSection(&s.lock);
+    UnlockBoth();
+    AwaitServiceThread(thread);
 }
 
 int StandinInject(int inputDevice, const unsigned char* bytes, int length, int delayMs) {
@@ -1056,9 +1207,10 @@ int StandinInject(int inputDevice, const unsigned char* bytes, int length, int d
     EnterCriticalSection(&s.lock);
     EnsureStarted();
     int entry = inputDevice >= 0 ? EntryOfDevice(&s.inputs, (UINT_PTR)inputDevice) : -1;
-    if (entry >= 0) {
+    if (entry >= 0 && OpenPortCount() == 0) {
+        s.droppedInputBytes += length; // nothing listens
+    } else if (entry >= 0) {
         AddPending(entry, NowUs() + (uint64_t)delayMs * 1000u, bytes, length);
-        StartServiceThread();
     }
     LeaveCriticalSection(&s.lock);
     return entry >= 0;
@@ -1097,11 +1249,22 @@ int StandinOpenPortCount(void) {
     return count;
 }
 
+int StandinServiceThreads(void) {
+    EnterCriticalSection(&g_standin.lock);
+    int count = g_standin.serviceThreads;
+    LeaveCriticalSection(&g_standin.lock);
+    return count;
+}
+
 int StandinDroppedInputBytes(void) {
     EnterCriticalSection(&g_standin.lock);
     int dropped = g_standin.droppedInputBytes;
     LeaveCriticalSection(&g_standin.lock);
     return dropped;
+}
+
+int StandinForeignBytes(void) {
+    return VirtualInstrumentForeignByteCount();
 }
 
 int StandinMessageCount(void) {

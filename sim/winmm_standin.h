@@ -10,7 +10,8 @@
 //   ORV_MIDI_OUT_PORTS, ORV_MIDI_IN_PORTS
 //       The ports, in device-number order: entries separated by ';', each a list of
 //       key=value fields separated by ','. Keys:
-//         name=...   the port name (at most 31 characters)
+//         name=...   the port name (at most 32 characters; one of 32 fills szPname
+//                    with no terminator, as some drivers do)
 //         tech=N     output technology (1 MOD_MIDIPORT, 2 MOD_SYNTH, 7 MOD_SWSYNTH, ...)
 //         mid=N      manufacturer identifier (55: the maker's driver)
 //         pid=N      product identifier
@@ -20,6 +21,10 @@
 //         fail=N     the first N opens fail with the result code error=C (default 4,
 //                    MMSYSERR_ALLOCATED)
 //         vanish=N   the port disappears from the list once it has been opened N times
+//         keep=1     a stuck driver: it keeps every buffer it is given (an output
+//                    message never finishes leaving, a reset hands nothing back), so
+//                    the port cannot be closed while it holds one; StandinReset lets
+//                    such ports go, as if the device had been unplugged
 //       Numbers take C notation (55, 0x37). "none" lists no port at all. Unset, the
 //       defaults are: outputs "ORVENT 1 SOUND" (MIDI port, mid 55, 1.08, linked),
 //       "Wavetable Synth" (software synthesizer), "USB MIDI Cable Out" (MIDI port of
@@ -54,7 +59,14 @@
 //   StandinWriteReport:
 //   ORV_MIDI_REPORT            text file: "messages N", "packets N", "written N" (bytes
 //                              of the dumped range written by packets), "dropped N"
-//                              (input bytes lost for want of a queued buffer)
+//                              (input bytes lost for want of a queued buffer), "foreign
+//                              N" (bytes the instrument got that were no part of an
+//                              update message, see StandinForeignBytes)
+//
+// midiOutReset on a port cabled to the instrument does what the common drivers do:
+// besides handing every queued header back, it sends on each of the 16 channels a
+// sustain off (Bn 40 00) and an all notes off (Bn 7B 00), 96 bytes that reach the
+// instrument. midiOutShortMsg reaches it as well.
 //   ORV_MIDI_FLASH_DUMP        binary file: the flash bytes of ORV_MIDI_FLASH_RANGE
 //   ORV_MIDI_FLASH_RANGE       "address,length"
 #pragma once
@@ -64,13 +76,15 @@
 extern "C" {
 
 // Reads the whole configuration again, switches the instrument on afresh and forgets
-// pending input and counters. Open ports stay open.
+// pending input and counters. Open ports stay open, except those of keep=1 ports,
+// which are let go without a notification.
 void StandinReset(void);
 
 // Sends bytes to the updater on input device `inputDevice` (its number in the current
 // list) after delayMs, as another device on that port would. A piece that starts with
 // a status byte below 0xF0 (or 0xF8 and above) is a short message; anything else goes
-// into the queued System Exclusive buffers. 1 when accepted.
+// into the queued System Exclusive buffers. 1 when accepted. While no port is open, and
+// when the last port closes before it is due, the piece is lost (a dropped input byte).
 int StandinInject(int inputDevice, const unsigned char* bytes, int length, int delayMs);
 
 // Input pieces still waiting to be delivered.
@@ -83,10 +97,15 @@ int StandinOpenDevice(int output);
 // Open handles of both directions.
 int StandinOpenPortCount(void);
 
+// Service threads not yet ended: 1 while a port is open, 0 once the last one closed.
+int StandinServiceThreads(void);
+
 // Input bytes lost because no buffer was queued when they arrived.
 int StandinDroppedInputBytes(void);
 
-// The instrument's records.
+// The instrument's records. Foreign bytes: those that were no part of an update message
+// (channel messages such as a reset's, other System Exclusive, stray bytes).
+int StandinForeignBytes(void);
 int StandinMessageCount(void);
 int StandinMessage(int index, unsigned char* out, int capacity);
 int StandinFlashRead(uint32_t address, unsigned char* out, uint32_t length);

@@ -82,6 +82,8 @@ void ApplyPortField(StandinPortInfo* port, const char* key, const char* value) {
         port->openError = Number(value);
     } else if (strcmp(key, "vanish") == 0) {
         port->vanishAfter = (int)Number(value);
+    } else if (strcmp(key, "keep") == 0) {
+        port->keep = Number(value) != 0;
     }
 }
 

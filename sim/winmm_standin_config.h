@@ -11,7 +11,7 @@
 #define STANDIN_PORT_LIST_SIZE 2048
 
 struct StandinPortInfo {
-    char name[STANDIN_PORT_NAME_SIZE];
+    char name[STANDIN_PORT_NAME_SIZE + 1]; // one of 32 characters fills szPname whole
     uint16_t technology;
     uint16_t manufacturer;
     uint16_t product;
@@ -20,6 +20,7 @@ struct StandinPortInfo {
     int failOpens;      // the first failOpens opens fail ...
     uint32_t openError; // ... with this result code
     int vanishAfter;    // gone from the list after this many opens; 0: never
+    int keep;           // the driver keeps every buffer it is given
 };
 
 // Copies the variable's value into text (size bytes); 0 when it is not set.

@@ -104,6 +104,9 @@ midi-user)
   check_flash
   tr -d '\r' <"$work/report.txt" | grep -qx 'packets 32' ||
     fail "unexpected report: $(cat "$work/report.txt")"
+  # The whole session, the program's end included, sent nothing but update messages.
+  tr -d '\r' <"$work/report.txt" | grep -qx 'foreign 0' ||
+    fail "the instrument got other messages: $(cat "$work/report.txt")"
   ;;
 
 serial-developer)

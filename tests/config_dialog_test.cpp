@@ -358,22 +358,22 @@ TEST_F(ConfigDialogTest, ListsHoldMidiPortsInDeviceOrderAndSelectTheLastEqualNam
         GTEST_SKIP() << "needs the stand-in winmm.dll";
     }
     // A synthesizer is never an output the transport would open, so it is not offered.
-    SetEnvironmentVariableA(
-        "ORV_MIDI_OUT_PORTS",
-        "name=Twin,tech=1;name=Synth,tech=2;name=Other,tech=1;name=Twin,tech=1");
+    // A name of 32 characters fills the driver's name field with no terminator.
+#define OTHER "Other Port Name Of 32 Characters"
+    SetEnvironmentVariableA("ORV_MIDI_OUT_PORTS", "name=Twin,tech=1;name=Synth,tech=2;name=" OTHER
+                                                  ",tech=1;name=Twin,tech=1");
     SetEnvironmentVariableA("ORV_MIDI_IN_PORTS", "name=In A;name=In B");
     TextCopy(g_settings.OutputMidiDevice, MIDI_DEVICE_NAME_SIZE, "Twin");
     g_settings.InputMidiDevice[0] = '\0';
     Run([](HWND d) {
-        EXPECT_EQ(Entries(d, IDC_OUT_PORT_LIST),
-                  (std::vector<std::string>{"Twin", "Other", "Twin"}));
+        EXPECT_EQ(Entries(d, IDC_OUT_PORT_LIST), (std::vector<std::string>{"Twin", OTHER, "Twin"}));
         EXPECT_EQ(Selection(d, IDC_OUT_PORT_LIST), 2);
         EXPECT_EQ(Entries(d, IDC_IN_PORT_LIST), (std::vector<std::string>{"In A", "In B"}));
         EXPECT_EQ(Selection(d, IDC_IN_PORT_LIST), 0);
         SendDlgItemMessageA(d, IDC_OUT_PORT_LIST, CB_SETCURSEL, 1, 0);
         SendDlgItemMessageA(d, IDC_IN_PORT_LIST, CB_SETCURSEL, 1, 0);
     });
-    EXPECT_STREQ(g_settings.OutputMidiDevice, "Other");
+    EXPECT_STREQ(g_settings.OutputMidiDevice, OTHER);
     EXPECT_STREQ(g_settings.InputMidiDevice, "In B");
 }
 

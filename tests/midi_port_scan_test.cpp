@@ -344,6 +344,21 @@ TEST_F(MidiPortScanTest, InquiryBlocksThatCannotBeHadAreShownAndNothingStarts) {
     }
 }
 
+TEST_F(MidiPortScanTest, PortsWhoseDriverKeepsABufferAreGivenUpAndTheOthersStillServe) {
+    // The first output never lets its inquiry go and the first input never gives its
+    // buffer back: neither will ever close.
+    Configure("name=Stuck Out,keep=1;name=O,link=1", "name=Stuck In,keep=1;name=I,link=1");
+    ASSERT_EQ(1, MidiPortScanStart(window_, kOneByteId));
+    ASSERT_TRUE(WaitForReply());
+    const Found f = Finish();
+    EXPECT_EQ("I", f.in);
+    EXPECT_EQ("O", f.out);
+    EXPECT_EQ(2, g_standin.openPortCount()) << "the stuck ports, forgotten";
+    // Their inquiry pair and input pair stay with the driver; all else is given back.
+    EXPECT_EQ(g_memory.allocated - 4, g_memory.freed);
+    EXPECT_EQ(g_memory.locked - 4, g_memory.unlocked);
+}
+
 TEST_F(MidiPortScanTest, InputWithoutBlocksOrThatWillNotOpenIsLeftOutQuietly) {
     // Input 0 gets no header block, input 1 refuses all ten opens: input 2 hears the
     // reply. An output that opens at the tenth attempt is still asked.

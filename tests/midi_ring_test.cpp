@@ -66,18 +66,23 @@ long ElapsedMs(std::chrono::steady_clock::time_point since) {
         .count();
 }
 
+// Every buffer queued at the service again and the ring started on them, as an open does.
+void StartRing() {
+    g_service.queued.clear();
+    g_service.refusals = 0;
+    memset(g_service.buffers, 0, sizeof g_service.buffers);
+    unsigned char* buffers[MIDI_RX_BUFFER_COUNT];
+    for (int i = 0; i < MIDI_RX_BUFFER_COUNT; i++) {
+        g_service.queued.push_back(i);
+        buffers[i] = g_service.buffers[i];
+    }
+    MidiRingStart(&g_ring, buffers, FakeRequeue);
+}
+
 class MidiRingTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        g_service.queued.clear();
-        g_service.refusals = 0;
-        memset(g_service.buffers, 0, sizeof g_service.buffers);
-        unsigned char* buffers[MIDI_RX_BUFFER_COUNT];
-        for (int i = 0; i < MIDI_RX_BUFFER_COUNT; i++) {
-            g_service.queued.push_back(i);
-            buffers[i] = g_service.buffers[i];
-        }
-        MidiRingStart(&g_ring, buffers, FakeRequeue);
+        StartRing();
     }
     void TearDown() override {
         MidiRingStop(&g_ring);
@@ -148,7 +153,7 @@ TEST_F(MidiRingTest, MessagesFromTheServiceThreadArriveWholeInOrder) {
     service.join();
 }
 
-TEST_F(MidiRingTest, AbortEndsAWaitFromAnotherThreadButNotTheNextReceive) {
+TEST_F(MidiRingTest, AbortEndsTheWaitAndEveryLaterReceiveUntilTheRingStartsAgain) {
     unsigned char reply[16];
     auto start = std::chrono::steady_clock::now();
     std::thread stopper([] {
@@ -159,7 +164,13 @@ TEST_F(MidiRingTest, AbortEndsAWaitFromAnotherThreadButNotTheNextReceive) {
     stopper.join();
     EXPECT_LT(ElapsedMs(start), 1000);
 
+    // A stop is never lost between two receives, not even to a message waiting.
+    ASSERT_EQ(1, DeliverNumbered(1));
+    EXPECT_EQ(-2, MidiRingReceive(&g_ring, reply, sizeof reply, 5000));
     MidiRingAbort(&g_ring);
+    EXPECT_EQ(-2, MidiRingReceive(&g_ring, reply, sizeof reply, 0));
+
+    StartRing();
     EXPECT_EQ(-1, MidiRingReceive(&g_ring, reply, sizeof reply, 2));
 }
 

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <mmsystem.h>
 
 #include <chrono>
 #include <cstring>
@@ -160,6 +161,10 @@ const OpenCase kOpenCases[] = {
      "Midi In Open Error : Allocated", -1, -1},
     {"output open refused", MAVO_OUT ",fail=1,error=2", nullptr, kSound, kKeyboard, 1, 0,
      "Midi Out Open Error : Bad Device ID", -1, -1},
+    {"names filling szPname without terminator",
+     "name=ORVENT 1 SOUND OUT PORT 32 CHARS,mid=55,ver=1.08",
+     "name=ORVENT 1 KEYBOARD IN PORT 32 CHR,mid=55,ver=1.08", "ORVENT 1 SOUND OUT PORT 32 CHARS",
+     "ORVENT 1 KEYBOARD IN PORT 32 CHR", 1, 1, kUnchanged, 0, 0},
     {"output open refused oddly", MAVO_OUT ",fail=1,error=99", nullptr, kSound, kKeyboard, 1, 0,
      "Midi Out Open Error : Unexpected Error", -1, -1},
 };
@@ -301,8 +306,11 @@ TEST_F(MidiTransportTest, OpeningAndClosingInAnyOrderLeaveNothingBehind) {
     MidiClose();
     MidiClose();
     EXPECT_EQ(0, g_standin.openPortCount());
+    // The service has ended with the last port: a test process may end right after.
+    EXPECT_EQ(0, g_standin.serviceThreads());
     OpenDefault();
     EXPECT_EQ(2, g_standin.openPortCount());
+    EXPECT_EQ(1, g_standin.serviceThreads());
 }
 
 TEST_F(MidiTransportTest, RequestsReachTheInstrumentAndRepliesComeBack) {
@@ -321,6 +329,10 @@ TEST_F(MidiTransportTest, RequestsReachTheInstrumentAndRepliesComeBack) {
         ASSERT_EQ(1, MidiReceive(reply, sizeof reply, 100));
         EXPECT_EQ(versionReply, Bytes(reply, reply + versionReply.size()));
     }
+    // Nothing but update messages reached the instrument, the close included: a reset
+    // would have sent channel messages.
+    MidiClose();
+    EXPECT_EQ(0, g_standin.foreignBytes());
 }
 
 TEST_F(MidiTransportTest, MessageFillingTheWholeOutputBufferIsSentWhole) {
@@ -354,8 +366,43 @@ TEST_F(MidiTransportTest, CloseWhileAMessageIsLeavingClosesBothPorts) {
     ASSERT_EQ(1, MidiSend(message.data(), (int)message.size()));
     MidiClose();
     EXPECT_EQ(0, g_standin.openPortCount());
+    EXPECT_EQ(16 * 6, g_standin.foreignBytes()) << "the reset's sustain and notes off";
     OpenDefault();
     EXPECT_EQ(0, g_standin.messageCount());
+}
+
+TEST_F(MidiTransportTest, BlocksOfAPortThatWillNotCloseAreLeftToTheDriver) {
+    Configure(MAVO_OUT ",keep=1", nullptr); // the message never leaves, nor comes back
+    const MidiMemoryFunctions recording = {RecordingAlloc, RecordingLock, RecordingUnlock,
+                                           RecordingFree};
+    MidiSetMemoryFunctions(&recording);
+    g_memory = MemoryRecord{0, 0, 0, 0, 0, 0, 0, 0, {}, true};
+    OpenDefault();
+    const Bytes message = {0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7};
+    ASSERT_EQ(1, MidiSend(message.data(), (int)message.size()));
+    MidiClose();
+    EXPECT_EQ(g_memory.allocated - 2, g_memory.freed) << "all but the output header and buffer";
+}
+
+// Open and close notifications of a port, and the threads they came on.
+std::vector<UINT> g_notices;
+std::vector<DWORD> g_noticeThreads;
+
+void CALLBACK RecordNotice(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+    g_notices.push_back(message);
+    g_noticeThreads.push_back(GetCurrentThreadId());
+}
+
+TEST_F(MidiTransportTest, StandInNotifiesOpenAndCloseFromTheServiceThread) {
+    HMIDIIN port = NULL;
+    ASSERT_EQ(MMSYSERR_NOERROR,
+              midiInOpen(&port, 0, (DWORD_PTR)RecordNotice, 0, CALLBACK_FUNCTION));
+    ASSERT_EQ(MMSYSERR_NOERROR, midiInClose(port));
+    // The last port's close returns only once the service has delivered everything.
+    EXPECT_EQ((std::vector<UINT>{MIM_OPEN, MIM_CLOSE}), g_notices);
+    for (DWORD thread : g_noticeThreads) {
+        EXPECT_NE(GetCurrentThreadId(), thread);
+    }
 }
 
 TEST_F(MidiTransportTest, NothingWaitingOrNothingOpen) {
@@ -378,9 +425,14 @@ TEST_F(MidiTransportTest, WaitingRepliesComeInArrivalOrder) {
     for (int n = 1; n <= 3; n++) {
         Inject(0, Numbered(n), 0);
     }
+    // Two messages that arrive together still come back in a buffer each.
+    Bytes together = Numbered(4);
+    const Bytes fifth = Numbered(5);
+    together.insert(together.end(), fifth.begin(), fifth.end());
+    Inject(0, together, 0);
     WaitDelivered();
     unsigned char reply[1024];
-    for (int n = 1; n <= 3; n++) {
+    for (int n = 1; n <= 5; n++) {
         ASSERT_EQ(1, MidiReceive(reply, sizeof reply, 0));
         EXPECT_EQ(Numbered(n), Bytes(reply, reply + 4));
     }
@@ -389,13 +441,16 @@ TEST_F(MidiTransportTest, WaitingRepliesComeInArrivalOrder) {
 
 TEST_F(MidiTransportTest, BufferNotStartingAMessageIsSkippedWithTheTicksSpent) {
     OpenDefault();
-    // A 30-tick wait that counted from 0 again after the skip at 200 ms would still be
-    // waiting when the message comes at 450 ms.
-    Inject(0, Bytes{0x12, 0x34, 0x56, 0xF7}, 200);
-    Inject(0, Numbered(9), 450);
+    // A continuation every 200 ms for two seconds, then the message: a 30-tick wait that
+    // counted from 0 again after each skip would still be waiting when the message comes,
+    // however slowly the machine sleeps.
+    for (int i = 1; i <= 10; i++) {
+        Inject(0, Bytes{0x12, 0x34, 0x56, 0xF7}, 200 * i);
+    }
+    Inject(0, Numbered(9), 2200);
     unsigned char reply[1024];
     EXPECT_EQ(-1, MidiReceive(reply, sizeof reply, 30));
-    ASSERT_EQ(1, MidiReceive(reply, sizeof reply, 100));
+    ASSERT_EQ(1, MidiReceive(reply, sizeof reply, 500));
     EXPECT_EQ(Numbered(9), Bytes(reply, reply + 4));
 }
 
@@ -434,6 +489,10 @@ TEST_F(MidiTransportTest, AbortEndsALongWaitPromptly) {
     EXPECT_EQ(-2, MidiReceive(reply, sizeof reply, 5000));
     EXPECT_LT(MsSince(start), 1000);
     stopper.join();
+    // The stop holds for the receives after it, until the transport is opened again.
+    EXPECT_EQ(-2, MidiReceive(reply, sizeof reply, 5000));
+    OpenDefault();
+    EXPECT_EQ(-1, MidiReceive(reply, sizeof reply, 0));
 }
 
 TEST_F(MidiTransportTest, MoreThanElevenMessagesBeforeAReceive) {

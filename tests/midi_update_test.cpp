@@ -124,8 +124,10 @@ TEST_F(MidiUpdateTest, FileOfSeveralBlocksEndsUpInTheInstrumentsFlash) {
         // Closing the last port wrote the report files.
         EXPECT_EQ(TestBlockData(blocks_[1]), TestReadFile(dumpPath_));
         Bytes report = TestReadFile(reportPath_);
-        EXPECT_NE(std::string::npos,
-                  std::string(report.begin(), report.end()).find("written 4096\r\n"));
+        const std::string text(report.begin(), report.end());
+        EXPECT_NE(std::string::npos, text.find("written 4096\r\n"));
+        // Open, inquiry, update and close put nothing but update messages on the wire.
+        EXPECT_NE(std::string::npos, text.find("foreign 0\r\n")) << text;
     }
 }
 

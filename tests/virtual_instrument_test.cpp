@@ -147,6 +147,7 @@ TEST_F(VirtualInstrumentTest, AnswersTheExampleExchangeAndTakesTheNewVersion) {
     EXPECT_EQ(VirtualInstrumentFlashWrittenCount(0, VI_DEFAULT_FLASH_SIZE), 512u);
     EXPECT_EQ(VirtualInstrumentPacketCount(), 2);
     EXPECT_EQ(VirtualInstrumentMessageCount(), 5);
+    EXPECT_EQ(VirtualInstrumentForeignByteCount(), 0);
 
     // Protocol 0 states no block size: the block counts as written once the updater
     // goes on, and a second update finds the instrument up to date.
@@ -395,6 +396,7 @@ TEST_F(VirtualInstrumentTest, FramesRawPacketsOfAByteStreamByTheirLength) {
         EXPECT_EQ(replies[2][4], 0x01);
         EXPECT_EQ(Flash(0x10000, 256), data);
         ASSERT_EQ(VirtualInstrumentMessageCount(), 3);
+        EXPECT_EQ(VirtualInstrumentForeignByteCount(), 2) << "the line noise";
         Bytes recorded(packet.size());
         EXPECT_EQ(VirtualInstrumentMessage(1, recorded.data(), (int)recorded.size()),
                   (int)packet.size());
@@ -461,6 +463,13 @@ TEST_F(VirtualInstrumentTest, EchoesThePortInquiryOfItsOwnProductOnly) {
     EXPECT_EQ(TakeOneReply(), (Bytes{0xF0, 0x42, 0x23, 0x3C, 0x11, 0x05, 0xF7}));
     Send({0xF0, 0x42, 0x23, 0x3D, 0x10, 0x05, 0xF7});
     EXPECT_EQ(VirtualInstrumentPendingReplies(), 0);
+    EXPECT_EQ(VirtualInstrumentForeignByteCount(), 0) << "both are update messages";
+    // Other messages are ignored but counted: another kind of System Exclusive, then a
+    // sustain-off and a note-off.
+    Send({0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7});
+    VirtualInstrumentHandleOtherBytes(6);
+    EXPECT_EQ(VirtualInstrumentPendingReplies(), 0);
+    EXPECT_EQ(VirtualInstrumentForeignByteCount(), 12);
 }
 
 // ---- The transport double over the instrument.

@@ -74,7 +74,9 @@ bool BindStandin(void) {
            Bind(m, "StandinPendingInput", &g_standin.pendingInput) &&
            Bind(m, "StandinOpenDevice", &g_standin.openDevice) &&
            Bind(m, "StandinOpenPortCount", &g_standin.openPortCount) &&
+           Bind(m, "StandinServiceThreads", &g_standin.serviceThreads) &&
            Bind(m, "StandinDroppedInputBytes", &g_standin.droppedInputBytes) &&
+           Bind(m, "StandinForeignBytes", &g_standin.foreignBytes) &&
            Bind(m, "StandinMessageCount", &g_standin.messageCount) &&
            Bind(m, "StandinMessage", &g_standin.message);
 }

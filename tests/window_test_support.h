@@ -71,7 +71,9 @@ struct StandinControl {
     decltype(&StandinPendingInput) pendingInput;
     decltype(&StandinOpenDevice) openDevice;
     decltype(&StandinOpenPortCount) openPortCount;
+    decltype(&StandinServiceThreads) serviceThreads;
     decltype(&StandinDroppedInputBytes) droppedInputBytes;
+    decltype(&StandinForeignBytes) foreignBytes;
     decltype(&StandinMessageCount) messageCount;
     decltype(&StandinMessage) message;
 };
