@@ -131,4 +131,14 @@ TEST_F(MidiUpdateTest, FileOfSeveralBlocksEndsUpInTheInstrumentsFlash) {
     }
 }
 
+// The Stop dialog's Abort against an instrument that fell silent: a 5000-tick wait
+// (50 s) would otherwise hold the dialog.
+TEST_F(MidiUpdateTest, AbortEndsTheWaitForASilentInstrument) {
+    ASSERT_TRUE(TestWriteSystemFile(path_, blocks_));
+    Configure({"silent", "0", "256", nullptr, "silent-from-packet", "2"});
+    char openError[PATH_SIZE] = "";
+    ASSERT_EQ(1, MidiOpen("ORVENT 1 SOUND", "ORVENT 1 KEYBOARD", openError, 1)) << openError;
+    EXPECT_LT(TestAbortRunningUpdate(path_.c_str(), DEVICE_MIDI, 500), 2000);
+}
+
 } // namespace
