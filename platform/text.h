@@ -14,6 +14,15 @@ void TextCopy(char* dest, size_t size, const char* source);
 // Appends source to the text already in dest, cutting it to fit size.
 void TextAppend(char* dest, size_t size, const char* source);
 
+// The formats are the GNU ones (mingw is built with its ANSI stdio); only GCC knows that
+// name, clang (the fuzzing build) checks them as printf's.
+#if defined(__clang__)
+#define TEXT_FORMAT_CHECK(formatIndex, firstIndex)                                                 \
+    __attribute__((format(printf, formatIndex, firstIndex)))
+#else
+#define TEXT_FORMAT_CHECK(formatIndex, firstIndex)                                                 \
+    __attribute__((format(gnu_printf, formatIndex, firstIndex)))
+#endif
+
 // snprintf into a fixed buffer; the result is always terminated, a longer text is cut.
-void TextFormat(char* dest, size_t size, const char* format, ...)
-    __attribute__((format(gnu_printf, 3, 4)));
+void TextFormat(char* dest, size_t size, const char* format, ...) TEXT_FORMAT_CHECK(3, 4);
