@@ -15,7 +15,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 
 packages=(
-  cmake make ninja-build g++ clang clang-format
+  cmake make ninja-build g++ clang clang-format libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev
   gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686
   wine wine32:i386 wine64
