@@ -6,6 +6,7 @@
 #include "update/update_messages.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -14,11 +15,14 @@ namespace {
 
 const char kProductIdError[] = "Rx Msg Error(Product ID Error)";
 
-void Require(bool condition) {
-    if (!condition) {
-        abort();
-    }
-}
+// A broken promise names itself before the fuzzer keeps the input.
+#define Require(condition)                                                                         \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #condition);                        \
+            abort();                                                                               \
+        }                                                                                          \
+    } while (0)
 
 bool SameHeader(const SystemFileHeader& a, const SystemFileHeader& b) {
     return memcmp(a.productId, b.productId, sizeof a.productId) == 0 && a.memberId == b.memberId &&

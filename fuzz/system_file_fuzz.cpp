@@ -28,11 +28,14 @@ const std::string& ScratchPath() {
     return path;
 }
 
-void Require(bool condition) {
-    if (!condition) {
-        abort();
-    }
-}
+// A broken promise names itself before the fuzzer keeps the input.
+#define Require(condition)                                                                         \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #condition);                        \
+            abort();                                                                               \
+        }                                                                                          \
+    } while (0)
 
 // Field by field: a record copied whole need not carry its padding along.
 bool SameHeader(const SystemFileHeader& a, const SystemFileHeader& b) {
