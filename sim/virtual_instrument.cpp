@@ -533,7 +533,9 @@ void HandleFill(int index, int packetIndex, const unsigned char* payload, int pa
 }
 
 void HandlePortInquiry(int index, const unsigned char* payload, int payloadLength) {
-    if (payloadLength != 1) {
+    // The port byte is echoed: one of 0x80 or above would put a status byte inside the
+    // reply, so it is refused like any other malformed request.
+    if (payloadLength != 1 || payload[0] >= 0x80) {
         SendStatus(index, VI_STATUS_FORMAT);
         return;
     }

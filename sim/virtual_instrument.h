@@ -76,6 +76,7 @@ void VirtualInstrumentReset(const VirtualInstrumentConfig* config);
 // - a message of another maker or protocol: nothing;
 // - another product id: status 1 (followed by its member id when it has one); a port
 //   inquiry of another product: nothing;
+// - port inquiry: its port byte echoed; status 3 unless it is one byte below 0x80;
 // - inquiry: member id checked when both sides have one (status 2); the reply carries
 //   protocolCode, packetSize (14-bit under protocol 0, else 28-bit) and deviceFlags;
 // - set mode: status 0, with mode flags 0x01 when writeSteps > 0; status 3 for a raw
