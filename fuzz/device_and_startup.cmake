@@ -1,0 +1,11 @@
+# Targets for the transports' receive paths, the USB descriptors, the command line and
+# the stored settings.
+
+# The serial framing runs over an OS half inside the target, so it takes the portable
+# source rather than orv_serial, which brings the POSIX half along.
+orv_add_fuzzer(serial_framing
+               SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/serial_framing_fuzz.cpp
+                       ${CMAKE_SOURCE_DIR}/transports/serial_port.cpp
+               LIBS orv_platform)
+orv_add_fuzzer(midi_ring SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/midi_ring_fuzz.cpp
+               LIBS orv_midi_ring orv_platform)
