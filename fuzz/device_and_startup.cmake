@@ -9,3 +9,12 @@ orv_add_fuzzer(serial_framing
                LIBS orv_platform)
 orv_add_fuzzer(midi_ring SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/midi_ring_fuzz.cpp
                LIBS orv_midi_ring orv_platform)
+# The command line's file-system half is answered inside the target, so it takes the
+# portable sources rather than orv_app_logic, which brings the POSIX half along.
+orv_add_fuzzer(command_line
+               SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/command_line_fuzz.cpp
+                       ${CMAKE_SOURCE_DIR}/app/command_line.cpp
+                       ${CMAKE_SOURCE_DIR}/app/file_name_parts.cpp
+               LIBS orv_platform)
+orv_add_fuzzer(settings SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/settings_fuzz.cpp
+               LIBS orv_settings orv_settings_memory orv_platform)
