@@ -92,7 +92,8 @@ void AssemblePieces(const uint8_t* data, size_t size) {
         char* copy = (char*)malloc(PATH_SIZE);
         memset(copy, 'y', PATH_SIZE);
         for (int i = 0; i < count; i++) {
-            int stored = FileNamePartStore(copy, parts[i].wParam, (intptr_t)(int32_t)parts[i].lParam);
+            int stored =
+                FileNamePartStore(copy, parts[i].wParam, (intptr_t)(int32_t)parts[i].lParam);
             Check(stored == (i == count - 1 ? FILE_NAME_PART_COMPLETE : FILE_NAME_PART_STORED));
         }
         if (count > 0) {

@@ -52,8 +52,7 @@ int SerialOsReadByte(SerialHandle port, unsigned char* byte) {
 int SerialOsWrite(SerialHandle, const unsigned char*, int) {
     return 1;
 }
-void SerialOsClose(SerialHandle) {
-}
+void SerialOsClose(SerialHandle) {}
 
 // Input: [mode] [capacity count n] [n capacities] stream...
 // mode bit 0: the read fails once the stream is used up instead of falling silent.

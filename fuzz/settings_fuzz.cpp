@@ -14,13 +14,32 @@
 namespace {
 
 const char* const kNames[] = {
-    "Warning",          "Xpos",           "Ypos",           "ComPortNum",
-    "DeviceType",       "ComBaudRate",    "OutputMidiDevice", "InputMidiDevice",
-    "NumOfRecentFile",  "RecentFileName0", "RecentFileName1", "RecentFileName2",
-    "RecentFileName3",  "RecentFileName4", "RecentFileName5", "RecentFileName6",
-    "RecentFileName7",  "RecentFileName8", "SkipVersionCheck", "SkipDeviceCheck",
-    "MidiAuto",         "OnlyMavoDriver", "DevMode",        "CurrentPath",
-    "RecentFileName9",  "NextDevMode",
+    "Warning",
+    "Xpos",
+    "Ypos",
+    "ComPortNum",
+    "DeviceType",
+    "ComBaudRate",
+    "OutputMidiDevice",
+    "InputMidiDevice",
+    "NumOfRecentFile",
+    "RecentFileName0",
+    "RecentFileName1",
+    "RecentFileName2",
+    "RecentFileName3",
+    "RecentFileName4",
+    "RecentFileName5",
+    "RecentFileName6",
+    "RecentFileName7",
+    "RecentFileName8",
+    "SkipVersionCheck",
+    "SkipDeviceCheck",
+    "MidiAuto",
+    "OnlyMavoDriver",
+    "DevMode",
+    "CurrentPath",
+    "RecentFileName9",
+    "NextDevMode",
 };
 const size_t kNameCount = sizeof(kNames) / sizeof(kNames[0]);
 
@@ -64,7 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const char* name = kNames[data[pos] % kNameCount];
         uint8_t typeByte = data[pos + 1];
         uint32_t type = typeByte < 0xF0 ? kTypes[typeByte % 4] : typeByte;
-        size_t length = (size_t)(data[pos + 2] | (data[pos + 3] << 8)) % (MEMORY_STORE_DATA_SIZE + 1);
+        size_t length =
+            (size_t)(data[pos + 2] | (data[pos + 3] << 8)) % (MEMORY_STORE_DATA_SIZE + 1);
         pos += 4;
         if (length > size - pos) {
             length = size - pos;
