@@ -18,3 +18,5 @@ orv_add_fuzzer(command_line
                LIBS orv_platform)
 orv_add_fuzzer(settings SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/settings_fuzz.cpp
                LIBS orv_settings orv_settings_memory orv_platform)
+orv_add_fuzzer(usb_descriptors SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/usb_descriptors_fuzz.cpp
+               LIBS orv_usb_bulk orv_usb_bulk_driver_sim orv_platform)
