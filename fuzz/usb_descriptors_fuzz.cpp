@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -49,9 +50,25 @@ void WalkDirectly(const uint8_t* data, size_t size) {
 }
 
 void WalkThroughDeviceManager(const uint8_t* data, size_t size) {
+    // The manager keeps at most its buffer's worth of the configuration; the walk over
+    // those bytes says which pipe each selector must open.
+    size_t kept = size < USB_CONFIG_DESCRIPTOR_SIZE ? size : USB_CONFIG_DESCRIPTOR_SIZE;
+    unsigned char* expected = (unsigned char*)malloc(kept > 0 ? kept : 1);
+    if (kept > 0) {
+        memcpy(expected, data, kept);
+    }
+    UsbConfigWalk walk;
+    UsbWalkConfiguration(expected, (int)kept, &walk);
+
     UsbSimReset();
     UsbSimDevice device;
     UsbSimDeviceDefaults(&device, "\\\\?\\usb#fuzz", DEFAULT_VENDOR_ID, USB_VERUP_PRODUCT_ID);
+    // A pipe file for every endpoint the driver could number, so that no open has to be
+    // retried (the manager waits between attempts at a pipe that is not there yet).
+    device.endpointCount = USB_SIM_MAX_ENDPOINTS;
+    for (int i = 0; i < USB_SIM_MAX_ENDPOINTS; i++) {
+        device.endpoints[i] = UsbSimEndpoint{(unsigned char)(i + 1), 2, 64};
+    }
     size_t length = size < USB_SIM_CONFIG_SIZE ? size : USB_SIM_CONFIG_SIZE;
     memset(device.config, 0, sizeof device.config);
     memcpy(device.config, data, length);
@@ -62,10 +79,23 @@ void WalkThroughDeviceManager(const uint8_t* data, size_t size) {
     int number = UsbOpenDevice(USB_VERUP_PRODUCT_ID);
     Check(number != USB_NO_DEVICE);
     for (unsigned int selector : kSelectors) {
+        int wantedSize = -1;
+        int wanted = UsbFindPipe(expected, &walk, selector, &wantedSize);
+        if (wanted >= USB_SIM_MAX_ENDPOINTS) {
+            continue;
+        }
         int maxPacketSize = -1;
         UsbHandle pipe = UsbOpenPipe(number, selector, &maxPacketSize);
+        Check((pipe != USB_HANDLE_NONE) == (wanted >= 0));
+        Check(maxPacketSize == wantedSize);
         if (pipe != USB_HANDLE_NONE) {
-            Check(maxPacketSize >= 0 && maxPacketSize <= 0xFFFF);
+            char path[USB_SIM_PATH_SIZE + 16];
+            UsbSimLastPipePath(path, sizeof path);
+            char name[16];
+            snprintf(name, sizeof name, "dpipe%02d", wanted);
+            size_t pathLength = strlen(path);
+            Check(pathLength >= strlen(name) &&
+                  strcmp(path + pathLength - strlen(name), name) == 0);
             UsbDriverClose(pipe);
         }
     }
@@ -73,6 +103,7 @@ void WalkThroughDeviceManager(const uint8_t* data, size_t size) {
     free_cusbbulk();
     Check(UsbSimOpenHandleCount() == 0);
     Check(UsbSimBadHandleUses() == 0);
+    free(expected);
 }
 
 } // namespace
