@@ -62,7 +62,10 @@ static void LoadWindowPosition(SettingsKey key) {
     // Only the right edge is corrected here: the window's height depends on the mode,
     // which start-up settles later and then corrects the bottom edge itself.
     SettingsRect desktop;
-    if (SettingsDesktopRect(&desktop) && g_settings.Xpos + MAIN_WINDOW_WIDTH > desktop.right) {
+    // The stored position is any 32-bit number: the sum is taken wide enough that one near
+    // the top of the range is pulled back onto the desktop instead of overflowing.
+    if (SettingsDesktopRect(&desktop) &&
+        (int64_t)g_settings.Xpos + MAIN_WINDOW_WIDTH > (int64_t)desktop.right) {
         g_settings.Xpos = desktop.right - MAIN_WINDOW_WIDTH;
     }
 }

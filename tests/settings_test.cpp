@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -249,8 +250,16 @@ TEST_F(SettingsTest, TheWindowIsKeptOnTheDesktopAtTheRightEdgeOnly) {
         int stored; // -1000 means: no value stored
         int expected;
     } cases[] = {
-        {1280, 1000, 770}, {1280, 771, 770}, {1280, 770, 770}, {1280, -50, -50},
-        {600, -1000, 40},  {549, -1000, 39}, {300, 0, -210},
+        {1280, 1000, 770},
+        {1280, 771, 770},
+        {1280, 770, 770},
+        {1280, -50, -50},
+        {600, -1000, 40},
+        {549, -1000, 39},
+        {300, 0, -210},
+        // Far right: the right edge must be found without overflowing the position.
+        {1280, INT32_MAX - 100, 770},
+        {1280, INT32_MAX, 770},
     };
     for (const auto& c : cases) {
         MemoryStoreReset();
