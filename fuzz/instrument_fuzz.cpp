@@ -1,5 +1,6 @@
 // The rehearsal instrument answers whatever an updater sends it, whole messages or a
 // byte stream: no input may crash it, and every reply it makes is one well-formed message.
+#include "fuzz/fuzz_require.h"
 #include "sim/virtual_instrument.h"
 #include "update/update_messages.h"
 
@@ -9,15 +10,6 @@
 #include <cstring>
 
 namespace {
-
-// A broken promise names itself before the fuzzer keeps the input.
-#define Require(condition)                                                                         \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #condition);                        \
-            abort();                                                                               \
-        }                                                                                          \
-    } while (0)
 
 // Takes every pending reply: F0 42 23, the instrument's product id, 7-bit bytes, F7.
 void DrainReplies() {

@@ -1,5 +1,6 @@
 // Messages become USB-MIDI event packets on the way out and packets become bytes on the
 // way in: any message must survive the trip, and any packet header must be read safely.
+#include "fuzz/fuzz_require.h"
 #include "transports/kernel_midi_packets.h"
 
 #include <cstdint>
@@ -9,15 +10,6 @@
 #include <vector>
 
 namespace {
-
-// A broken promise names itself before the fuzzer keeps the input.
-#define Require(condition)                                                                         \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #condition);                        \
-            abort();                                                                               \
-        }                                                                                          \
-    } while (0)
 
 const unsigned char kSysexEnd = 0xF7;
 

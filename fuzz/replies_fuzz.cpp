@@ -1,6 +1,7 @@
 // Replies come from whatever answers on the port: the reply check must take any bytes,
 // with and without a progress slot and with the device check on and off, and the 7-bit
 // codecs must hold for any data.
+#include "fuzz/fuzz_require.h"
 #include "platform/text.h"
 #include "update/update_engine.h"
 #include "update/update_messages.h"
@@ -14,15 +15,6 @@
 namespace {
 
 const char kProductIdError[] = "Rx Msg Error(Product ID Error)";
-
-// A broken promise names itself before the fuzzer keeps the input.
-#define Require(condition)                                                                         \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #condition);                        \
-            abort();                                                                               \
-        }                                                                                          \
-    } while (0)
 
 bool SameHeader(const SystemFileHeader& a, const SystemFileHeader& b) {
     return memcmp(a.productId, b.productId, sizeof a.productId) == 0 && a.memberId == b.memberId &&

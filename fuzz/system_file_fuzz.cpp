@@ -1,5 +1,6 @@
 // A system file is whatever the user picks: the block reader, the walk over every block
 // (as the update does it) and the analysis shown in the details rows must take any bytes.
+#include "fuzz/fuzz_require.h"
 #include "logview/log_surface_record.h"
 #include "logview/log_view.h"
 #include "platform/platform_file.h"
@@ -27,15 +28,6 @@ const std::string& ScratchPath() {
     }();
     return path;
 }
-
-// A broken promise names itself before the fuzzer keeps the input.
-#define Require(condition)                                                                         \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #condition);                        \
-            abort();                                                                               \
-        }                                                                                          \
-    } while (0)
 
 // Field by field: a record copied whole need not carry its padding along.
 bool SameHeader(const SystemFileHeader& a, const SystemFileHeader& b) {
