@@ -417,6 +417,15 @@ TEST_F(KernelMidiTest, OpenCloseAndReopen) {
     EXPECT_EQ(0, KernelMidiAvailable());
 }
 
+// A reader is running again: a block the driver queues comes back as a message.
+void ExpectReaderDelivers(unsigned char dataByte) {
+    const Bytes b = Block({0x07, 0xF0, dataByte, 0xF7});
+    KernelMidiSimQueueBlock(b.data());
+    unsigned char buffer[16];
+    ASSERT_EQ(1, KernelMidiReceive(buffer, sizeof buffer));
+    EXPECT_EQ(dataByte, buffer[1]);
+}
+
 // A reader stuck in a driver that ignores the cancel of its read is stopped by force:
 // the close releases everything, and the next open starts a reader that works.
 TEST_F(KernelMidiTest, CloseEndsAReaderWhoseDriverIgnoresTheCancel) {
@@ -429,11 +438,7 @@ TEST_F(KernelMidiTest, CloseEndsAReaderWhoseDriverIgnoresTheCancel) {
     char error[PATH_SIZE] = "unchanged";
     ASSERT_EQ(1, KernelMidiOpen(error)) << error;
     EXPECT_STREQ("unchanged", error);
-    const Bytes b = Block({0x07, 0xF0, 0x42, 0xF7});
-    KernelMidiSimQueueBlock(b.data());
-    unsigned char buffer[16];
-    ASSERT_EQ(1, KernelMidiReceive(buffer, sizeof buffer));
-    EXPECT_EQ(0x42, buffer[1]);
+    ExpectReaderDelivers(0x42);
 }
 
 // Where even the forced stop fails, the next open says why, and works once the reader
@@ -456,11 +461,7 @@ TEST_F(KernelMidiTest, ReaderThatCannotBeStoppedIsReportedUntilItEnds) {
     Reconfigure();
     KernelMidiSimReleaseReads();
     Open();
-    const Bytes b = Block({0x07, 0xF0, 0x43, 0xF7});
-    KernelMidiSimQueueBlock(b.data());
-    unsigned char buffer[16];
-    ASSERT_EQ(1, KernelMidiReceive(buffer, sizeof buffer));
-    EXPECT_EQ(0x43, buffer[1]);
+    ExpectReaderDelivers(0x43);
 }
 
 TEST_F(KernelMidiTest, ScanNumbersInstancesOfOneModelAndTrustsTheChangeQuery) {
