@@ -42,7 +42,7 @@ static const char kUsage[] =
     "Fault:\n"
     "  --fault KIND             none, no-reply, delay, status, extended-status,\n"
     "                           other-product, garbage-before, wrong-code,\n"
-    "                           silent-from-packet\n"
+    "                           silent-from-packet, write-stalls\n"
     "  --fault-at N --fault-status N --fault-text TEXT --fault-delay MS\n"
     "  --other-product-id HEX\n"
     "End:\n"
@@ -78,6 +78,7 @@ static const FaultName kFaultNames[] = {
     {"garbage-before", VI_FAULT_GARBAGE_BEFORE},
     {"wrong-code", VI_FAULT_WRONG_CODE},
     {"silent-from-packet", VI_FAULT_SILENT_FROM_PACKET},
+    {"write-stalls", VI_FAULT_WRITE_STALLS},
 };
 
 static volatile sig_atomic_t s_stop = 0;

@@ -406,6 +406,16 @@ void AcceptPacket(int index, uint32_t number, const unsigned char* data, uint32_
         SendStatus(index, VI_STATUS_HARDWARE);
         return;
     }
+    const int completes = block.dataSize != 0 && block.bytesReceived + length >= block.dataSize;
+    if (completes && vi.config.writeSteps > 0 && vi.config.fault == VI_FAULT_WRITE_STALLS) {
+        // The writing never ends: the last packet stays unwritten and unacknowledged.
+        for (int step = 1; step <= vi.config.faultAt && step < vi.config.writeSteps; step++) {
+            SendWriteProgress(index, (uint32_t)step, (uint32_t)vi.config.writeSteps);
+        }
+        block.failed = 1;
+        vi.silent = 1;
+        return;
+    }
     WriteFlashLocked(address, data, length, fillValue);
     block.packetsReceived++;
     block.bytesReceived += length;

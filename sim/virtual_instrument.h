@@ -31,6 +31,10 @@ enum VirtualFault {
                                  // (any message)
     VI_FAULT_REFUSE_MESSAGE,     // message faultAt is not carried out but answered with
                                  // status faultStatus (1 to 0x3F)
+    VI_FAULT_WRITE_STALLS,       // two-phase writing: the first block's writing stops after
+                                 // faultAt of its writeSteps reports; its last packet is
+                                 // never written nor acknowledged, and nothing is answered
+                                 // any more
 };
 
 struct VirtualInstrumentConfig {

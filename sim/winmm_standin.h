@@ -51,7 +51,7 @@
 //   ORV_VI_REPLY_DELAY_MS      every reply comes after this delay
 //   ORV_VI_FAULT               none, no-reply, delay, status, extended-status,
 //                              other-product, garbage-before, wrong-code,
-//                              silent-from-packet
+//                              silent-from-packet, write-stalls
 //   ORV_VI_FAULT_AT, ORV_VI_FAULT_DELAY_MS, ORV_VI_FAULT_STATUS, ORV_VI_FAULT_TEXT,
 //   ORV_VI_OTHER_PRODUCT_ID    the fault's details (see sim/virtual_instrument.h)
 //

@@ -34,6 +34,7 @@ const FaultName kFaults[] = {
     {"garbage-before", VI_FAULT_GARBAGE_BEFORE},
     {"wrong-code", VI_FAULT_WRONG_CODE},
     {"silent-from-packet", VI_FAULT_SILENT_FROM_PACKET},
+    {"write-stalls", VI_FAULT_WRITE_STALLS},
 };
 
 // Cuts spaces off both ends, in place.
