@@ -832,7 +832,9 @@ int VirtualInstrumentFlashRead(uint32_t address, unsigned char* out, uint32_t le
     if (!InsideFlash(address, length)) {
         return 0;
     }
-    memcpy(out, g_instrument.flash.data() + (address - g_instrument.config.flashBase), length);
+    if (length > 0) {
+        memcpy(out, g_instrument.flash.data() + (address - g_instrument.config.flashBase), length);
+    }
     return 1;
 }
 
