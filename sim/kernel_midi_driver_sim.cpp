@@ -152,11 +152,14 @@ void QueueReplyLocked(const unsigned char* bytes, int length, Clock::time_point 
     unsigned char block[BLOCK_SIZE];
     memset(block, 0, sizeof block);
     int packet = 0;
-    for (int pos = 0; pos < length; pos += 3) {
-        int n = length - pos < 3 ? length - pos : 3;
+    // A device puts bytes outside a System Exclusive message into single-byte packets
+    // (code index 0xF), not into System Exclusive ones.
+    const bool exclusive = length > 0 && bytes[0] == 0xF0;
+    for (int pos = 0; pos < length; pos += exclusive ? 3 : 1) {
+        int n = !exclusive ? 1 : length - pos < 3 ? length - pos : 3;
         bool last = pos + n >= length;
         unsigned char* p = block + packet * 4;
-        p[0] = (unsigned char)(last ? 4 + n : 4);
+        p[0] = (unsigned char)(!exclusive ? 0x0F : last ? 4 + n : 4);
         memcpy(p + 1, bytes + pos, (size_t)n);
         packet++;
         if (packet == BLOCK_SIZE / 4 || last) {

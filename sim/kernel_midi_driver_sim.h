@@ -3,7 +3,8 @@
 // instrument. The OUT pipe puts USB-MIDI event packets back together into messages for
 // the instrument (a write that begins with 0xF0 is taken as raw bytes and fed as a byte
 // stream); the IN pipe delivers each reply as 64-byte blocks of packets, the packets
-// after the reply all zero. Every write is recorded; opens, requests, writes and reads
+// after the reply all zero (bytes that are no System Exclusive message as single-byte
+// packets). Every write is recorded; opens, requests, writes and reads
 // can be made to fail.
 #pragma once
 

@@ -4,6 +4,7 @@
 #include "logview/log_surface_record.h"
 #include "sim/kernel_midi_driver_sim.h"
 #include "sim/virtual_instrument.h"
+#include "tests/fault_matrix.h"
 #include "tests/test_files.h"
 #include "tests/update_test_support.h"
 #include "transports/kernel_midi.h"
@@ -569,5 +570,45 @@ TEST_F(KernelMidiUpdateTest, AbortEndsTheWaitForASilentInstrument) {
     Open();
     EXPECT_LT(TestAbortRunningUpdate(path_.c_str(), DEVICE_KERNEL_MIDI, 300), 2000);
 }
+
+// ---- The fault matrix over the real transport and the simulated driver.
+
+class KernelMidiFault : public KernelMidiTest, public ::testing::WithParamInterface<FaultRow> {};
+
+TEST_P(KernelMidiFault, EndsTheRunWithItsTextAndLeavesOnlyAcknowledgedPackets) {
+    const std::string path = TestTempPath("kernel_midi_fault.vsb");
+    ASSERT_TRUE(TestWriteSystemFile(path, {FaultMatrixBlock()}));
+    // A silent instrument is given up after 100 polls instead of 5000.
+    KernelMidiSetPollLimit(100);
+    for (int protocolCode : {0, 1}) {
+        for (bool rawOffered : {false, true}) {
+            SCOPED_TRACE(std::string("protocol ") + std::to_string(protocolCode) +
+                         (rawOffered ? " raw offered" : ""));
+            const FaultRow c = FaultRowOnPath(GetParam(), DEVICE_KERNEL_MIDI);
+            VirtualInstrumentConfig instrument;
+            FaultMatrixInstrument(c, protocolCode, rawOffered, &instrument);
+            VirtualInstrumentReset(&instrument);
+            driver_.failWriteAt = c.failSendAt;
+            Reconfigure();
+            Open();
+            ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_KERNEL_MIDI));
+            TextCopy(g_updateEngine.fileName, sizeof g_updateEngine.fileName, path.c_str());
+            EXPECT_EQ(RunUpdate(), c.expected == nullptr ? 1 : 0);
+            EXPECT_EQ(TestLogHas("Update Completed!"), c.expected == nullptr);
+            if (c.expected != nullptr) {
+                EXPECT_STREQ(RecordedStatusRow(0), c.expected);
+            }
+            ExpectInstrumentAfterFault(c, DEVICE_KERNEL_MIDI, rawOffered);
+            TestEngineTearDown();
+        }
+    }
+    TestRemoveFile(path);
+}
+
+INSTANTIATE_TEST_SUITE_P(Matrix, KernelMidiFault,
+                         ::testing::ValuesIn(kFaultRows, kFaultRows + kFaultRowCount),
+                         [](const ::testing::TestParamInfo<FaultRow>& info) {
+                             return std::string(info.param.name);
+                         });
 
 } // namespace

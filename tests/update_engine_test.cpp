@@ -8,6 +8,7 @@
 #include "sim/sim_transport.h"
 #include "sim/virtual_instrument.h"
 #include "sim/vsb_writer.h"
+#include "tests/fault_matrix.h"
 #include "tests/test_files.h"
 #include "tests/update_test_support.h"
 #include "update/transport.h"
@@ -18,7 +19,6 @@
 
 #include <atomic>
 #include <mutex>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -494,56 +494,8 @@ TEST_F(UpdateEngineTest, TwoPhaseStatusWithoutLogArea) {
                                                        "Now Updating...(Writing)"}));
 }
 
-// Every fault the instrument or the driver can put in a run's way, met on every
-// transport path under both protocol codes, with and without raw data offered. A block of
-// four 256-byte packets: message 0 is the inquiry, 1 the version request, 2 set mode,
-// 3 to 6 the packets.
-enum ReplyLost { SILENCE_NONE, SILENCE }; // SILENCE: the path's own words for no reply
-
-struct FaultRow {
-    const char* name;
-    VirtualFault fault;
-    int at;
-    int status;
-    const char* text;     // an extended status's text
-    int writeSteps;       // two-phase writing
-    int failSendAt;       // this send of the driver fails; -1: none
-    int slow;             // replies come late: waits take real time
-    const char* expected; // the run's last status; nullptr: it completes
-    ReplyLost silence;    // expected is the path's text for a reply that never comes
-    int lastMessage;      // the last message the instrument receives
-    int acknowledged;     // packets the instrument wrote and acknowledged
-};
-
-const FaultRow kFaultRows[] = {
-    {"NoInquiryReply", VI_FAULT_NO_REPLY, 0, 0, "", 0, -1, 0, "", SILENCE, 0, 0},
-    {"OtherProduct", VI_FAULT_OTHER_PRODUCT, 0, 0, "", 0, -1, 0, "Rx Msg Error(Product ID Error)",
-     SILENCE_NONE, 0, 0},
-    {"WrongCodeForTheVersion", VI_FAULT_WRONG_CODE, 1, 0, "", 0, -1, 0,
-     "Rx Msg Error(Msg Code Error)", SILENCE_NONE, 1, 0},
-    {"SetModeNotSent", VI_FAULT_NONE, 0, 0, "", 0, 2, 0, "Transmit Error", SILENCE_NONE, 1, 0},
-    {"SetModeRefused", VI_FAULT_REFUSE_MESSAGE, 2, 4, "", 0, -1, 0,
-     "Rx Status Error : Block Code Error", SILENCE_NONE, 2, 0},
-    {"SetModeUnanswered", VI_FAULT_NO_REPLY, 2, 0, "", 0, -1, 0, "", SILENCE, 2, 0},
-    {"UnknownStatus", VI_FAULT_STATUS, 0, 0x0C, "", 0, -1, 0, "Rx Status Error : Unknown Error",
-     SILENCE_NONE, 3, 0},
-    {"ExtendedStatus", VI_FAULT_EXTENDED_STATUS, 1, 0x41, "Flash busy", 0, -1, 0,
-     "Rx Status Error(Exp) : 0x41Flash busy", SILENCE_NONE, 4, 1},
-    {"AcknowledgementLost", VI_FAULT_NO_REPLY, 4, 0, "", 0, -1, 0, "", SILENCE, 4, 2},
-    {"ChecksumStatus", VI_FAULT_STATUS, 2, 6, "", 0, -1, 0, "Rx Status Error : Checksum Error",
-     SILENCE_NONE, 5, 2},
-    {"SwitchedOff", VI_FAULT_SILENT_FROM_PACKET, 2, 0, "", 0, -1, 0, "", SILENCE, 5, 2},
-    {"WrongCodeForAPacket", VI_FAULT_WRONG_CODE, 5, 0, "", 0, -1, 0, "Rx Msg Error(Msg Code Error)",
-     SILENCE_NONE, 5, 3},
-    {"HighestStatusAtTheLastPacket", VI_FAULT_STATUS, 3, 0x3F, "", 0, -1, 0,
-     "Rx Status Error : Unknown Error", SILENCE_NONE, 6, 3},
-    {"WritingStalls", VI_FAULT_WRITE_STALLS, 2, 0, "", 4, -1, 0, "", SILENCE, 6, 3},
-    {"GarbageBeforeAnAcknowledgement", VI_FAULT_GARBAGE_BEFORE, 3, 0, "", 0, -1, 0, nullptr,
-     SILENCE_NONE, 6, 4},
-    {"SlowSetModeReply", VI_FAULT_DELAY, 2, 0, "", 0, -1, 1, nullptr, SILENCE_NONE, 6, 4},
-    {"SlowWriting", VI_FAULT_DELAY, 6, 0, "", 3, -1, 1, nullptr, SILENCE_NONE, 6, 4},
-};
-
+// Every fault of the matrix over each transport path of the double, under both protocol
+// codes, with and without raw data offered.
 struct FaultPath {
     const char* name;
     int deviceType;
@@ -556,48 +508,10 @@ const FaultPath kFaultPaths[] = {
     {"KernelMidi", DEVICE_KERNEL_MIDI},
 };
 
-void PrintTo(const FaultRow& row, std::ostream* os) {
-    *os << row.name;
-}
-
-// Cells that end otherwise than their row, and why.
-struct PathException {
-    const char* row;
-    int deviceType;
-    const char* expected;
-    int lastMessage;
-    int acknowledged;
-};
-
-const PathException kPathExceptions[] = {
-    // One USB bulk read is one reply: bytes before it are the reply, and not a message.
-    {"GarbageBeforeAnAcknowledgement", DEVICE_USB_BULK, "Rx Msg Error(0:Not Exclusive)", 3, 1},
-    // The kernel driver's receiver takes only System Exclusive event packets: anything
-    // else fails the receive.
-    {"GarbageBeforeAnAcknowledgement", DEVICE_KERNEL_MIDI, "Recieve Error", 3, 1},
-};
-
-// A reply that never comes: the serial port and MIDI count a time-out; the USB bulk
-// double's read gives up like a failed read, and the kernel driver reports a time-out
-// as any receive error.
-const char* SilenceText(int deviceType) {
-    return deviceType == DEVICE_SERIAL || deviceType == DEVICE_MIDI ? "Recieve Error(Timeout)"
-                                                                    : "Recieve Error";
-}
-
 class InjectedFault : public UpdateEngineTest, public ::testing::WithParamInterface<FaultRow> {
   protected:
-    void RunCell(FaultRow c, int deviceType, int protocolCode, bool rawOffered) {
-        if (c.silence == SILENCE) {
-            c.expected = SilenceText(deviceType);
-        }
-        for (const PathException& x : kPathExceptions) {
-            if (std::string(x.row) == c.name && x.deviceType == deviceType) {
-                c.expected = x.expected;
-                c.lastMessage = x.lastMessage;
-                c.acknowledged = x.acknowledged;
-            }
-        }
+    void RunCell(const FaultRow& row, int deviceType, int protocolCode, bool rawOffered) {
+        const FaultRow c = FaultRowOnPath(row, deviceType);
         // A fresh log and window record for each cell.
         {
             std::lock_guard<std::mutex> lock(g_eventLock);
@@ -605,19 +519,8 @@ class InjectedFault : public UpdateEngineTest, public ::testing::WithParamInterf
         }
         TestEngineTearDown();
         ASSERT_TRUE(TestEngineSetUp(kMainWindow, deviceType));
-        blocks_[0].dataSize = 1024;
-        instrument_.protocolCode = protocolCode;
-        instrument_.deviceFlags = rawOffered ? DEVICE_FLAG_RAW : 0;
-        instrument_.writeSteps = c.writeSteps;
-        instrument_.blockDataSize[1] = 1024; // protocol 0 learns where the block ends
-        instrument_.flashSize = 0x10000;
-        instrument_.fault = c.fault;
-        instrument_.faultAt = c.at;
-        instrument_.faultStatus = c.status;
-        instrument_.faultDelayMs = 50;
-        TextCopy(instrument_.faultText, sizeof instrument_.faultText, c.text);
-        instrument_.otherProductId[0] = 0x3D;
-        instrument_.otherProductId[1] = instrument_.otherProductId[2] = 0xFF;
+        blocks_ = {FaultMatrixBlock()};
+        FaultMatrixInstrument(row, protocolCode, rawOffered, &instrument_);
         // Only the count of waits matters unless a reply is late: then they take real time.
         transport_.midiTickMs = c.slow ? 1 : 0;
         transport_.serialTimeoutMs = transport_.usbWaitLimitMs = transport_.kernelTimeoutMs = 200;
@@ -635,10 +538,9 @@ class InjectedFault : public UpdateEngineTest, public ::testing::WithParamInterf
             EXPECT_EQ(Posted(CMD_UPDATE_FINISHED), (std::vector<int64_t>{0}));
             ExpectFailed(0, c.expected);
         }
-
-        // Nothing goes out after the exchange that failed: the run's last call is the receive
-        // that failed, or the send.
-        EXPECT_EQ(VirtualInstrumentMessageCount(), c.lastMessage + 1);
+        ExpectInstrumentAfterFault(c, deviceType, rawOffered);
+        // Nothing goes out after the exchange that failed: the run's last call is the
+        // receive that failed, or the send.
         SimTransportCall last;
         ASSERT_EQ(SimTransportGetCall(SimTransportCallCount() - 1, &last), 1);
         const bool lastIsSend =
@@ -646,20 +548,6 @@ class InjectedFault : public UpdateEngineTest, public ::testing::WithParamInterf
             last.operation == SIM_USB_BULK_SEND || last.operation == SIM_KERNEL_MIDI_SEND ||
             last.operation == SIM_KERNEL_MIDI_WRITE_RAW;
         EXPECT_EQ(lastIsSend, c.failSendAt >= 0);
-        if (c.lastMessage >= 2) {
-            // MIDI cannot carry raw data: the offer is declined there.
-            EXPECT_EQ(ReceivedMessage(2)[5], rawOffered && deviceType != DEVICE_MIDI ? 1 : 0);
-        }
-
-        // The flash holds the acknowledged packets and not one byte more.
-        const VsbBlock& b = blocks_[0];
-        const uint32_t written = (uint32_t)c.acknowledged * 256;
-        EXPECT_EQ(VirtualInstrumentPacketCount(), c.acknowledged);
-        EXPECT_EQ(VirtualInstrumentFlashWrittenCount(0, instrument_.flashSize), written);
-        std::vector<unsigned char> flash(written);
-        ASSERT_EQ(VirtualInstrumentFlashRead(b.address + b.offset, flash.data(), written), 1);
-        std::vector<unsigned char> data = TestBlockData(b);
-        EXPECT_EQ(flash, std::vector<unsigned char>(data.begin(), data.begin() + written));
     }
 };
 
@@ -675,7 +563,8 @@ TEST_P(InjectedFault, EndsTheRunWithItsTextAndLeavesOnlyAcknowledgedPackets) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Matrix, InjectedFault, ::testing::ValuesIn(kFaultRows),
+INSTANTIATE_TEST_SUITE_P(Matrix, InjectedFault,
+                         ::testing::ValuesIn(kFaultRows, kFaultRows + kFaultRowCount),
                          [](const ::testing::TestParamInfo<FaultRow>& info) {
                              return std::string(info.param.name);
                          });

@@ -1,6 +1,7 @@
 # Helpers of every test that sends a system file and checks the instrument's flash
-# (tests/update_test_support.h). The recording log surface comes from the test itself.
-add_library(orv_update_test_support STATIC update_test_support.cpp)
+# (tests/update_test_support.h), and the fault matrix every transport path is run against
+# (tests/fault_matrix.h). The recording log surface comes from the test itself.
+add_library(orv_update_test_support STATIC update_test_support.cpp fault_matrix.cpp)
 target_link_libraries(orv_update_test_support PUBLIC orv_update_engine orv_sim orv_test_support
     PRIVATE ${orv_gtest_main})
 

@@ -102,8 +102,12 @@ void TestResetSilentInstrument(int fromPacket) {
     VirtualInstrumentReset(&instrument);
 }
 
-long TestAbortRunningUpdate(const char* fileName, int deviceType, int settleMs) {
+long TestAbortRunningUpdate(const char* fileName, int deviceType, int settleMs,
+                            bool (*reached)(void)) {
     StartUpdate(g_updateEngine.mainWindow, fileName, deviceType, 0, 0);
+    for (int waited = 0; reached != nullptr && !reached() && waited < 10000; waited++) {
+        PlatformSleep(1);
+    }
     PlatformSleep((uint32_t)settleMs);
     auto chosen = std::chrono::steady_clock::now();
     int expected = UPDATE_RUNNING;

@@ -44,7 +44,9 @@ void ExpectImageHoldsBlock(const VsbBlock& block, const std::vector<unsigned cha
 void TestResetSilentInstrument(int fromPacket);
 
 // Starts the update of fileName over deviceType on its thread, lets it run for settleMs
-// (long enough to reach a wait for an instrument that has fallen silent), then does what
-// the Stop dialog's "Abort" does. Returns the milliseconds from that choice until the
-// update thread had ended, and checks the run ended as a user's abort does.
-long TestAbortRunningUpdate(const char* fileName, int deviceType, int settleMs);
+// (long enough to reach a wait for an instrument that has fallen silent; counted once
+// reached() holds, when given), then does what the Stop dialog's "Abort" does. Returns
+// the milliseconds from that choice until the update thread had ended, and checks the
+// run ended as a user's abort does.
+long TestAbortRunningUpdate(const char* fileName, int deviceType, int settleMs,
+                            bool (*reached)(void) = nullptr);

@@ -1,9 +1,11 @@
 // The USB bulk device manager and pipe transport against the simulated driver: device
 // and pipe choice, the slot table, the descriptor walks on hostile descriptors, the open
 // texts, an abort from another thread, and whole updates through the engine.
+#include "logview/log_surface_record.h"
 #include "platform/text.h"
 #include "sim/usb_bulk_driver_sim.h"
 #include "sim/virtual_instrument.h"
+#include "tests/fault_matrix.h"
 #include "tests/test_files.h"
 #include "tests/update_test_support.h"
 #include "transports/kernel_midi.h"
@@ -572,5 +574,67 @@ TEST_F(UsbBulkInstrumentTest, AbortEndsTheWaitForASilentInstrument) {
     TestEngineTearDown();
     TestRemoveFile(path);
 }
+
+// ---- The fault matrix over the real transport and the simulated pipes. The pipe read
+// has no time-out of its own: where the instrument falls silent, only the user's Abort
+// ends the run, and it ends as an abort.
+
+int g_silentAfterMessage = 0;
+
+bool SilentWaitReached(void) {
+    return VirtualInstrumentMessageCount() > g_silentAfterMessage && UsbSimWaitingReads() > 0;
+}
+
+class UsbBulkFault : public UsbBulkTest, public ::testing::WithParamInterface<FaultRow> {};
+
+TEST_P(UsbBulkFault, EndsTheRunWithItsTextAndLeavesOnlyAcknowledgedPackets) {
+    const std::string path = TestTempPath("usb_bulk_fault.vsb");
+    ASSERT_TRUE(TestWriteSystemFile(path, {FaultMatrixBlock()}));
+    for (int protocolCode : {0, 1}) {
+        for (bool rawOffered : {false, true}) {
+            SCOPED_TRACE(std::string("protocol ") + std::to_string(protocolCode) +
+                         (rawOffered ? " raw offered" : ""));
+            FaultRow c = FaultRowOnPath(GetParam(), DEVICE_USB_BULK);
+            VirtualInstrumentConfig instrument;
+            FaultMatrixInstrument(c, protocolCode, rawOffered, &instrument);
+            VirtualInstrumentReset(&instrument);
+            // Pipes opened afresh: the stop of the cell before is kept until then.
+            UsbBulkClose();
+            free_cusbbulk();
+            UsbSimReset();
+            init_cusbbulk();
+            UsbSimDevice d = Device(kPath0);
+            d.instrument = 1;
+            UsbSimAddDevice(&d);
+            if (c.failSendAt >= 0) {
+                UsbSimSetWriteFault(c.failSendAt, 0);
+            }
+            char errorText[PATH_SIZE] = "";
+            ASSERT_EQ(UsbBulkOpen(errorText), 1) << errorText;
+            ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_USB_BULK));
+            if (c.silence == SILENCE) {
+                g_silentAfterMessage = c.lastMessage;
+                TestAbortRunningUpdate(path.c_str(), DEVICE_USB_BULK, 50, SilentWaitReached);
+                c.expected = "User aborted.";
+            } else {
+                TextCopy(g_updateEngine.fileName, sizeof g_updateEngine.fileName, path.c_str());
+                EXPECT_EQ(RunUpdate(), c.expected == nullptr ? 1 : 0);
+            }
+            EXPECT_EQ(TestLogHas("Update Completed!"), c.expected == nullptr);
+            if (c.expected != nullptr) {
+                EXPECT_STREQ(RecordedStatusRow(0), c.expected);
+            }
+            ExpectInstrumentAfterFault(c, DEVICE_USB_BULK, rawOffered);
+            TestEngineTearDown();
+        }
+    }
+    TestRemoveFile(path);
+}
+
+INSTANTIATE_TEST_SUITE_P(Matrix, UsbBulkFault,
+                         ::testing::ValuesIn(kFaultRows, kFaultRows + kFaultRowCount),
+                         [](const ::testing::TestParamInfo<FaultRow>& info) {
+                             return std::string(info.param.name);
+                         });
 
 } // namespace
