@@ -1,5 +1,6 @@
 #include "tests/fault_matrix.h"
 
+#include "logview/log_surface_record.h"
 #include "tests/update_test_support.h"
 #include "update/transport.h"
 #include "update/update_messages.h"
@@ -103,6 +104,14 @@ void FaultMatrixInstrument(const FaultRow& row, int protocolCode, bool rawOffere
     std::strncpy(instrument->faultText, row.text, sizeof instrument->faultText - 1);
     instrument->otherProductId[0] = 0x3D;
     instrument->otherProductId[1] = instrument->otherProductId[2] = 0xFF;
+}
+
+void ExpectRunEndedAs(const FaultRow& row) {
+    EXPECT_EQ(TestLogHas("Update Completed!"), row.expected == nullptr);
+    if (row.expected != nullptr) {
+        EXPECT_STREQ(RecordedStatusRow(0), row.expected);
+        EXPECT_TRUE(TestLogHas(row.expected)) << "log lacks " << row.expected;
+    }
 }
 
 void ExpectInstrumentAfterFault(const FaultRow& row, int deviceType, bool rawOffered) {

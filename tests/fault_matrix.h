@@ -45,6 +45,10 @@ VsbBlock FaultMatrixBlock(void);
 void FaultMatrixInstrument(const FaultRow& row, int protocolCode, bool rawOffered,
                            VirtualInstrumentConfig* instrument);
 
+// The run's end as the log shows it: "Update Completed!" exactly when the row completes,
+// else the row's text in the status row.
+void ExpectRunEndedAs(const FaultRow& row);
+
 // The instrument's side after the run: it received messages 0 to row.lastMessage, set mode
 // asked for raw data only where the path can carry it, and its flash holds the packets
 // it acknowledged and not one byte more.
