@@ -747,6 +747,12 @@ Scenario Choose(uint64_t seed) {
         packetSize = 256; // the file is cut for a size that works
     }
     vi.deviceFlags = (unsigned char)rng.Below(4);
+    if (vi.protocolCode == 0 && s.deviceType == DEVICE_MIDI && vi.packetSize > 1024) {
+        // Protocol 0 never tells the instrument the capped size; the virtual instrument
+        // learns it from a block's first data packet only, and would write a fill packet
+        // that comes first at the size it announced.
+        vi.deviceFlags &= (unsigned char)~DEVICE_FLAG_FILL;
+    }
     vi.writeSteps = rng.Chance(40) ? rng.Range(1, 5) : 0;
     vi.sendZeroTotalProgress = vi.writeSteps > 0 && rng.Chance(30);
 
@@ -766,11 +772,9 @@ Scenario Choose(uint64_t seed) {
         Note(&s, "the file names another member id");
     }
     if (rng.Chance(5)) {
-        // A file for another product; its one-byte id never opens the instrument's own.
-        do {
-            fileId.bytes[0] = (unsigned char)rng.Range(1, 0x7F);
-        } while (fileId.bytes[0] == instrumentId.bytes[0]);
-        fileId.bytes[1] = fileId.bytes[2] = PRODUCT_ID_ABSENT;
+        // A file for another product of the same id length, so the instrument finds the
+        // message code where the updater put it.
+        fileId = OtherIdOfSameForm(&rng, instrumentId);
         Note(&s, "the file is for another product");
     }
     const bool allCurrent = rng.Chance(5);
@@ -799,11 +803,20 @@ Scenario Choose(uint64_t seed) {
         cursor += b.offset + b.dataSize + 16u * rng.Below(64);
         b.content = VSB_CONTENT_RANDOM;
         b.seed = (uint32_t)rng.Next();
-        // Whole packets of one value, which may go out as fill packets.
+        // Whole packets of one value, which may go out as fill packets, and packets of one
+        // value but for their first or last byte, which may not.
         for (uint32_t k = 0; k < packets && b.runCount < VSB_MAX_RUNS; k++) {
-            if (rng.Chance(25)) {
-                b.runs[b.runCount++] = {k * packetSize, packetSize,
-                                        (unsigned char)(rng.Chance(50) ? 0xFF : rng.Below(256))};
+            const unsigned char value = (unsigned char)(rng.Chance(50) ? 0xFF : rng.Below(256));
+            const int kind = (int)rng.Below(100);
+            if (kind < 25) {
+                b.runs[b.runCount++] = {k * packetSize, packetSize, value};
+            } else if (kind < 35) {
+                const uint32_t skipFirst = rng.Chance(50) ? 1 : 0;
+                b.runs[b.runCount++] = {k * packetSize + skipFirst, packetSize - 1, value};
+                if (b.runCount < VSB_MAX_RUNS) {
+                    const uint32_t odd = k * packetSize + (skipFirst ? 0 : packetSize - 1);
+                    b.runs[b.runCount++] = {odd, 1, (unsigned char)(value ^ 0x01)};
+                }
             }
         }
         // What the instrument holds of this block: older, the same or newer.
@@ -911,7 +924,7 @@ Scenario Choose(uint64_t seed) {
         Prediction faulted = Model(s).Run();
         s.stop = rng.Chance(40) ? STOP_CONTINUE : STOP_ABORT;
         s.stopAtMs = (int)rng.Below((uint32_t)faulted.estimateMs + 30);
-        s.stopHoldMs = (int)rng.Below(30);
+        s.stopHoldMs = rng.Chance(30) ? rng.Range(60, 150) : (int)rng.Below(30);
         Note(&s, Format("%s after %d ms (dialog open %d ms)",
                         s.stop == STOP_CONTINUE ? "stop and continue" : "stop and abort",
                         s.stopAtMs, s.stopHoldMs));
@@ -972,7 +985,8 @@ struct Outcome {
     int threadsAfter;
     int filesBefore;
     int filesAfter;
-    bool paused; // the stop's pause took
+    bool paused;            // the stop's pause took
+    int packetsWhilePaused; // acknowledged while the dialog was open
     std::vector<int64_t> bar;
     int64_t barRange;
 };
@@ -1072,7 +1086,9 @@ Outcome Execute(const Scenario& s, const std::string& path, int64_t boundMs) {
         }
         int expected = UPDATE_RUNNING;
         o.paused = g_updateEngine.updateState.compare_exchange_strong(expected, UPDATE_PAUSED);
+        const int packetsAtPause = VirtualInstrumentPacketCount();
         PlatformSleep((uint32_t)s.stopHoldMs);
+        o.packetsWhilePaused = VirtualInstrumentPacketCount() - packetsAtPause;
         if (s.stop == STOP_CONTINUE) {
             expected = UPDATE_PAUSED;
             g_updateEngine.updateState.compare_exchange_strong(expected, UPDATE_RUNNING);
@@ -1226,6 +1242,11 @@ struct Checker {
                 Breach("the log lacks the failure text \"" + o.status + "\"");
             }
         }
+        if (o.paused && o.packetsWhilePaused > 1) {
+            // Only the packet on its way when the dialog opened may still be answered.
+            Breach(Format("%d packets acknowledged while the Stop dialog held the update",
+                          o.packetsWhilePaused));
+        }
         if (userAborted && !aborting) {
             Breach("\"User aborted.\" without an abort");
         }
@@ -1365,7 +1386,7 @@ void Describe(const Scenario& s, const Prediction& p) {
     for (size_t i = 0; i < s.blocks.size(); i++) {
         const VsbBlock& b = s.blocks[i];
         std::printf("  block %d: product %s, member %d, version %d.%02d (instrument %d.%02d), "
-                    "address %06X, offset %u, size %u, known size %u, %d uniform packets\n",
+                    "address %06X, offset %u, size %u, known size %u, %d runs of one value\n",
                     b.blockCode, IdText(b.productId).c_str(), b.memberId, b.versionMajor,
                     b.versionMinor, vi.versionMajor[b.blockCode], vi.versionMinor[b.blockCode],
                     b.address, b.offset, b.dataSize, vi.blockDataSize[b.blockCode], b.runCount);
