@@ -736,6 +736,19 @@ Scenario Choose(uint64_t seed) {
     static const uint32_t sizes[] = {16, 32, 64, 128, 256, 512, 1024, 2048, 4096};
     static const int sizeWeights[] = {10, 15, 15, 20, 20, 10, 6, 3, 1};
     vi.packetSize = sizes[PickCount(&rng, sizeWeights, 9)];
+    const int sizeKind = (int)rng.Below(100);
+    bool largePackets = false;
+    if (sizeKind < 8) {
+        vi.packetSize = (uint32_t)rng.Range(1, 3000); // sizes no table would pick
+    } else if (sizeKind < 11) {
+        // Up to the updater's data buffer; 14 bits cannot announce the larger ones.
+        static const uint32_t large[] = {8192, 16383, 32767, 32768};
+        vi.packetSize = large[rng.Below(4)];
+        if (vi.packetSize > 0x3FFF && vi.protocolCode == 0) {
+            vi.protocolCode = 1;
+        }
+        largePackets = true;
+    }
     uint32_t packetSize = vi.packetSize;
     if (s.deviceType == DEVICE_MIDI && packetSize > 1024) {
         packetSize = 1024;
@@ -758,7 +771,7 @@ Scenario Choose(uint64_t seed) {
 
     // The file: blocks one after the other in flash, with gaps, each of whole packets.
     static const int blockWeights[] = {0, 35, 25, 15, 10, 5, 4, 3, 3};
-    const int blockCount = PickCount(&rng, blockWeights, 9);
+    const int blockCount = std::min(PickCount(&rng, blockWeights, 9), largePackets ? 3 : 8);
     static const int packetWeights[] = {0, 40, 30, 15, 8, 4, 3};
     Id fileId = instrumentId;
     unsigned char fileMember = vi.memberId;
@@ -796,7 +809,8 @@ Scenario Choose(uint64_t seed) {
         b.memberId = fileMember;
         b.versionMajor = (unsigned char)rng.Range(1, 3);
         b.versionMinor = (unsigned char)rng.Range(0, 99);
-        const uint32_t packets = (uint32_t)PickCount(&rng, packetWeights, 7);
+        const uint32_t packets =
+            std::min((uint32_t)PickCount(&rng, packetWeights, 7), largePackets ? 2u : 6u);
         b.offset = rng.Chance(50) ? 0 : packetSize * (uint32_t)rng.Range(1, 3);
         b.dataSize = packets * packetSize;
         b.address = cursor;
@@ -1448,6 +1462,8 @@ RunKind RunOne(uint64_t seed, const std::string& path, bool verbose, bool replay
     return kind;
 }
 
+void NoWork(void) {}
+
 void Usage(void) {
     std::fprintf(stderr, "Usage: update-soak [--runs N] [--seed X] [--replay SEED] [-v]\n");
     std::exit(2);
@@ -1493,6 +1509,11 @@ int main(int argc, char** argv) {
     }
     PlatformSetWindowHooks(RecordPost, RecordSend);
     UpdateSetProgressBar(kProgressBar);
+    // A sanitizer's runtime starts a helper thread of its own with the first thread the
+    // process makes; let that happen before the runs count their threads.
+    PlatformThread warmUp = PlatformThreadStart(NoWork, 0);
+    PlatformThreadWait(warmUp);
+    PlatformThreadClose(&warmUp);
     const std::string path = Format("/tmp/update-soak-%d.vsb", (int)getpid());
 
     uint64_t counts[4] = {0, 0, 0, 0};
