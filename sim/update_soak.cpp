@@ -182,7 +182,6 @@ struct Piece {
     Id id;
     int status;
     std::string text; // extended status
-    uint32_t total;   // progress
     bool late;
     bool wrongCode;
 };
@@ -272,7 +271,6 @@ class Model {
         piece.kind = kind;
         piece.id = ActiveId(index);
         piece.status = 0;
-        piece.total = 0;
         piece.late = false;
         piece.wrongCode = false;
         return piece;
@@ -382,9 +380,7 @@ class Model {
         if (completes && c_.writeSteps > 0 && c_.fault == VI_FAULT_WRITE_STALLS) {
             p_.faultReached = true;
             for (int step = 1; step <= c_.faultAt && step < c_.writeSteps; step++) {
-                Piece progress = MakePiece(PIECE_PROGRESS, index);
-                progress.total = (uint32_t)c_.writeSteps;
-                pieces->push_back(progress);
+                pieces->push_back(MakePiece(PIECE_PROGRESS, index));
             }
             silent_ = true;
             return;
@@ -395,9 +391,7 @@ class Model {
                 pieces->push_back(MakePiece(PIECE_PROGRESS, index));
             }
             for (int step = 1; step <= c_.writeSteps; step++) {
-                Piece progress = MakePiece(PIECE_PROGRESS, index);
-                progress.total = (uint32_t)c_.writeSteps;
-                pieces->push_back(progress);
+                pieces->push_back(MakePiece(PIECE_PROGRESS, index));
             }
         }
         pieces->push_back(Status(index, 0));
@@ -1408,9 +1402,9 @@ void Describe(const Scenario& s, const Prediction& p) {
     for (const std::string& choice : s.choices) {
         std::printf("  chosen: %s\n", choice.c_str());
     }
-    std::printf("  predicted: %s, %d messages, %d sends, about %lld ms\n",
+    std::printf("  predicted: %s, %d messages, %d sends, about %lld ms, fault %s\n",
                 p.success ? "success" : ("\"" + p.text + "\"").c_str(), p.messages, p.sends,
-                (long long)p.estimateMs);
+                (long long)p.estimateMs, p.faultReached ? "reached" : "not reached");
 }
 
 int64_t BoundMs(const Prediction& p, const Scenario& s) {
