@@ -234,7 +234,48 @@ int MidiSend(const unsigned char* bytes, int length) {
     return Send(SIM_MIDI_SEND, bytes, length, -1, DELIVER_MESSAGE);
 }
 
+namespace {
+
+// Ticks shorter than the 1 ms the sleeps are made of: the wait is the time that passed,
+// not the sleeps counted, and a message due by the end of it is always taken first.
+int MidiReceiveOnTheClock(unsigned char* buffer, int capacity, int timeoutTicks, uint32_t tickUs) {
+    int limit = capacity < MIDI_RX_BUFFER_SIZE ? capacity : MIDI_RX_BUFFER_SIZE;
+    Clock::time_point deadline =
+        Clock::now() + std::chrono::microseconds((int64_t)timeoutTicks * tickUs);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(g_sim.lock);
+            Clock::time_point now = Clock::now();
+            PendingPiece* piece;
+            while ((piece = PendingFront()) != nullptr && piece->due <= now) {
+                if (piece->bytes[0] == MSG_START) {
+                    int length = Copy(buffer, limit, piece);
+                    PendingPop();
+                    RecordLocked(SIM_MIDI_RECEIVE, length, -1, capacity, 1, timeoutTicks);
+                    return 1;
+                }
+                PendingPop();
+            }
+            if (g_sim.receiveAborted) {
+                RecordLocked(SIM_MIDI_RECEIVE, 0, -1, capacity, -2, timeoutTicks);
+                return -2;
+            }
+            if (now >= deadline) {
+                RecordLocked(SIM_MIDI_RECEIVE, 0, -1, capacity, -1, timeoutTicks);
+                return -1;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+}
+
+} // namespace
+
 int MidiReceive(unsigned char* buffer, int capacity, int timeoutTicks) {
+    uint32_t tickUs = ConfigValue(&SimTransportConfig::midiTickUs);
+    if (tickUs != 0) {
+        return MidiReceiveOnTheClock(buffer, capacity, timeoutTicks, tickUs);
+    }
     int limit = capacity < MIDI_RX_BUFFER_SIZE ? capacity : MIDI_RX_BUFFER_SIZE;
     uint32_t tickMs = ConfigValue(&SimTransportConfig::midiTickMs);
     for (int ticks = 0;; ticks++) {

@@ -20,6 +20,10 @@ enum SimTransportOperation {
 
 struct SimTransportConfig {
     uint32_t midiTickMs;      // one of MidiReceive's timeoutTicks (the real one: 10 ms)
+    uint32_t midiTickUs;      // when not 0, a tick lasts this many microseconds instead and
+                              // the wait is measured on the clock: -1 once timeoutTicks x
+                              // midiTickUs have passed with no message due (long soaks
+                              // that meet many silent instruments)
     uint32_t serialTimeoutMs; // SerialReceive gives -1 when no reply is due within this
                               // (the real port: 10 s); with nothing pending at once
     uint32_t usbWaitLimitMs;  // a USB bulk read has no time-out; when no reply is pending
@@ -39,7 +43,7 @@ struct SimTransportCall {
     int result;
 };
 
-// Defaults: 10 ms MIDI ticks, serial 1000 ms, USB bulk 1000 ms, kernel 1000 ms, no
+// Defaults: 10 ms MIDI ticks (midiTickUs 0), serial 1000 ms, USB bulk 1000 ms, kernel 1000 ms, no
 // failing send.
 void SimTransportDefaultConfig(SimTransportConfig* config);
 

@@ -563,6 +563,25 @@ TEST_F(SimTransportTest, ReceivesKeepTheirTransportsWaitingRules) {
     EXPECT_EQ(MidiReceive(buffer, 1024, 2), -1);
     EXPECT_EQ(MidiReceive(buffer, 1024, 30), 1);
     EXPECT_EQ(buffer[4], 0x01);
+
+    // Ticks of microseconds keep the same rules on the clock: garbage dropped, a wait too
+    // short for the late reply ends in -1, a long enough one takes it.
+    transport_.midiTickUs = 100;
+    SimTransportReset(&transport_);
+    config_.fault = VI_FAULT_GARBAGE_BEFORE;
+    config_.faultAt = 0;
+    Restart();
+    ASSERT_EQ(MidiSend(kInquiry.data(), (int)kInquiry.size()), 1);
+    EXPECT_EQ(MidiReceive(buffer, 1024, 300), 1);
+    EXPECT_EQ(buffer[4], 0x01);
+    EXPECT_EQ(MidiReceive(buffer, 1024, 10), -1);
+    config_.fault = VI_FAULT_DELAY;
+    config_.faultDelayMs = 80;
+    Restart();
+    ASSERT_EQ(MidiSend(kInquiry.data(), (int)kInquiry.size()), 1);
+    EXPECT_EQ(MidiReceive(buffer, 1024, 20), -1);
+    EXPECT_EQ(MidiReceive(buffer, 1024, 5000), 1);
+    EXPECT_EQ(buffer[4], 0x01);
 }
 
 TEST_F(SimTransportTest, AbortEndsAWaitingReceivePromptly) {
@@ -577,13 +596,19 @@ TEST_F(SimTransportTest, AbortEndsAWaitingReceivePromptly) {
         int (*receive)(unsigned char*);
         void (*abort)(void);
         int result;
+        uint32_t midiTickUs;
     };
     const Case cases[] = {
-        {"MIDI", [](unsigned char* b) { return MidiReceive(b, 1024, 5000); }, MidiAbortReceive, -2},
-        {"USB bulk", [](unsigned char* b) { return UsbBulkReceive(b); }, UsbBulkAbort, -2},
+        {"MIDI", [](unsigned char* b) { return MidiReceive(b, 1024, 5000); }, MidiAbortReceive, -2,
+         0},
+        {"USB bulk", [](unsigned char* b) { return UsbBulkReceive(b); }, UsbBulkAbort, -2, 0},
+        // 5000 ticks of 1000 us: as long a wait as the real one's 50 s is not, still ended.
+        {"MIDI, ticks in microseconds", [](unsigned char* b) { return MidiReceive(b, 1024, 5000); },
+         MidiAbortReceive, -2, 1000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        transport_.midiTickUs = c.midiTickUs;
         SimTransportReset(&transport_);
         auto start = std::chrono::steady_clock::now();
         std::thread stopper([&c] {
