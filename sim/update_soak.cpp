@@ -754,11 +754,8 @@ Scenario Choose(uint64_t seed) {
         packetSize = 256; // the file is cut for a size that works
     }
     vi.deviceFlags = (unsigned char)rng.Below(4);
-    if (vi.protocolCode == 0 && s.deviceType == DEVICE_MIDI && vi.packetSize > 1024) {
-        // Protocol 0 never tells the instrument the capped size; the virtual instrument
-        // learns it from a block's first data packet only, and would write a fill packet
-        // that comes first at the size it announced.
-        vi.deviceFlags &= (unsigned char)~DEVICE_FLAG_FILL;
+    if (s.deviceType == DEVICE_MIDI) {
+        vi.linkPacketLimit = 1024;
     }
     vi.writeSteps = rng.Chance(40) ? rng.Range(1, 5) : 0;
     vi.sendZeroTotalProgress = vi.writeSteps > 0 && rng.Chance(30);

@@ -359,6 +359,9 @@ void HandleSetMode(int index, const unsigned char* payload, int payloadLength) {
         block.address = vi.config.blockAddress[block.code];
         block.dataSize = vi.config.blockDataSize[block.code];
         block.packetSize = vi.config.packetSize;
+        if (vi.config.linkPacketLimit != 0 && block.packetSize > vi.config.linkPacketLimit) {
+            block.packetSize = vi.config.linkPacketLimit;
+        }
     } else {
         block.address = Decode28(payload + 2);
         block.dataSize = Decode28(payload + 6);

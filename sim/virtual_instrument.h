@@ -42,6 +42,10 @@ struct VirtualInstrumentConfig {
     unsigned char memberId;          // 0x80 or above: the instrument checks no member id
     int protocolCode;                // 0 or 1; 2 makes the updater refuse it
     uint32_t packetSize;             // announced in the inquiry reply
+    uint32_t linkPacketLimit;        // the largest packet the updater sends over the link
+                                     // the instrument is reached by (1024 over MIDI); 0:
+                                     // none. Protocol 0 never states the size in use, so
+                                     // a fill packet that opens a block needs it
     unsigned char deviceFlags;       // DEVICE_FLAG_RAW, DEVICE_FLAG_FILL
     int writeSteps;                  // 0: single phase; n > 0: two-phase writing with n
                                      // MSG_WRITE_PROGRESS replies after a block's last packet

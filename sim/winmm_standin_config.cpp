@@ -234,6 +234,7 @@ int StandinParsePorts(const char* text, int isSet, int output, StandinPortInfo* 
 
 void StandinReadInstrumentConfig(VirtualInstrumentConfig* config) {
     VirtualInstrumentDefaultConfig(config);
+    config->linkPacketLimit = 1024; // reached over MIDI
     uint32_t value;
     EnvProductId("ORV_VI_PRODUCT_ID", config->productId);
     if (EnvNumber("ORV_VI_MEMBER_ID", &value)) {

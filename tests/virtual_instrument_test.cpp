@@ -237,6 +237,20 @@ TEST_F(VirtualInstrumentTest, FillPacketsWriteTheWholePacket) {
     EXPECT_EQ(TakeOneReply(), kStatusOk);
     EXPECT_EQ(Flash(0x10000 + 6 * 256, 256), Bytes(256, 0xA5));
 
+    // Reached over MIDI, where the updater cuts packets to 1024 bytes, a fill packet that
+    // opens a block under protocol 0 is of the cut size.
+    config_.packetSize = 2048;
+    config_.linkPacketLimit = 1024;
+    Restart();
+    Send(kSetMode0);
+    TakeReplies();
+    Send(fill);
+    EXPECT_EQ(TakeOneReply(), kStatusOk);
+    EXPECT_EQ(VirtualInstrumentFlashWrittenCount(0x10000 + 5 * 1024, 1024), 1024u);
+    EXPECT_EQ(VirtualInstrumentFlashWrittenCount(0, VI_DEFAULT_FLASH_SIZE), 1024u);
+    config_.packetSize = 256;
+    config_.linkPacketLimit = 0;
+
     // Without the fill flag the instrument does not understand them.
     config_.deviceFlags = 0;
     Restart();
