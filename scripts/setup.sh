@@ -20,6 +20,7 @@ packages=(
   gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686
   wine wine32:i386 wine64
   xvfb xauth x11-utils xdotool imagemagick fonts-liberation
+  fonts-wine fonts-ipafont locales
   file python3
 )
 
@@ -31,4 +32,14 @@ done
 if [ "${#missing[@]}" -gt 0 ]; then
   apt-get update
   apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# A Japanese user locale, so scripts/screenshots.sh can show the Japanese resources.
+if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
+  if grep -q '^# *ja_JP.UTF-8 UTF-8' /etc/locale.gen; then
+    sed -i 's/^# *\(ja_JP.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+  elif ! grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen; then
+    echo 'ja_JP.UTF-8 UTF-8' >>/etc/locale.gen
+  fi
+  locale-gen
 fi

@@ -23,6 +23,14 @@ wine_env_start() {
   fi
   WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 || true
   wineserver -w
+  # Debian's Wine does not load the fonts of its own package (fonts-wine) from where that
+  # package puts them, but it does from the prefix's Fonts folder. Without Marlett the
+  # caption buttons are drawn as the letters "0 1 r"; without Tahoma dialogs take some
+  # other face. Copied into prefixes made before the fonts were installed as well.
+  local fonts=/usr/share/wine/fonts
+  if [ -d "$fonts" ] && [ -d "$WINEPREFIX/drive_c/windows/Fonts" ]; then
+    cp -n "$fonts"/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+  fi
   # COM1..COM4 lead to symlinks in the build tree instead of the machine's own serial
   # ports; a serial test points its link at a pseudo-terminal. Wine reads the mapping
   # when its server starts, so it is set before the persistent server below.

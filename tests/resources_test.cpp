@@ -8,9 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -288,6 +290,195 @@ TEST(ResourcesTest, IconHasEveryImageSizeAndIsTransparentOutsideItsTile) {
         DeleteDC(dc);
         DestroyIcon(icon);
     }
+}
+
+// Reads the fields of a dialog template one after the other; running past its end marks
+// the reader as failed instead of reading on.
+class TemplateReader {
+  public:
+    TemplateReader(const void* data, size_t size)
+        : base_(static_cast<const BYTE*>(data)), p_(base_), end_(base_ + size) {}
+    WORD Word() {
+        WORD value = 0;
+        Read(&value, sizeof value);
+        return value;
+    }
+    DWORD Dword() {
+        DWORD value = 0;
+        Read(&value, sizeof value);
+        return value;
+    }
+    int Short() {
+        return static_cast<short>(Word());
+    }
+    void Skip(size_t bytes) {
+        if (bytes > static_cast<size_t>(end_ - p_)) {
+            failed_ = true;
+            bytes = end_ - p_;
+        }
+        p_ += bytes;
+    }
+    // A text or 0xFFFF and an ordinal: menu, class and control titles.
+    void SkipNameOrOrdinal() {
+        WORD first = Word();
+        if (first == 0xFFFF) {
+            Word();
+            return;
+        }
+        while (first != 0 && ok()) {
+            first = Word();
+        }
+    }
+    void AlignToDword() {
+        Skip((4 - (p_ - base_) % 4) % 4);
+    }
+    bool ok() const {
+        return !failed_;
+    }
+
+  private:
+    void Read(void* out, size_t bytes) {
+        if (bytes > static_cast<size_t>(end_ - p_)) {
+            failed_ = true;
+            p_ = end_;
+            return;
+        }
+        memcpy(out, p_, bytes);
+        p_ += bytes;
+    }
+
+    const BYTE* base_;
+    const BYTE* p_;
+    const BYTE* end_;
+    bool failed_ = false;
+};
+
+struct DialogControl {
+    long id;
+    int x, y, cx, cy;
+};
+
+struct DialogLayout {
+    int cx = 0, cy = 0; // the client area, in dialog units
+    std::vector<DialogControl> controls;
+    bool complete = false;
+};
+
+// Both template formats: DIALOG (DLGTEMPLATE) and DIALOGEX (DLGTEMPLATEEX).
+DialogLayout ReadDialog(const void* data, size_t size) {
+    TemplateReader r(data, size);
+    DialogLayout dialog;
+    WORD version = r.Word();
+    WORD signature = r.Word();
+    bool extended = version == 1 && signature == 0xFFFF;
+    DWORD style = MAKELONG(version, signature);
+    if (extended) {
+        r.Dword(); // help id
+        r.Dword(); // extended style
+        style = r.Dword();
+    } else {
+        r.Dword(); // extended style
+    }
+    WORD count = r.Word();
+    r.Short();
+    r.Short();
+    dialog.cx = r.Short();
+    dialog.cy = r.Short();
+    r.SkipNameOrOrdinal(); // menu
+    r.SkipNameOrOrdinal(); // class
+    r.SkipNameOrOrdinal(); // caption
+    if (style & DS_SETFONT) {
+        r.Word(); // point size
+        if (extended) {
+            r.Word();  // weight
+            r.Skip(2); // italic, character set
+        }
+        r.SkipNameOrOrdinal(); // face name
+    }
+    for (WORD i = 0; i < count && r.ok(); ++i) {
+        r.AlignToDword();
+        r.Dword(); // help id (extended) or style
+        r.Dword(); // style (extended) or extended style
+        if (extended) {
+            r.Dword(); // extended style
+        }
+        DialogControl control;
+        control.x = r.Short();
+        control.y = r.Short();
+        control.cx = r.Short();
+        control.cy = r.Short();
+        control.id = extended ? static_cast<LONG>(r.Dword()) : r.Short();
+        r.SkipNameOrOrdinal(); // class
+        r.SkipNameOrOrdinal(); // text, or the icon's name
+        r.Skip(r.Word());      // creation data
+        dialog.controls.push_back(control);
+    }
+    dialog.complete = r.ok() && dialog.controls.size() == count;
+    return dialog;
+}
+
+// The updater itself, beside the tests' folder, opened for its resources only.
+HMODULE LoadUpdaterImage() {
+    char path[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    char* folder = strrchr(path, '\\');
+    if (folder == nullptr) {
+        return nullptr;
+    }
+    *folder = '\0';
+    folder = strrchr(path, '\\');
+    if (folder == nullptr) {
+        return nullptr;
+    }
+    snprintf(folder, sizeof path - (folder - path), "\\OrventUpdater.exe");
+    return LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+}
+
+// A label running past the dialog's edge is cut off; a control outside it cannot be
+// reached. The Japanese templates use other fonts and sizes than the English ones, so
+// each language is checked on its own, and both must hold the same controls.
+TEST(ResourcesTest, EveryControlLiesInsideItsDialogInBothLanguages) {
+    HMODULE updater = LoadUpdaterImage();
+    ASSERT_NE(nullptr, updater) << "OrventUpdater.exe not found beside the tests' folder";
+    struct Template {
+        const char* name;
+        bool japanese; // false: one template for every language
+    };
+    const Template templates[] = {{"CONFIG_DIALOG", true},
+                                  {"CONFIG_DIALOG2", true},
+                                  {"STOP_DIALOG", true},
+                                  {"MODE_DIALOG", true},
+                                  {"ABOUTDIALOG", false}};
+    const LANGID neutral = MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL);
+    for (const Template& t : templates) {
+        std::vector<long> englishIds;
+        // An icon's size 0 lets the control take the icon's own size.
+        for (LANGID language : {kEnglish, kJapanese}) {
+            SCOPED_TRACE(testing::Message() << t.name << " language " << language);
+            HRSRC found =
+                FindResourceExA(updater, RT_DIALOG, t.name, t.japanese ? language : neutral);
+            ASSERT_NE(nullptr, found);
+            DialogLayout dialog = ReadDialog(LockResource(LoadResource(updater, found)),
+                                             SizeofResource(updater, found));
+            ASSERT_TRUE(dialog.complete);
+            ASSERT_FALSE(dialog.controls.empty());
+            std::vector<long> ids;
+            for (const DialogControl& c : dialog.controls) {
+                EXPECT_TRUE(c.x >= 0 && c.y >= 0 && c.cx >= 0 && c.cy >= 0 &&
+                            c.x + c.cx <= dialog.cx && c.y + c.cy <= dialog.cy)
+                    << "control " << c.id << " at " << c.x << "," << c.y << " " << c.cx << "x"
+                    << c.cy << " in a dialog of " << dialog.cx << "x" << dialog.cy;
+                ids.push_back(c.id);
+            }
+            std::sort(ids.begin(), ids.end());
+            if (language == kEnglish) {
+                englishIds = ids;
+            } else {
+                EXPECT_EQ(englishIds, ids) << "the languages hold different controls";
+            }
+        }
+    }
+    FreeLibrary(updater);
 }
 
 TEST(ResourcesTest, VersionIs1211InNumbersAndText) {

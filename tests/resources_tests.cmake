@@ -2,6 +2,8 @@
 if(WIN32)
     orv_add_test(resources_test SOURCES resources_test.cpp
         LIBS orv_resources user32 gdi32 version LABELS resources)
+    # The dialog templates are read from the updater's own image.
+    add_dependencies(resources_test OrventUpdater)
 else()
     # The committed icon must be what the script draws, so a design change is never lost.
     find_package(Python3 COMPONENTS Interpreter QUIET)
