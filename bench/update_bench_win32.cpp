@@ -24,6 +24,11 @@ int OpenMidi(const BenchOptions* o, char* errorText) {
     SetEnvironmentVariableA("ORV_VI_VERSIONS", "1=1.03");
     std::snprintf(text, sizeof text, "%d", o->turnaroundMs);
     SetEnvironmentVariableA("ORV_VI_REPLY_DELAY_MS", text);
+    // The stand-in's line as fast as it goes (a message still takes at least 1 ms), so
+    // that the instrument's turnaround is the one asked for; a run may set it slower.
+    if (GetEnvironmentVariableA("ORV_MIDI_TX_BYTES_PER_MS", text, sizeof text) == 0) {
+        SetEnvironmentVariableA("ORV_MIDI_TX_BYTES_PER_MS", "1000000");
+    }
     HMODULE winmm = GetModuleHandleA("winmm.dll");
     FARPROC reset = winmm != NULL ? GetProcAddress(winmm, "StandinReset") : NULL;
     if (reset == NULL) {
