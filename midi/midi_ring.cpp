@@ -7,7 +7,12 @@
 namespace {
 
 #define MIDI_SYSEX_START 0xF0
-#define MIDI_WAIT_MS 10
+#define MIDI_WAIT_US 10000 // one tick
+
+uint64_t ElapsedUs(uint64_t start) {
+    const uint64_t now = PlatformMonotonicUs();
+    return now > start ? now - start : 0;
+}
 
 int RingDistance(int from, int to) {
     return (to - from + MIDI_RING_SPAN) % MIDI_RING_SPAN;
@@ -29,6 +34,29 @@ void RequeueExamined(MidiRing* ring) {
     }
 }
 
+void Wake(MidiRing* ring) {
+    if (ring->wakeMade.load(std::memory_order_acquire)) {
+        PlatformEventSignal(&ring->wake);
+    }
+}
+
+// Sleeps at most `milliseconds`, less when a buffer comes back or an abort comes.
+void WaitForWake(MidiRing* ring, uint32_t milliseconds) {
+    if (ring->wakeMade.load(std::memory_order_acquire)) {
+        PlatformEventWait(&ring->wake, milliseconds);
+    } else {
+        PlatformSleep(milliseconds);
+    }
+}
+
+// The ticks count the receive's elapsed time in whole 10 ms; they only grow, so an
+// abort's mark stays where it was put.
+void AdvanceTicks(MidiRing* ring, int32_t elapsedTicks) {
+    int32_t ticks = ring->tickCounter.load();
+    while (ticks < elapsedTicks && !ring->tickCounter.compare_exchange_weak(ticks, elapsedTicks)) {
+    }
+}
+
 } // namespace
 
 void MidiRingStart(MidiRing* ring, unsigned char* const* buffers, MidiRequeueProc requeue) {
@@ -41,6 +69,10 @@ void MidiRingStart(MidiRing* ring, unsigned char* const* buffers, MidiRequeuePro
     ring->requeue = requeue;
     ring->tickCounter.store(0);
     ring->aborted.store(0);
+    if (!ring->wakeMade.load()) {
+        PlatformEventInit(&ring->wake);
+        ring->wakeMade.store(1, std::memory_order_release);
+    }
 }
 
 void MidiRingStop(MidiRing* ring) {
@@ -61,6 +93,7 @@ void MidiRingBufferReturned(MidiRing* ring) {
     while (!ring->writeIndex.compare_exchange_weak(
         index, RingNext(index), std::memory_order_release, std::memory_order_relaxed)) {
     }
+    Wake(ring);
 }
 
 int MidiRingReceive(MidiRing* ring, unsigned char* buffer, int capacity, int timeoutTicks) {
@@ -76,6 +109,8 @@ int MidiRingReceive(MidiRing* ring, unsigned char* buffer, int capacity, int tim
         return -2;
     }
     ring->tickCounter.store(0);
+    // One microsecond late, so that the clock's rounding never makes a time-out early.
+    const uint64_t start = PlatformMonotonicUs() + 1;
     for (;;) {
         int written = ring->writeIndex.load(std::memory_order_acquire);
         if (ring->requeue == nullptr || written == ring->readIndex) {
@@ -88,8 +123,13 @@ int MidiRingReceive(MidiRing* ring, unsigned char* buffer, int capacity, int tim
             if (ticks >= timeoutTicks) {
                 return -1;
             }
-            PlatformSleep(MIDI_WAIT_MS);
-            ring->tickCounter.fetch_add(1);
+            // Until the next 10 ms mark of this receive, unless woken sooner.
+            const uint64_t nextMark = (uint64_t)(ticks + 1) * MIDI_WAIT_US;
+            const uint64_t elapsed = ElapsedUs(start);
+            if (nextMark > elapsed) {
+                WaitForWake(ring, (uint32_t)((nextMark - elapsed + 999) / 1000));
+            }
+            AdvanceTicks(ring, (int32_t)(ElapsedUs(start) / MIDI_WAIT_US));
             continue;
         }
         const unsigned char* data = ring->buffers[ring->readIndex % MIDI_RX_BUFFER_COUNT];
@@ -110,6 +150,7 @@ int MidiRingReceive(MidiRing* ring, unsigned char* buffer, int capacity, int tim
 void MidiRingAbort(MidiRing* ring) {
     ring->aborted.store(1);
     ring->tickCounter.store(MIDI_ABORT_TICKS);
+    Wake(ring);
 }
 
 int MidiRingWaiting(const MidiRing* ring) {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "midi/midi_transport.h"
+#include "platform/platform_thread.h"
 
 #include <atomic>
 #include <cstdint>
@@ -24,8 +25,13 @@ struct MidiRing {
     std::atomic<int> writeIndex;                  // buffers returned; the callback's only
     int readIndex;                                // buffers examined
     int requeueIndex;                             // buffers given back after examination
-    std::atomic<int32_t> tickCounter;             // 10 ms waits of the current receive
+    std::atomic<int32_t> tickCounter;             // 10 ms of the current receive gone by
     std::atomic<int> aborted;                     // set by MidiRingAbort until the next start
+    // Signalled by each returned buffer and by an abort, so that a waiting receive wakes
+    // at once instead of at its next 10 ms mark. Made by the first start, kept for the
+    // life of the process (a late callback may still signal it).
+    PlatformEvent wake;
+    std::atomic<int> wakeMade;
 };
 
 // All twelve buffers are queued at the service, buffer 0 first. Clears an abort.
@@ -38,10 +44,11 @@ void MidiRingStop(MidiRing* ring);
 void MidiRingBufferReturned(MidiRing* ring);
 
 // 1 with the next message (the first min(capacity, 256) bytes of a buffer that starts
-// with 0xF0) in buffer; -1 after timeoutTicks waits of 10 ms; -2 when aborted.
+// with 0xF0) in buffer; -1 once timeoutTicks times 10 ms have gone by with none; -2 when
+// aborted. The receive sleeps until a buffer comes back, an abort or its next 10 ms mark.
 int MidiRingReceive(MidiRing* ring, unsigned char* buffer, int capacity, int timeoutTicks);
 
-// Ends a waiting MidiRingReceive with -2 within one 10 ms wait, and makes every later
+// Ends a waiting MidiRingReceive with -2 at once, and makes every later
 // one return -2 at once until MidiRingStart: a user's stop that lands between two
 // receives would otherwise be lost and the next receive wait its whole time-out.
 void MidiRingAbort(MidiRing* ring);

@@ -13,10 +13,11 @@ void MidiClose(void);
 // 1 when the service accepted the message, 0 otherwise.
 int MidiSend(const unsigned char* bytes, int length);
 
-// 1 with a message in buffer, -1 after timeoutTicks waits of 10 ms, -2 when aborted.
+// 1 with a message in buffer, -1 once timeoutTicks times 10 ms have gone by without
+// one, -2 when aborted.
 int MidiReceive(unsigned char* buffer, int capacity, int timeoutTicks);
 
-// Ends a waiting MidiReceive with -2 within one 10 ms wait; every MidiReceive after it
+// Ends a waiting MidiReceive with -2 at once; every MidiReceive after it
 // returns -2 at once until the next MidiOpen.
 void MidiAbortReceive(void);
 

@@ -31,6 +31,32 @@ int PlatformThreadTerminate(PlatformThread thread);
 
 void PlatformSleep(uint32_t milliseconds);
 
+// Microseconds of a clock that never jumps, for waits that count elapsed time.
+uint64_t PlatformMonotonicUs(void);
+
+// The system timer at 1 ms for as long as the protocol runs (Windows: timeBeginPeriod(1)
+// and timeEndPeriod(1)): otherwise a 20 ms pause lasts about 31 ms and every 10 ms wait
+// a whole system tick of 15.6 ms. Every Begin needs its End.
+void PlatformTimerResolutionBegin(void);
+void PlatformTimerResolutionEnd(void);
+
+// Tests see each Begin (1) and End (0) through a hook; null removes it.
+typedef void (*PlatformTimerResolutionHook)(int begin);
+void PlatformSetTimerResolutionHook(PlatformTimerResolutionHook hook);
+
+// An event a waiting thread sleeps on until another thread signals it (Windows: an
+// auto-reset event). A signal given while nobody waits is kept for the next wait, so a
+// wake that comes between a check and the wait is not lost. Init before the first use;
+// Delete once no thread signals or waits any more.
+struct PlatformEvent {
+    alignas(8) unsigned char storage[128];
+};
+void PlatformEventInit(PlatformEvent* event);
+void PlatformEventDelete(PlatformEvent* event);
+void PlatformEventSignal(PlatformEvent* event);
+// 1 when the event was signalled (the signal is used up), 0 after `milliseconds`.
+int PlatformEventWait(PlatformEvent* event, uint32_t milliseconds);
+
 typedef void* PlatformWindow;
 
 // WM_COMMAND with wParam = commandId, posted; does nothing for a null window.

@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <new>
 
 namespace {
 
@@ -120,6 +121,102 @@ void PlatformSleep(uint32_t milliseconds) {
     ts.tv_nsec = (long)(milliseconds % 1000) * 1000000L;
     while (nanosleep(&ts, &ts) != 0) {
     }
+}
+
+uint64_t PlatformMonotonicUs(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (uint64_t)now.tv_sec * 1000000u + (uint64_t)now.tv_nsec / 1000u;
+}
+
+namespace {
+
+std::atomic<PlatformTimerResolutionHook> g_timerHook{nullptr};
+
+} // namespace
+
+// POSIX sleeps are as fine as asked already: only the hook is told.
+void PlatformTimerResolutionBegin(void) {
+    PlatformTimerResolutionHook hook = g_timerHook.load();
+    if (hook != nullptr) {
+        hook(1);
+    }
+}
+
+void PlatformTimerResolutionEnd(void) {
+    PlatformTimerResolutionHook hook = g_timerHook.load();
+    if (hook != nullptr) {
+        hook(0);
+    }
+}
+
+void PlatformSetTimerResolutionHook(PlatformTimerResolutionHook hook) {
+    g_timerHook.store(hook);
+}
+
+namespace {
+
+struct EventState {
+    pthread_mutex_t lock;
+    pthread_cond_t wake;
+    bool signalled;
+};
+
+static_assert(sizeof(EventState) <= sizeof(PlatformEvent::storage),
+              "PlatformEvent cannot hold a condition variable");
+
+EventState* State(PlatformEvent* event) {
+    return reinterpret_cast<EventState*>(event->storage);
+}
+
+} // namespace
+
+void PlatformEventInit(PlatformEvent* event) {
+    EventState* e = new (event->storage) EventState;
+    pthread_mutex_init(&e->lock, nullptr);
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    // Deadlines on the monotonic clock: a change of the wall clock must not stretch a wait.
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&e->wake, &attributes);
+    pthread_condattr_destroy(&attributes);
+    e->signalled = false;
+}
+
+void PlatformEventDelete(PlatformEvent* event) {
+    EventState* e = State(event);
+    pthread_cond_destroy(&e->wake);
+    pthread_mutex_destroy(&e->lock);
+}
+
+void PlatformEventSignal(PlatformEvent* event) {
+    EventState* e = State(event);
+    pthread_mutex_lock(&e->lock);
+    e->signalled = true;
+    pthread_cond_signal(&e->wake);
+    pthread_mutex_unlock(&e->lock);
+}
+
+int PlatformEventWait(PlatformEvent* event, uint32_t milliseconds) {
+    EventState* e = State(event);
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += milliseconds / 1000;
+    deadline.tv_nsec += (long)(milliseconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec++;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    pthread_mutex_lock(&e->lock);
+    while (!e->signalled) {
+        if (pthread_cond_timedwait(&e->wake, &e->lock, &deadline) != 0) {
+            break;
+        }
+    }
+    int signalled = e->signalled ? 1 : 0;
+    e->signalled = false;
+    pthread_mutex_unlock(&e->lock);
+    return signalled;
 }
 
 void PlatformPostCommand(PlatformWindow window, uint32_t commandId, intptr_t lParam) {

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 #define TERMINATE_WAIT_MS 2000
 
 namespace {
@@ -67,6 +69,98 @@ void PlatformThreadClose(PlatformThread* thread) {
 
 void PlatformSleep(uint32_t milliseconds) {
     Sleep(milliseconds);
+}
+
+uint64_t PlatformMonotonicUs(void) {
+    // The performance counter: GetTickCount moves in whole system ticks of 15.6 ms.
+    static LARGE_INTEGER frequency;
+    if (frequency.QuadPart == 0) {
+        QueryPerformanceFrequency(&frequency);
+    }
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return (uint64_t)(now.QuadPart / frequency.QuadPart * 1000000 +
+                      now.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart);
+}
+
+namespace {
+
+PlatformTimerResolutionHook volatile g_timerHook = NULL;
+
+typedef UINT(WINAPI* TimePeriodProc)(UINT);
+
+// The MIDI service's library has the timer calls; found at run time so that the
+// platform layer does not import it into every program (the stand-in MIDI service among
+// them, which is that library itself).
+void CallTimePeriod(const char* name) {
+    HMODULE winmm = GetModuleHandleA("winmm.dll");
+    if (winmm == NULL) {
+        winmm = LoadLibraryA("winmm.dll");
+    }
+    if (winmm == NULL) {
+        return;
+    }
+    TimePeriodProc proc =
+        reinterpret_cast<TimePeriodProc>(reinterpret_cast<void*>(GetProcAddress(winmm, name)));
+    if (proc != NULL) {
+        proc(1);
+    }
+}
+
+} // namespace
+
+void PlatformTimerResolutionBegin(void) {
+    CallTimePeriod("timeBeginPeriod");
+    PlatformTimerResolutionHook hook = g_timerHook;
+    if (hook != NULL) {
+        hook(1);
+    }
+}
+
+void PlatformTimerResolutionEnd(void) {
+    CallTimePeriod("timeEndPeriod");
+    PlatformTimerResolutionHook hook = g_timerHook;
+    if (hook != NULL) {
+        hook(0);
+    }
+}
+
+void PlatformSetTimerResolutionHook(PlatformTimerResolutionHook hook) {
+    g_timerHook = hook;
+}
+
+static_assert(sizeof(HANDLE) <= sizeof(PlatformEvent::storage), "PlatformEvent holds a handle");
+
+void PlatformEventInit(PlatformEvent* event) {
+    HANDLE h = CreateEventA(NULL, FALSE, FALSE, NULL);
+    memcpy(event->storage, &h, sizeof h);
+}
+
+void PlatformEventDelete(PlatformEvent* event) {
+    HANDLE h;
+    memcpy(&h, event->storage, sizeof h);
+    if (h != NULL) {
+        CloseHandle(h);
+    }
+}
+
+void PlatformEventSignal(PlatformEvent* event) {
+    HANDLE h;
+    memcpy(&h, event->storage, sizeof h);
+    if (h != NULL) {
+        SetEvent(h);
+    }
+}
+
+int PlatformEventWait(PlatformEvent* event, uint32_t milliseconds) {
+    HANDLE h;
+    memcpy(&h, event->storage, sizeof h);
+    if (h == NULL) {
+        // No event could be made: wait the time out, as the blind wait did.
+        Sleep(milliseconds);
+        return 0;
+    }
+    return WaitForSingleObject(h, milliseconds) == WAIT_OBJECT_0;
 }
 
 void PlatformPostCommand(PlatformWindow window, uint32_t commandId, intptr_t lParam) {

@@ -16,7 +16,7 @@ fi
 
 packages=(
   cmake make ninja-build g++ clang clang-format libclang-rt-14-dev
-  googletest libgtest-dev libgmock-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
   gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686
   wine wine32:i386 wine64
   xvfb xauth x11-utils xdotool imagemagick fonts-liberation

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -201,6 +202,30 @@ TEST_F(MidiRingTest, SkippedBufferKeepsTheTicksAlreadySpent) {
     ASSERT_EQ(1, MidiRingReceive(&g_ring, reply, sizeof reply, 100));
     EXPECT_EQ(7, reply[1]);
     service.join();
+}
+
+TEST_F(MidiRingTest, WakesThatBringNoMessageDoNotShortenTheTimeOut) {
+    // Every returned buffer wakes the receive; continuations and empty buffers must not
+    // count as ticks of their own, nor end the wait before its whole time-out.
+    std::atomic<bool> done{false};
+    std::thread service([&done] {
+        const unsigned char continuation[3] = {0x12, 0x34, 0xF7};
+        while (!done.load()) {
+            Deliver(continuation, sizeof continuation);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    unsigned char reply[16];
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(-1, MidiRingReceive(&g_ring, reply, sizeof reply, 10));
+    EXPECT_GE(ElapsedMs(start), 100);
+    done.store(true);
+    service.join();
+
+    // Nothing at all: the time-out is the whole of timeoutTicks times 10 ms.
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(-1, MidiRingReceive(&g_ring, reply, sizeof reply, 5));
+    EXPECT_GE(ElapsedMs(start), 50);
 }
 
 } // namespace

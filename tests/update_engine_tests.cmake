@@ -15,3 +15,9 @@ orv_add_test(version_inquiry_test SOURCES version_inquiry_test.cpp
     LIBS orv_update_engine orv_sysfile_analysis orv_sim_transport orv_sim
          orv_logsurface_record orv_test_support
     LABELS engine)
+
+# The timer resolution the update and the version inquiry hold while they run.
+orv_add_test(timer_resolution_test SOURCES timer_resolution_test.cpp
+    LIBS orv_update_test_support orv_update_engine orv_sim_transport orv_sim
+         orv_logsurface_record orv_test_support
+    LABELS engine)

@@ -17,7 +17,7 @@
 #define PIPE_OUT 0x11
 #define WRITE_BUFFER_SIZE 256
 #define PACKETS_PER_BLOCK (KERNEL_MIDI_BLOCK_SIZE / KERNEL_MIDI_PACKET_SIZE)
-#define POLL_INTERVAL_MS 2
+#define POLL_INTERVAL_US 2000
 #define DEFAULT_POLL_LIMIT 5000
 #define STOP_TRIES 200
 #define STOP_TRY_MS 5
@@ -68,6 +68,18 @@ void DeviceName(char* name, size_t size, int number) {
 // The user's stop, from the main window's thread; cleared when the driver is opened.
 std::atomic<int> s_receiveAborted{0};
 
+// Signalled by the reader for each block it puts in the ring and by an abort, so that a
+// waiting receive wakes at once rather than at its next poll. Made by the first open and
+// kept for the life of the process: a reader that outlived its close may still signal.
+PlatformEvent s_blockArrived;
+std::atomic<int> s_blockArrivedMade{0};
+
+void WakeReceiver(void) {
+    if (s_blockArrivedMade.load(std::memory_order_acquire)) {
+        PlatformEventSignal(&s_blockArrived);
+    }
+}
+
 KernelMidiHandle OpenPipe(int pipe) {
     char name[PATH_SIZE];
     char pipeName[16];
@@ -111,6 +123,7 @@ void KernelMidiReaderThread(void) {
             k.readPos = k.writePos;
         }
         PlatformMutexUnlock(&k.ringLock);
+        WakeReceiver();
     }
     k.readerRunning.store(0);
 }
@@ -240,6 +253,10 @@ int KernelMidiOpen(char* errorText) {
     KernelMidiTransport& k = g_kernelMidi;
     KernelMidiClose();
     s_receiveAborted.store(0);
+    if (!s_blockArrivedMade.load()) {
+        PlatformEventInit(&s_blockArrived);
+        s_blockArrivedMade.store(1, std::memory_order_release);
+    }
     // A reader that outlived its close still owns the ring: try once more to end it, and
     // say so when that fails rather than blame the driver.
     if (!ReapReader()) {
@@ -333,7 +350,11 @@ int KernelMidiReadBlock(unsigned char* block) {
     if (!k.opened) {
         return 0;
     }
-    for (int polls = 0;; polls++) {
+    // The polls count elapsed time in 2 ms; the wait between them ends early
+    // when a block arrives or the receive is aborted.
+    // One microsecond late, so that the clock's rounding never makes the limit early.
+    const uint64_t start = PlatformMonotonicUs() + 1;
+    for (;;) {
         if (s_receiveAborted.load()) {
             return -2;
         }
@@ -346,15 +367,20 @@ int KernelMidiReadBlock(unsigned char* block) {
             return 1;
         }
         PlatformMutexUnlock(&k.ringLock);
-        if (polls >= k.pollLimit) {
+        const uint64_t now = PlatformMonotonicUs();
+        const uint64_t elapsed = now > start ? now - start : 0;
+        const uint64_t polls = elapsed / POLL_INTERVAL_US;
+        if (polls >= (uint64_t)(k.pollLimit > 0 ? k.pollLimit : 0)) {
             return 0;
         }
-        PlatformSleep(POLL_INTERVAL_MS);
+        const uint64_t nextPoll = (polls + 1) * POLL_INTERVAL_US;
+        PlatformEventWait(&s_blockArrived, (uint32_t)((nextPoll - elapsed + 999) / 1000));
     }
 }
 
 void KernelMidiAbortReceive(void) {
     s_receiveAborted.store(1);
+    WakeReceiver();
 }
 
 int KernelMidiWriteRaw(const unsigned char* bytes, int length) {

@@ -29,7 +29,7 @@ void KernelMidiAbortReceive(void);
 #define KERNEL_MIDI_MAX_DEVICES 8
 
 // Takes the oldest block the reader thread has put in the ring. 1, or 0 when nothing
-// arrived within the poll limit (5000 waits of 2 ms) or the transport is closed, -2
+// arrived within the poll limit (5000 polls of 2 ms, 10 s) or the transport is closed, -2
 // after KernelMidiAbortReceive.
 int KernelMidiReadBlock(unsigned char* block);
 

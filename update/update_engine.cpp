@@ -424,7 +424,9 @@ void UpdateThreadProc(void) {
     g_updateEngine.updateState.store(UPDATE_IDLE);
 }
 
-int RunUpdate(void) {
+namespace {
+
+int RunUpdateBlocks(void) {
     UpdateEngine& e = g_updateEngine;
     UpdateRun& r = g_run;
     r.errorText[0] = '\0';
@@ -500,4 +502,15 @@ int RunUpdate(void) {
             return FailRun(r.errorText);
         }
     }
+}
+
+} // namespace
+
+int RunUpdate(void) {
+    // The protocol's pauses and waits are only as long as asked with a 1 ms timer; given
+    // back on every way out, success, failure or abort.
+    PlatformTimerResolutionBegin();
+    int result = RunUpdateBlocks();
+    PlatformTimerResolutionEnd();
+    return result;
 }

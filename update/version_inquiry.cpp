@@ -29,9 +29,7 @@ int AskInstrument(int length, int timeoutTicks, int expectedCode) {
     return ValidateReply(q.reply, &q.header, expectedCode, q.errorText, nullptr);
 }
 
-} // namespace
-
-int InquireVersion(const SystemFileHeader* header, int deviceType) {
+int InquireVersionWithTimer(const SystemFileHeader* header, int deviceType) {
     InquiryRun& q = g_inquiry;
     UpdateEngine& e = g_updateEngine;
     unsigned char* msg = e.messageBuffer;
@@ -68,5 +66,16 @@ int InquireVersion(const SystemFileHeader* header, int deviceType) {
     }
     InfoPutDetails(200, 2, "Software Version :", 1, 0, 1);
     InfoPutDetails(210, 2, q.versionText, 0, 0, 0);
+    return result;
+}
+
+} // namespace
+
+int InquireVersion(const SystemFileHeader* header, int deviceType) {
+    // The time-outs of the inquiry are 10 ms waits: with the system's default tick each
+    // would last 15.6 ms.
+    PlatformTimerResolutionBegin();
+    int result = InquireVersionWithTimer(header, deviceType);
+    PlatformTimerResolutionEnd();
     return result;
 }
