@@ -236,29 +236,41 @@ int MidiSend(const unsigned char* bytes, int length) {
 
 namespace {
 
+// The first message due by `now` goes into the buffer (pieces due before it that start no
+// message are dropped, as an input buffer that does not start one is skipped), or the
+// user's stop ends the receive: 1 or -2, recorded; 0 when neither.
+int MidiTakeDueLocked(Clock::time_point now, unsigned char* buffer, int capacity,
+                      int timeoutTicks) {
+    int limit = capacity < MIDI_RX_BUFFER_SIZE ? capacity : MIDI_RX_BUFFER_SIZE;
+    PendingPiece* piece;
+    while ((piece = PendingFront()) != nullptr && piece->due <= now) {
+        if (piece->bytes[0] == MSG_START) {
+            int length = Copy(buffer, limit, piece);
+            PendingPop();
+            RecordLocked(SIM_MIDI_RECEIVE, length, -1, capacity, 1, timeoutTicks);
+            return 1;
+        }
+        PendingPop();
+    }
+    if (g_sim.receiveAborted) {
+        RecordLocked(SIM_MIDI_RECEIVE, 0, -1, capacity, -2, timeoutTicks);
+        return -2;
+    }
+    return 0;
+}
+
 // Ticks shorter than the 1 ms the sleeps are made of: the wait is the time that passed,
 // not the sleeps counted, and a message due by the end of it is always taken first.
 int MidiReceiveOnTheClock(unsigned char* buffer, int capacity, int timeoutTicks, uint32_t tickUs) {
-    int limit = capacity < MIDI_RX_BUFFER_SIZE ? capacity : MIDI_RX_BUFFER_SIZE;
     Clock::time_point deadline =
         Clock::now() + std::chrono::microseconds((int64_t)timeoutTicks * tickUs);
     for (;;) {
         {
             std::lock_guard<std::mutex> guard(g_sim.lock);
             Clock::time_point now = Clock::now();
-            PendingPiece* piece;
-            while ((piece = PendingFront()) != nullptr && piece->due <= now) {
-                if (piece->bytes[0] == MSG_START) {
-                    int length = Copy(buffer, limit, piece);
-                    PendingPop();
-                    RecordLocked(SIM_MIDI_RECEIVE, length, -1, capacity, 1, timeoutTicks);
-                    return 1;
-                }
-                PendingPop();
-            }
-            if (g_sim.receiveAborted) {
-                RecordLocked(SIM_MIDI_RECEIVE, 0, -1, capacity, -2, timeoutTicks);
-                return -2;
+            int taken = MidiTakeDueLocked(now, buffer, capacity, timeoutTicks);
+            if (taken != 0) {
+                return taken;
             }
             if (now >= deadline) {
                 RecordLocked(SIM_MIDI_RECEIVE, 0, -1, capacity, -1, timeoutTicks);
@@ -276,25 +288,14 @@ int MidiReceive(unsigned char* buffer, int capacity, int timeoutTicks) {
     if (tickUs != 0) {
         return MidiReceiveOnTheClock(buffer, capacity, timeoutTicks, tickUs);
     }
-    int limit = capacity < MIDI_RX_BUFFER_SIZE ? capacity : MIDI_RX_BUFFER_SIZE;
     uint32_t tickMs = ConfigValue(&SimTransportConfig::midiTickMs);
     for (int ticks = 0;; ticks++) {
         Clock::time_point tickEnd = Clock::now() + std::chrono::milliseconds(tickMs);
         {
             std::lock_guard<std::mutex> guard(g_sim.lock);
-            PendingPiece* piece;
-            while ((piece = PendingFront()) != nullptr && piece->due <= Clock::now()) {
-                if (piece->bytes[0] == MSG_START) {
-                    int length = Copy(buffer, limit, piece);
-                    PendingPop();
-                    RecordLocked(SIM_MIDI_RECEIVE, length, -1, capacity, 1, timeoutTicks);
-                    return 1;
-                }
-                PendingPop();
-            }
-            if (g_sim.receiveAborted) {
-                RecordLocked(SIM_MIDI_RECEIVE, 0, -1, capacity, -2, timeoutTicks);
-                return -2;
+            int taken = MidiTakeDueLocked(Clock::now(), buffer, capacity, timeoutTicks);
+            if (taken != 0) {
+                return taken;
             }
             if (ticks >= timeoutTicks) {
                 RecordLocked(SIM_MIDI_RECEIVE, 0, -1, capacity, -1, timeoutTicks);
