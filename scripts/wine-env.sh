@@ -42,6 +42,11 @@ wine_env_start() {
   wineserver -p >/dev/null 2>&1
   # One throw-away start, so the first real test does not pay for the prefix's set-up.
   timeout 60 wine cmd /c exit >/dev/null 2>&1 || true
+  # Wine's desktop held up for the whole session by a hidden window: a test program that
+  # loads user32 and ends while the desktop is still starting crashes or hangs at exit.
+  if [ -f "$build/sim/window-probe.exe" ]; then
+    wine "$build/sim/window-probe.exe" hold >/dev/null 2>&1 &
+  fi
 }
 
 wine_env_stop() {

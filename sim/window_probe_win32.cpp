@@ -25,6 +25,8 @@
 //                                   window of CLASS and the texts of its controls, one a
 //                                   line, in UTF-8
 //   window-probe close             asks the window to close, as its close box does
+//   window-probe hold              keeps a hidden window open until it is ended, which
+//                                  keeps Wine's desktop up between the test programs
 //
 // Exit code 0 when the awaited moment came, 1 on time-out.
 #include "resources/resource_ids.h"
@@ -219,11 +221,32 @@ int WaitFinished(int seconds) {
 
 } // namespace
 
+// Wine starts its desktop for the first program that needs it and ends it after the
+// last: a program that loads user32 and ends within milliseconds while the desktop is
+// still starting can crash or hang at its exit.
+int HoldDesktop(void) {
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = DefWindowProcA;
+    windowClass.hInstance = GetModuleHandleA(NULL);
+    windowClass.lpszClassName = "OrvDesktopHold";
+    if (RegisterClassA(&windowClass) == 0 ||
+        CreateWindowA("OrvDesktopHold", "", WS_POPUP, 0, 0, 1, 1, NULL, NULL, windowClass.hInstance,
+                      NULL) == NULL) {
+        return 1;
+    }
+    MSG message;
+    while (GetMessageA(&message, NULL, 0, 0) > 0) {
+        DispatchMessageA(&message);
+    }
+    return 0;
+}
+
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(
             stderr,
-            "usage: window-probe window|ready|finished|moving|shown|gone|bounds|texts|close ...\n");
+            "usage: window-probe window|ready|finished|moving|shown|gone|bounds|texts|close|hold "
+            "...\n");
         return 2;
     }
     int seconds = argc > 2 ? std::atoi(argv[2]) : 60;
@@ -265,6 +288,9 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[1], "texts") == 0) {
         return PrintTexts(argv[2]);
+    }
+    if (std::strcmp(argv[1], "hold") == 0) {
+        return HoldDesktop();
     }
     if (std::strcmp(argv[1], "close") == 0) {
         HWND window = FindMainWindow();
