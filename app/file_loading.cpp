@@ -46,15 +46,15 @@ void ShowUpdateOffer(void) {
     char line[TEXT_SIZE];
     EnableWindow(g_mainWindow.updateButton, TRUE);
     InfoClearStatus();
-    InfoPutStatus(0, 0, "Update puts the latest system software", 0);
+    InfoPutStatus(0, 0, "Update puts the latest system software", INFO_KEEP_ROW);
     TextFormat(line, sizeof line, " on your %s.", g_mainWindow.LoadedFileInfo.deviceName);
-    InfoPutStatus(0, 1, line, 0);
+    InfoPutStatus(0, 1, line, INFO_KEEP_ROW);
 }
 
 void ShowAlreadyLatest(void) {
     EnableWindow(g_mainWindow.updateButton, FALSE);
     InfoClearStatus();
-    InfoPutStatus(0, 0, "Already the latest version.", 0);
+    InfoPutStatus(0, 0, "Already the latest version.", INFO_KEEP_ROW);
 }
 
 int CheckDeviceVersion(HWND window, const char* path) {
@@ -70,7 +70,7 @@ int CheckDeviceVersion(HWND window, const char* path) {
         TextFormat(text, sizeof text, "%s(in update mode) is not found.",
                    w.LoadedFileInfo.deviceName);
         ShowMessage(text);
-        InfoPutStatus(0, 0, text, 0);
+        InfoPutStatus(0, 0, text, INFO_KEEP_ROW);
         return 0;
     }
     if (r == INQUIRE_UPDATE_NEEDED) {
@@ -133,7 +133,7 @@ int StartPortScan(const char* path, HWND window) {
     if (!MidiPortScanStart(window, productIds)) {
         ShowMessage("Found no MIDI port");
         LogWrite(LOG_NEWLINE_BEFORE, "Found no MIDI port.");
-        InfoPutStatus(0, 0, "Found no MIDI port.", 0);
+        InfoPutStatus(0, 0, "Found no MIDI port.", INFO_KEEP_ROW);
         return 0;
     }
     LogClear();
@@ -195,7 +195,7 @@ int OnMidiPortFound(HWND window) {
         }
         TextFormat(text, sizeof text, format, driverVersion >> 8, driverVersion & 0xFF);
         PortScanFailed(window, text);
-        InfoPutStatus(0, 0, "MAVO USB MIDI Driver version error.", 1);
+        InfoPutStatus(0, 0, "MAVO USB MIDI Driver version error.", INFO_CLEAR_ROW);
         LogWrite(LOG_NEWLINE_BEFORE, "MAVO USB MIDI Driver version error.");
         return 0;
     }

@@ -127,15 +127,15 @@ void OnCreate(HWND window) {
     if (CurrentFileName[0] != '\0') {
         PostMessageA(window, WM_COMMAND, CMD_RELOAD_FILE, 0);
     }
-    InfoPutDetails(0, 0, "Open system file(*.vsb)", 1, 0, 0);
+    InfoPutDetails(0, 0, "Open system file(*.vsb)", INFO_BOLD, INFO_KEEP_ROW, INFO_ALIGN_LEFT);
 
     RecentMenuAttach(w.menu);
     if (IsDeveloperMode()) {
         DragAcceptFiles(window, TRUE);
         RebuildRecentMenu();
         if (HasRecentFiles() && CurrentFileName[0] == '\0') {
-            InfoPutStatus(0, 0, "Push 'Update' to open the last file :", 1);
-            InfoPutStatus(0, 1, g_settings.RecentFileName[0], 1);
+            InfoPutStatus(0, 0, "Push 'Update' to open the last file :", INFO_CLEAR_ROW);
+            InfoPutStatus(0, 1, g_settings.RecentFileName[0], INFO_CLEAR_ROW);
             EnableWindow(w.updateButton, TRUE);
             TextCopy(CurrentFileName, sizeof CurrentFileName, g_settings.RecentFileName[0]);
         }
@@ -245,12 +245,13 @@ void OnUpdateFinished(HWND window, LPARAM result) {
         TextFormat(text, sizeof text, "%s has been updated to %d.%02d successfully.",
                    w.LoadedFileInfo.deviceName, w.LoadedFileInfo.versionMajor,
                    w.LoadedFileInfo.versionMinor);
-        InfoPutDetails(10, 1, text, 0, 0, 0);
-        InfoPutDetails(10, 2, "Turn it off and back on to use it.", 0, 0, 0);
+        InfoPutDetails(10, 1, text, INFO_NORMAL, INFO_KEEP_ROW, INFO_ALIGN_LEFT);
+        InfoPutDetails(10, 2, "Turn it off and back on to use it.", INFO_NORMAL, INFO_KEEP_ROW,
+                       INFO_ALIGN_LEFT);
         InfoPutStatus(0, 0,
                       IsDeveloperMode() ? "Update completed!  Push 'Update' to Retry:"
                                         : "Update completed!",
-                      1);
+                      INFO_CLEAR_ROW);
     }
     ShowIdleControls(window);
     w.UiState = UI_IDLE;
@@ -356,7 +357,7 @@ int BeginUpdate(HWND window) {
     LockCommands(window);
     EnableWindow(w.updateButton, FALSE);
     InfoClearStatus();
-    InfoPutStatus(0, 0, "Now updating...", 0);
+    InfoPutStatus(0, 0, "Now updating...", INFO_KEEP_ROW);
     w.UiState = UI_UPDATING;
     if (!IsDeveloperMode()) {
         CurrentFileName[0] = '\0';
@@ -373,7 +374,7 @@ void ShowIdleControls(HWND window) {
             EnableRecentPopup(true);
         }
         if (CurrentFileName[0] != '\0') {
-            InfoPutStatus(0, 1, CurrentFileName, 1);
+            InfoPutStatus(0, 1, CurrentFileName, INFO_CLEAR_ROW);
             EnableWindow(g_mainWindow.updateButton, TRUE);
         }
         DragAcceptFiles(window, TRUE);

@@ -22,6 +22,15 @@ void LogViewPaint(void);
 void LogWrite(int flags, const char* text);
 void LogClear(void);
 
+// The switches of InfoPutDetails and InfoPutStatus, so that a call reads as what it draws.
+enum { INFO_NORMAL = 0, INFO_BOLD = 1 };
+enum { INFO_KEEP_ROW = 0, INFO_CLEAR_ROW = 1 };
+enum { INFO_ALIGN_LEFT = 0, INFO_ALIGN_RIGHT = 1 };
+
+// A details row's label ends at this x; its value starts at the other.
+const int INFO_LABEL_RIGHT = 200;
+const int INFO_VALUE_LEFT = 210;
+
 void InfoClearDetails(void);
 void InfoPutDetails(int x, int row, const char* text, int bold, int clearRow, int alignRight);
 void InfoClearStatus(void);

@@ -4,14 +4,10 @@
 
 namespace {
 
-// Labels end at x 200 of the details block, values start at x 210.
-const int kLabelRight = 200;
-const int kValueLeft = 210;
-
 void PutDetailsRow(int row, const char* label, const char* value) {
-    InfoPutDetails(kLabelRight, row, label, 1, 0, 1);
+    InfoPutDetails(INFO_LABEL_RIGHT, row, label, INFO_BOLD, INFO_KEEP_ROW, INFO_ALIGN_RIGHT);
     if (value != nullptr) {
-        InfoPutDetails(kValueLeft, row, value, 0, 0, 0);
+        InfoPutDetails(INFO_VALUE_LEFT, row, value, INFO_NORMAL, INFO_KEEP_ROW, INFO_ALIGN_LEFT);
     }
 }
 
@@ -24,7 +20,7 @@ int AnalyzeSystemFile(const char* fileName, SystemFileHeader* headerOut) {
     PlatformFile file = PlatformFileOpenRead(fileName);
     if (file == PLATFORM_FILE_NONE) {
         LogClear();
-        InfoPutDetails(0, 0, "File Open Error", 1, 0, 0);
+        InfoPutDetails(0, 0, "File Open Error", INFO_BOLD, INFO_KEEP_ROW, INFO_ALIGN_LEFT);
         TextFormat(line, sizeof line, "File Open Error - %s", fileName);
         LogWrite(0, line);
         return 0;
@@ -38,7 +34,7 @@ int AnalyzeSystemFile(const char* fileName, SystemFileHeader* headerOut) {
     if (!valid) {
         // The reader's own reason is not for the user: the file is simply not usable.
         LogClear();
-        InfoPutDetails(0, 0, "File Analyze Error", 1, 0, 0);
+        InfoPutDetails(0, 0, "File Analyze Error", INFO_BOLD, INFO_KEEP_ROW, INFO_ALIGN_LEFT);
         TextFormat(line, sizeof line, "File Analyze  Error - %s", fileName);
         LogWrite(0, line);
         return 0;

@@ -48,7 +48,7 @@ int FailRun(const char* text) {
     PlatformFileClose(&r.file);
     LogWrite(LOG_NEWLINE_BEFORE, r.errorText);
     InfoClearStatus();
-    InfoPutStatus(0, 0, r.errorText, 0);
+    InfoPutStatus(0, 0, r.errorText, INFO_KEEP_ROW);
     return 0;
 }
 
@@ -270,7 +270,7 @@ int SendBlock(void) {
     int64_t totalSent = 0;
     uint32_t maxDone = 0;
     bool firstWritingStatus = true;
-    InfoPutStatus(0, 0, "Now Updating...", 1);
+    InfoPutStatus(0, 0, "Now Updating...", INFO_CLEAR_ROW);
     LogWrite(LOG_NEWLINE_BEFORE, "");
     PostTransferActive(1);
 
@@ -333,7 +333,7 @@ int SendBlock(void) {
                                   "Now Updating...(Transmitting)", totalSent, h.dataSize, 0);
             } else {
                 if (ShowLog) {
-                    InfoPutStatus(0, 0, "Now Updating...(Writing 100%)", 0);
+                    InfoPutStatus(0, 0, "Now Updating...(Writing 100%)", INFO_KEEP_ROW);
                 }
                 r.progress += halfBlock;
             }

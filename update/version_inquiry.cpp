@@ -64,8 +64,9 @@ int InquireVersionWithTimer(const SystemFileHeader* header, int deviceType) {
     if (result == INQUIRE_UPDATE_NEEDED) {
         TextAppend(q.versionText, sizeof q.versionText, " (needs update)");
     }
-    InfoPutDetails(200, 2, "Software Version :", 1, 0, 1);
-    InfoPutDetails(210, 2, q.versionText, 0, 0, 0);
+    InfoPutDetails(INFO_LABEL_RIGHT, 2, "Software Version :", INFO_BOLD, INFO_KEEP_ROW,
+                   INFO_ALIGN_RIGHT);
+    InfoPutDetails(INFO_VALUE_LEFT, 2, q.versionText, INFO_NORMAL, INFO_KEEP_ROW, INFO_ALIGN_LEFT);
     return result;
 }
 
