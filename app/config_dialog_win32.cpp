@@ -4,18 +4,15 @@
 
 #include "app/file_loading.h"
 #include "app/main_window.h"
+#include "midi/midi_port_names.h"
 #include "platform/text.h"
 #include "resources/config_dialog_ids.h"
 #include "resources/resource_ids.h"
 #include "settings/settings.h"
 
-#include <mmsystem.h>
-
 #include <cstring>
 
 namespace {
-
-#define PORT_NAME_COPY 33 // szPname's 32 bytes and a terminator
 
 // The dialog's process-wide record: the working copies, alive from opening to OK or
 // Cancel. The MIDI port names are not copied; OK reads them from the lists.
@@ -42,46 +39,24 @@ void ShowCheck(HWND dialog, int id, int value) {
     CheckDlgButton(dialog, id, value == 1 ? BST_CHECKED : BST_UNCHECKED);
 }
 
-// Reads one port's name; 0 for a port to leave out of the list. Output ports that are
-// synthesizers are left out because MidiOpen never chooses them.
-int ReadPortName(int output, UINT device, char* name, size_t size) {
-    if (output) {
-        MIDIOUTCAPSA caps;
-        if (midiOutGetDevCapsA(device, &caps, sizeof caps) != MMSYSERR_NOERROR ||
-            caps.wTechnology != MOD_MIDIPORT) {
-            return 0;
-        }
-        // A driver need not terminate szPname: all 32 bytes may be the name, and the copy
-        // stops at the array's end.
-        TextCopy(name, size < PORT_NAME_COPY ? size : PORT_NAME_COPY, caps.szPname);
-        return 1;
-    }
-    MIDIINCAPSA caps;
-    if (midiInGetDevCapsA(device, &caps, sizeof caps) != MMSYSERR_NOERROR) {
-        return 0;
-    }
-    TextCopy(name, size < PORT_NAME_COPY ? size : PORT_NAME_COPY, caps.szPname);
-    return 1;
-}
-
-// Lists the ports in device order and selects the stored one. A stored name that the
-// system does not list (the instrument is not connected) is appended, so that OK keeps it
-// unless the user picks another port.
-void FillPortList(HWND dialog, int listId, int output, const char* storedName) {
+// Lists the ports MidiOpen can choose, in device order, and selects the stored one. A
+// stored name that the system does not list (the instrument is not connected) is
+// appended, so that OK keeps it unless the user picks another port.
+void FillPortList(HWND dialog, int listId, int direction, const char* storedName) {
     HWND list = GetDlgItem(dialog, listId);
     if (list == NULL) {
         return;
     }
-    const UINT count = output ? midiOutGetNumDevs() : midiInGetNumDevs();
+    const unsigned count = MidiPortCount(direction);
     LRESULT selected = CB_ERR;
-    for (UINT device = 0; device < count; ++device) {
-        char name[PORT_NAME_COPY];
-        if (!ReadPortName(output, device, name, sizeof name)) {
+    for (unsigned device = 0; device < count; ++device) {
+        MidiPortInfo port;
+        if (!MidiPortRead(direction, device, MIDI_PORTS_OPENABLE, &port)) {
             continue;
         }
-        LRESULT index = SendMessageA(list, CB_ADDSTRING, 0, (LPARAM)name);
+        LRESULT index = SendMessageA(list, CB_ADDSTRING, 0, (LPARAM)port.name);
         // The last equal entry wins when a driver lists one name twice.
-        if (index >= 0 && strcmp(name, storedName) == 0) {
+        if (index >= 0 && strcmp(port.name, storedName) == 0) {
             selected = index;
         }
     }
@@ -154,8 +129,8 @@ void OnInitDialog(HWND dialog) {
     d.MidiAuto = g_settings.MidiAuto;
     d.OnlyMavoDriver = g_settings.OnlyMavoDriver;
 
-    FillPortList(dialog, IDC_OUT_PORT_LIST, 1, g_settings.OutputMidiDevice);
-    FillPortList(dialog, IDC_IN_PORT_LIST, 0, g_settings.InputMidiDevice);
+    FillPortList(dialog, IDC_OUT_PORT_LIST, MIDI_PORT_OUTPUT, g_settings.OutputMidiDevice);
+    FillPortList(dialog, IDC_IN_PORT_LIST, MIDI_PORT_INPUT, g_settings.InputMidiDevice);
 
     // An index without a button in the range (31250 bit/s, an unknown transport) clears
     // the whole group.

@@ -1,6 +1,7 @@
 // The automatic port detection on the Windows multimedia MIDI service.
 #include "midi/midi_port_scan.h"
 
+#include "midi/midi_port_names.h"
 #include "platform/text.h"
 #include "resources/resource_ids.h"
 #include "update/update_messages.h"
@@ -13,9 +14,6 @@
 
 namespace {
 
-#define MAVO_MANUFACTURER_ID 55
-#define MAVO_DRIVER_PRODUCT_ID 5
-#define SCAN_PNAME_SIZE 32 // szPname, not always terminated
 #define SCAN_NONE (-1)
 
 // A MIDIHDR and its data buffer, both locked for as long as a port may use them.
@@ -104,11 +102,15 @@ int PutProductId(const unsigned char* id, unsigned char* out) {
     return n;
 }
 
-void CopyPortName(const char* szPname, char* name) {
-    char terminated[SCAN_PNAME_SIZE + 1];
-    memcpy(terminated, szPname, SCAN_PNAME_SIZE);
-    terminated[SCAN_PNAME_SIZE] = '\0';
-    TextCopy(name, TEXT_SIZE, terminated);
+// Names a found port (TEXT_SIZE bytes; empty when the service cannot describe it). 1 when
+// the maker's driver serves it.
+int ReadFoundPort(int direction, int device, char* name, MidiPortInfo* port) {
+    name[0] = '\0';
+    if (!MidiPortRead(direction, (unsigned)device, MIDI_PORTS_ALL, port)) {
+        return 0;
+    }
+    TextCopy(name, TEXT_SIZE, port->name);
+    return port->manufacturer == MAVO_MANUFACTURER_ID;
 }
 
 MMRESULT CloseInput(void* port) {
@@ -182,13 +184,10 @@ int WaitUntilSent(const MIDIHDR* header) {
 void OpenAndListen(int device) {
     MidiPortScan& s = g_scan;
     ScanInput* entry = &s.inputs[device];
-    MIDIINCAPSA caps;
-    memset(&caps, 0, sizeof caps);
-    char name[TEXT_SIZE] = "";
-    if (midiInGetDevCapsA((UINT)device, &caps, sizeof caps) == MMSYSERR_NOERROR) {
-        CopyPortName(caps.szPname, name);
-    }
-    if (IsVirtualCablePort(name)) {
+    // A port the service cannot describe has no name to leave it out by, and listens.
+    MidiPortInfo port;
+    MidiPortRead(MIDI_PORT_INPUT, (unsigned)device, MIDI_PORTS_ALL, &port);
+    if (IsVirtualCablePort(port.name)) {
         return;
     }
     char ignored[TEXT_SIZE];
@@ -223,13 +222,10 @@ void OpenAndListen(int device) {
 // 0 when no further inquiry can be sent.
 int SendInquiry(int device, int portByteAt) {
     MidiPortScan& s = g_scan;
-    MIDIOUTCAPSA caps;
-    memset(&caps, 0, sizeof caps);
-    char name[TEXT_SIZE] = "";
-    if (midiOutGetDevCapsA((UINT)device, &caps, sizeof caps) == MMSYSERR_NOERROR) {
-        CopyPortName(caps.szPname, name);
-    }
-    if (IsVirtualCablePort(name)) {
+    // Synthesizers included: the inquiry goes out on every output.
+    MidiPortInfo port;
+    MidiPortRead(MIDI_PORT_OUTPUT, (unsigned)device, MIDI_PORTS_ALL, &port);
+    if (IsVirtualCablePort(port.name)) {
         return 1;
     }
     for (int attempt = 1; attempt <= MIDI_PORT_SCAN_OPEN_ATTEMPTS; attempt++) {
@@ -326,8 +322,8 @@ int MidiPortScanStart(HWND mainWindow, const unsigned char* productIds) {
         return 0;
     }
     s.requestDone = CreateEventA(NULL, TRUE, FALSE, NULL);
-    s.inputCount = (int)midiInGetNumDevs();
-    s.outputCount = (int)midiOutGetNumDevs();
+    s.inputCount = (int)MidiPortCount(MIDI_PORT_INPUT);
+    s.outputCount = (int)MidiPortCount(MIDI_PORT_OUTPUT);
     if (s.requestDone == NULL || s.inputCount == 0 || s.outputCount == 0) {
         MidiPortScanFinish(NULL, NULL, NULL, NULL);
         return 0;
@@ -406,35 +402,20 @@ int MidiPortScanFinish(char* inName, char* outName, unsigned char* driverFlagsOu
     unsigned char flags = 0;
     unsigned short version = 0;
     int haveVersion = 0;
-    if (inName != NULL) {
-        MIDIINCAPSA caps;
-        memset(&caps, 0, sizeof caps);
-        inName[0] = '\0';
-        if (midiInGetDevCapsA((UINT)foundInput, &caps, sizeof caps) == MMSYSERR_NOERROR) {
-            CopyPortName(caps.szPname, inName);
-            if (caps.wMid == MAVO_MANUFACTURER_ID) {
-                flags |= MIDI_DRIVER_FLAG_INPUT;
-                if (caps.wPid == MAVO_DRIVER_PRODUCT_ID) {
-                    version = (unsigned short)(caps.vDriverVersion & 0xFFFF);
-                    haveVersion = 1;
-                }
-            }
+    // The echoed output number is the instrument's word: a port that is gone leaves the
+    // name empty, and opening it then fails with the usual text.
+    MidiPortInfo port;
+    if (inName != NULL && ReadFoundPort(MIDI_PORT_INPUT, foundInput, inName, &port)) {
+        flags |= MIDI_DRIVER_FLAG_INPUT;
+        if (port.product == MAVO_DRIVER_PRODUCT_ID) {
+            version = (unsigned short)(port.driverVersion & 0xFFFF);
+            haveVersion = 1;
         }
     }
-    if (outName != NULL) {
-        MIDIOUTCAPSA caps;
-        memset(&caps, 0, sizeof caps);
-        outName[0] = '\0';
-        // The echoed number is the instrument's word: a port that is gone leaves the
-        // name empty, and opening it then fails with the usual text.
-        if (midiOutGetDevCapsA((UINT)foundOutput, &caps, sizeof caps) == MMSYSERR_NOERROR) {
-            CopyPortName(caps.szPname, outName);
-            if (caps.wMid == MAVO_MANUFACTURER_ID) {
-                flags |= MIDI_DRIVER_FLAG_OUTPUT;
-                if (caps.wPid == MAVO_DRIVER_PRODUCT_ID && !haveVersion) {
-                    version = (unsigned short)(caps.vDriverVersion & 0xFFFF);
-                }
-            }
+    if (outName != NULL && ReadFoundPort(MIDI_PORT_OUTPUT, foundOutput, outName, &port)) {
+        flags |= MIDI_DRIVER_FLAG_OUTPUT;
+        if (port.product == MAVO_DRIVER_PRODUCT_ID && !haveVersion) {
+            version = (unsigned short)(port.driverVersion & 0xFFFF);
         }
     }
     if (driverFlagsOut != NULL) {

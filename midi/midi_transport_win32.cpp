@@ -3,6 +3,7 @@
 #include "midi/midi_transport.h"
 
 #include "midi/midi_memory_win32.h"
+#include "midi/midi_port_names.h"
 #include "midi/midi_ring.h"
 #include "platform/text.h"
 
@@ -13,10 +14,7 @@
 
 namespace {
 
-#define MAVO_MANUFACTURER_ID 55
-#define MAVO_DRIVER_VERSION_MIN 0x0108u // 1.08
-#define MIDI_PORT_NAME_SIZE 33          // szPname holds 32 bytes, not always terminated
-#define MIDI_OPEN_TEXT_SIZE PATH_SIZE   // the open operations' error texts hold 260 bytes
+#define MIDI_OPEN_TEXT_SIZE PATH_SIZE // the open operations' error texts hold 260 bytes
 
 struct MidiTransport {
     HMIDIOUT outputPort;
@@ -101,68 +99,26 @@ void BindBuffers(void) {
     TxHeader()->dwBufferLength = MIDI_TX_BUFFER_SIZE;
 }
 
-void PortName(const char* szPname, char* name) {
-    memcpy(name, szPname, MIDI_PORT_NAME_SIZE - 1);
-    name[MIDI_PORT_NAME_SIZE - 1] = '\0';
+int IsOldMavoDriver(const MidiPortInfo& port) {
+    return port.manufacturer == MAVO_MANUFACTURER_ID &&
+           port.driverVersion < MAVO_DRIVER_VERSION_MIN;
 }
 
-// Only real MIDI ports count: a synthesizer of the same name never reaches the instrument.
-int FindOutputPort(const char* wanted, MIDIOUTCAPSA* capsOut) {
-    UINT count = midiOutGetNumDevs();
-    for (UINT device = 0; device < count; device++) {
-        MIDIOUTCAPSA caps;
-        memset(&caps, 0, sizeof caps);
-        if (midiOutGetDevCapsA(device, &caps, sizeof caps) != MMSYSERR_NOERROR) {
-            continue;
-        }
-        char name[MIDI_PORT_NAME_SIZE];
-        PortName(caps.szPname, name);
-        if (caps.wTechnology == MOD_MIDIPORT && lstrcmpA(name, wanted) == 0) {
-            *capsOut = caps;
-            return (int)device;
-        }
-    }
-    return -1;
-}
-
-int FindInputPort(const char* wanted, MIDIINCAPSA* capsOut) {
-    UINT count = midiInGetNumDevs();
-    for (UINT device = 0; device < count; device++) {
-        MIDIINCAPSA caps;
-        memset(&caps, 0, sizeof caps);
-        if (midiInGetDevCapsA(device, &caps, sizeof caps) != MMSYSERR_NOERROR) {
-            continue;
-        }
-        char name[MIDI_PORT_NAME_SIZE];
-        PortName(caps.szPname, name);
-        if (lstrcmpA(name, wanted) == 0) {
-            *capsOut = caps;
-            return (int)device;
-        }
-    }
-    return -1;
-}
-
-int IsOldMavoDriver(WORD manufacturer, MMVERSION version) {
-    return manufacturer == MAVO_MANUFACTURER_ID && (uint32_t)version < MAVO_DRIVER_VERSION_MIN;
-}
-
-int CheckDrivers(const MIDIOUTCAPSA& out, const MIDIINCAPSA& in, const char* outputPortName,
+int CheckDrivers(const MidiPortInfo& out, const MidiPortInfo& in, const char* outputPortName,
                  const char* inputPortName, int onlyMavoDriver, char* errorText) {
     if (onlyMavoDriver) {
-        if (out.wMid != MAVO_MANUFACTURER_ID) {
+        if (out.manufacturer != MAVO_MANUFACTURER_ID) {
             TextFormat(errorText, MIDI_OPEN_TEXT_SIZE, "Midi out port is not MAVO MIDI-Driver : %s",
                        outputPortName);
             return 0;
         }
-        if (in.wMid != MAVO_MANUFACTURER_ID) {
+        if (in.manufacturer != MAVO_MANUFACTURER_ID) {
             TextFormat(errorText, MIDI_OPEN_TEXT_SIZE, "Midi in port is not MAVO MIDI-Driver : %s",
                        inputPortName);
             return 0;
         }
     }
-    if (IsOldMavoDriver(out.wMid, out.vDriverVersion) ||
-        IsOldMavoDriver(in.wMid, in.vDriverVersion)) {
+    if (IsOldMavoDriver(out) || IsOldMavoDriver(in)) {
         TextCopy(errorText, MIDI_OPEN_TEXT_SIZE,
                  "MAVO USB MIDI driver version error(requires 1.08 or later)");
         return 0;
@@ -310,10 +266,12 @@ int MidiOpen(const char* outputPortName, const char* inputPortName, char* errorT
     }
     BindBuffers();
 
-    MIDIOUTCAPSA outCaps;
-    MIDIINCAPSA inCaps;
-    int outDevice = FindOutputPort(outputPortName, &outCaps);
-    int inDevice = FindInputPort(inputPortName, &inCaps);
+    // Only hardware MIDI ports count: a synthesizer of the same name never reaches the
+    // instrument.
+    MidiPortInfo outPort;
+    MidiPortInfo inPort;
+    int outDevice = MidiPortFind(MIDI_PORT_OUTPUT, outputPortName, &outPort);
+    int inDevice = MidiPortFind(MIDI_PORT_INPUT, inputPortName, &inPort);
     if (outDevice < 0) {
         TextFormat(errorText, MIDI_OPEN_TEXT_SIZE, "Midi out port is not exist : %s",
                    outputPortName);
@@ -323,7 +281,7 @@ int MidiOpen(const char* outputPortName, const char* inputPortName, char* errorT
         TextFormat(errorText, MIDI_OPEN_TEXT_SIZE, "Midi in port is not exist : %s", inputPortName);
         return FailOpen();
     }
-    if (!CheckDrivers(outCaps, inCaps, outputPortName, inputPortName, onlyMavoDriver, errorText)) {
+    if (!CheckDrivers(outPort, inPort, outputPortName, inputPortName, onlyMavoDriver, errorText)) {
         return FailOpen();
     }
 
