@@ -191,8 +191,8 @@ void RequestReload(HWND dialog) {
     if (parent == NULL) {
         return;
     }
-    // The window refuses a reload while the instrument is ready.
-    g_mainWindow.UiState = UI_IDLE;
+    // The window refuses a reload while the instrument is ready: the offer is withdrawn.
+    EnterUiState(parent, UI_IDLE, UI_CONTROLS_OF_STATE);
     PostMessageA(parent, WM_COMMAND, CMD_RELOAD_FILE, 0);
 }
 

@@ -58,14 +58,13 @@ void ShowAlreadyLatest(void) {
 }
 
 int CheckDeviceVersion(HWND window, const char* path) {
-    (void)window;
     MainWindowState& w = g_mainWindow;
     int r = InquireVersion(&w.LoadedFileInfo, g_settings.DeviceType);
     if (r == INQUIRE_NO_ANSWER) {
         char text[TEXT_SIZE];
         CloseCurrentTransport();
         EnableWindow(w.updateButton, FALSE);
-        w.UiState = UI_IDLE;
+        EnterUiState(window, UI_IDLE, UI_CONTROLS_OF_STATE);
         LogWrite(LOG_NEWLINE_BEFORE, "Failed to recieve data(timeout).");
         TextFormat(text, sizeof text, "%s(in update mode) is not found.",
                    w.LoadedFileInfo.deviceName);
@@ -84,23 +83,16 @@ int CheckDeviceVersion(HWND window, const char* path) {
             ShowAlreadyLatest();
         }
     }
-    w.UiState = UI_READY;
+    EnterUiState(window, UI_READY, UI_CONTROLS_OF_STATE);
     TextCopy(w.UpdateFileName, sizeof w.UpdateFileName, path);
     return 1;
 }
 
 namespace {
 
-// The window's commands stay locked until the detection has ended one way or the other.
-void LockForPortScan(HWND window) {
-    LockCommands(window);
-    EnableWindow(g_mainWindow.updateButton, FALSE);
-}
-
 // Ends a detection that did not lead to an open transport.
 int PortScanFailed(HWND window, const char* message) {
-    ShowIdleControls(window);
-    g_mainWindow.UiState = UI_IDLE;
+    EnterUiState(window, UI_IDLE, UI_CONTROLS_OF_STATE);
     ShowMessage(message);
     return 0;
 }
@@ -150,8 +142,7 @@ void OnPortScanTimeout(HWND window) {
     // this handler would then leave behind in UI_IDLE.
     MidiPortScanFinish(NULL, NULL, NULL, NULL);
     w.Countdown = 0;
-    w.UiState = UI_IDLE;
-    ShowIdleControls(window);
+    EnterUiState(window, UI_IDLE, UI_CONTROLS_OF_STATE);
     ShowMessage("Update device is not found.");
     LogWrite(LOG_NEWLINE_BEFORE, "Update device is not found.");
 }
@@ -207,7 +198,7 @@ int OnMidiPortFound(HWND window) {
     if (g_settings.DevMode == DEV_MODE_DEVELOPER) {
         return BeginUpdate(window);
     }
-    ShowIdleControls(window);
+    EnterUiState(window, UI_IDLE, UI_CONTROLS_OF_STATE);
     char path[PATH_SIZE];
     TextCopy(path, sizeof path, w.UpdateFileName);
     return CheckDeviceVersion(window, path);
@@ -222,9 +213,11 @@ int LoadSystemFile(HWND window, const char* path) {
     LogClear();
     InfoClearDetails();
     InfoClearStatus();
-    w.UiState = UI_READY;
+    // UI_READY refuses a reload while the transport goes; the load's outcome sets the
+    // controls.
+    EnterUiState(window, UI_READY, UI_CONTROLS_KEPT);
     CloseCurrentTransport();
-    w.UiState = UI_IDLE;
+    EnterUiState(window, UI_IDLE, UI_CONTROLS_KEPT);
 
     if (!AnalyzeSystemFile(file, &w.LoadedFileInfo)) {
         return 0;
@@ -242,11 +235,11 @@ int LoadSystemFile(HWND window, const char* path) {
         // detection's result arrives later as CMD_MIDI_PORT_FOUND.
         if (g_settings.MidiAuto) {
             if (!StartPortScan(file, window)) {
-                ShowIdleControls(window);
+                EnterUiState(window, UI_IDLE, UI_CONTROLS_OF_STATE);
                 return 0;
             }
-            LockForPortScan(window);
-            w.UiState = UI_SCANNING;
+            // The commands stay locked until the detection has ended one way or the other.
+            EnterUiState(window, UI_SCANNING, UI_CONTROLS_OF_STATE);
             return 1;
         }
         opened = MidiOpen(g_settings.OutputMidiDevice, g_settings.InputMidiDevice, errorText,
@@ -265,7 +258,7 @@ int LoadSystemFile(HWND window, const char* path) {
     }
     if (!opened) {
         ShowMessage(errorText);
-        ShowIdleControls(window);
+        EnterUiState(window, UI_IDLE, UI_CONTROLS_OF_STATE);
         return 0;
     }
 

@@ -4,6 +4,7 @@
 
 #include "platform/text.h"
 #include "sysfile/system_file.h"
+#include "transports/serial_port.h"
 
 #include <windows.h>
 
@@ -48,19 +49,28 @@ extern MainWindowState g_mainWindow;
 extern char CurrentFileName[PATH_SIZE];
 
 // COM1..COM4 presence, filled once at start-up.
-extern unsigned char PortPresent[4];
+extern unsigned char PortPresent[SERIAL_PORT_COUNT];
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Starts the update of UpdateFileName and locks the window's commands. Returns 1.
 int BeginUpdate(HWND window);
 
-// Greys the commands that must not run while a file is being worked on (Open, Config,
-// and in developer mode the recent files and drops); ShowIdleControls undoes it.
-void LockCommands(HWND window);
+// What EnterUiState does to the window's controls: UI_CONTROLS_OF_STATE gives them what
+// the new state has; UI_CONTROLS_KEPT leaves them as they are, where creation has just
+// made them, or where a load replaces the transport and its outcome sets them.
+#define UI_CONTROLS_KEPT 0
+#define UI_CONTROLS_OF_STATE 1
 
-// Unlocks the window's commands after an operation; leaves UiState to the caller.
-void ShowIdleControls(HWND window);
+// The one place UiState changes. The controls each state has:
+//   UI_IDLE      the commands unlocked (ShowIdleControls): Open, Config, Stop greyed; in
+//                developer mode the recent files, drops, and the Update button once a
+//                file is known
+//   UI_SCANNING, UI_UPDATING
+//                Open, Config and the Update button disabled; in developer mode with
+//                recent files the recent files greyed and no drops
+//   UI_READY     as in UI_IDLE, which it follows; the offer shown sets the Update button
+void EnterUiState(HWND window, int state, int controls);
 
 // Message boxes of the application: OK only, no icon, in front, owned by the main
 // window when it exists.

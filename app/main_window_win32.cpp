@@ -71,6 +71,36 @@ template <typename Modal> int RunModal(Modal modal) {
     return result;
 }
 
+// Unlocks the window's commands after an operation.
+void ShowIdleControls(HWND window) {
+    EnableCommand(IDM_OPEN, true);
+    EnableCommand(IDM_CONFIG, true);
+    EnableCommand(IDM_STOP, false);
+    if (IsDeveloperMode()) {
+        if (HasRecentFiles()) {
+            EnableRecentPopup(true);
+        }
+        if (CurrentFileName[0] != '\0') {
+            InfoPutStatus(0, 1, CurrentFileName, INFO_CLEAR_ROW);
+            EnableWindow(g_mainWindow.updateButton, TRUE);
+        }
+        DragAcceptFiles(window, TRUE);
+    }
+    DrawMenuBar(window);
+}
+
+// Greys the commands that must not run while a file is being worked on (Open, Config,
+// and in developer mode the recent files and drops).
+void LockCommands(HWND window) {
+    EnableCommand(IDM_OPEN, false);
+    EnableCommand(IDM_CONFIG, false);
+    if (IsDeveloperMode() && HasRecentFiles()) {
+        EnableRecentPopup(false);
+        DragAcceptFiles(window, FALSE);
+    }
+    DrawMenuBar(window);
+}
+
 void StopFlashing(HWND window) {
     if (g_mainWindow.FlashState != -1) {
         KillTimer(window, TIMER_FLASH);
@@ -123,7 +153,7 @@ void OnCreate(HWND window) {
     }
 
     EnableCommand(IDM_STOP, false);
-    w.UiState = UI_IDLE;
+    EnterUiState(window, UI_IDLE, UI_CONTROLS_KEPT);
     if (CurrentFileName[0] != '\0') {
         PostMessageA(window, WM_COMMAND, CMD_RELOAD_FILE, 0);
     }
@@ -253,8 +283,7 @@ void OnUpdateFinished(HWND window, LPARAM result) {
                                         : "Update completed!",
                       INFO_CLEAR_ROW);
     }
-    ShowIdleControls(window);
-    w.UiState = UI_IDLE;
+    EnterUiState(window, UI_IDLE, UI_CONTROLS_OF_STATE);
     if (GetForegroundWindow() != window) {
         if (w.FlashState == -1) {
             SetTimer(window, TIMER_FLASH, 500, NULL);
@@ -354,42 +383,33 @@ int BeginUpdate(HWND window) {
     MainWindowState& w = g_mainWindow;
     StartUpdate((PlatformWindow)window, w.UpdateFileName, g_settings.DeviceType,
                 g_settings.SkipVersionCheck, g_settings.SkipDeviceCheck);
-    LockCommands(window);
-    EnableWindow(w.updateButton, FALSE);
+    EnterUiState(window, UI_UPDATING, UI_CONTROLS_OF_STATE);
     InfoClearStatus();
     InfoPutStatus(0, 0, "Now updating...", INFO_KEEP_ROW);
-    w.UiState = UI_UPDATING;
     if (!IsDeveloperMode()) {
         CurrentFileName[0] = '\0';
     }
     return 1;
 }
 
-void ShowIdleControls(HWND window) {
-    EnableCommand(IDM_OPEN, true);
-    EnableCommand(IDM_CONFIG, true);
-    EnableCommand(IDM_STOP, false);
-    if (IsDeveloperMode()) {
-        if (HasRecentFiles()) {
-            EnableRecentPopup(true);
+void EnterUiState(HWND window, int state, int controls) {
+    if (controls == UI_CONTROLS_OF_STATE) {
+        switch (state) {
+        case UI_IDLE:
+            ShowIdleControls(window);
+            break;
+        case UI_SCANNING:
+        case UI_UPDATING:
+            LockCommands(window);
+            EnableWindow(g_mainWindow.updateButton, FALSE);
+            break;
+        default:
+            // UI_READY follows UI_IDLE within one load, whose commands are unlocked; the
+            // offer shown just before has set the Update button.
+            break;
         }
-        if (CurrentFileName[0] != '\0') {
-            InfoPutStatus(0, 1, CurrentFileName, INFO_CLEAR_ROW);
-            EnableWindow(g_mainWindow.updateButton, TRUE);
-        }
-        DragAcceptFiles(window, TRUE);
     }
-    DrawMenuBar(window);
-}
-
-void LockCommands(HWND window) {
-    EnableCommand(IDM_OPEN, false);
-    EnableCommand(IDM_CONFIG, false);
-    if (IsDeveloperMode() && HasRecentFiles()) {
-        EnableRecentPopup(false);
-        DragAcceptFiles(window, FALSE);
-    }
-    DrawMenuBar(window);
+    g_mainWindow.UiState = state;
 }
 
 void ShowMessage(const char* text) {

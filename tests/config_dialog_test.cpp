@@ -32,6 +32,11 @@ void ShowUpdateOffer(void) {
 void ShowAlreadyLatest(void) {
     ++g_latestCalls;
 }
+void EnterUiState(HWND window, int state, int controls) {
+    (void)window;
+    (void)controls;
+    g_mainWindow.UiState = state;
+}
 
 namespace {
 
