@@ -103,7 +103,7 @@ void ApplyEnableRule(HWND dialog, int transport) {
     const ConfigDialogState& d = g_configDialog;
     const bool serial = transport == DEVICE_TYPE_SERIAL;
     const bool midi = transport == DEVICE_TYPE_MIDI;
-    for (int port = 0; port < 4; ++port) {
+    for (int port = 0; port < SERIAL_PORT_COUNT; ++port) {
         EnableControl(dialog, IDC_COM1 + port, serial && PortPresent[port] != 0);
     }
     EnableControl(dialog, IDC_PORT_GROUP, serial);

@@ -5,6 +5,7 @@
 
 #include "app/main_window.h"
 #include "logview/log_view.h"
+#include "midi/midi_port_names.h"
 #include "midi/midi_port_scan.h"
 #include "midi/midi_transport.h"
 #include "resources/resource_ids.h"
@@ -18,8 +19,7 @@
 
 #include <shellapi.h>
 
-#define PORT_SCAN_TICKS 5               // of TIMER_COUNTDOWN: gives up after 0.4 to 0.5 s
-#define MAVO_DRIVER_VERSION_MIN 0x0108u // 1.08
+#define PORT_SCAN_TICKS 5 // of TIMER_COUNTDOWN: gives up after 0.4 to 0.5 s
 
 void CloseCurrentTransport(void) {
     CloseTransport(g_settings.DeviceType);

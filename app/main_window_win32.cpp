@@ -24,13 +24,9 @@
 
 MainWindowState g_mainWindow = {};
 char CurrentFileName[PATH_SIZE];
-unsigned char PortPresent[4];
+unsigned char PortPresent[SERIAL_PORT_COUNT];
 
 namespace {
-
-// Position of the "Open Recent" popup in the File menu, and of the File menu itself.
-const int kFileMenuPosition = 0;
-const int kRecentPopupPosition = 1;
 
 bool IsDeveloperMode(void) {
     return g_settings.DevMode == DEV_MODE_DEVELOPER;
@@ -45,8 +41,8 @@ void EnableCommand(UINT id, bool enable) {
 }
 
 void EnableRecentPopup(bool enable) {
-    HMENU fileMenu = GetSubMenu(g_mainWindow.menu, kFileMenuPosition);
-    EnableMenuItem(fileMenu, kRecentPopupPosition,
+    HMENU fileMenu = GetSubMenu(g_mainWindow.menu, FILE_MENU_POSITION);
+    EnableMenuItem(fileMenu, RECENT_POPUP_POSITION,
                    MF_BYPOSITION | (enable ? MF_ENABLED : MF_GRAYED));
 }
 
@@ -143,8 +139,8 @@ void OnCreate(HWND window) {
     UpdateSetProgressBar(w.progressBar);
 
     int& port = g_settings.ComPortNum;
-    if (port >= 1 && port <= 4 && PortPresent[port - 1] == 0) {
-        for (int i = 0; i < 4; i++) {
+    if (port >= 1 && port <= SERIAL_PORT_COUNT && PortPresent[port - 1] == 0) {
+        for (int i = 0; i < SERIAL_PORT_COUNT; i++) {
             if (PortPresent[i]) {
                 port = i + 1;
                 break;
@@ -170,8 +166,8 @@ void OnCreate(HWND window) {
             TextCopy(CurrentFileName, sizeof CurrentFileName, g_settings.RecentFileName[0]);
         }
     } else {
-        HMENU fileMenu = GetSubMenu(w.menu, kFileMenuPosition);
-        DeleteMenu(fileMenu, kRecentPopupPosition, MF_BYPOSITION);
+        HMENU fileMenu = GetSubMenu(w.menu, FILE_MENU_POSITION);
+        DeleteMenu(fileMenu, RECENT_POPUP_POSITION, MF_BYPOSITION);
         DeleteMenu(w.menu, IDM_STOP, MF_BYCOMMAND);
         RecentMenuAttach(NULL);
         DrawMenuBar(window);

@@ -8,9 +8,6 @@
 #include <cstring>
 #include <windows.h>
 
-#define FILE_MENU_POSITION 0
-#define RECENT_POPUP_POSITION 1
-
 // The popup's item text: "&%d " and a path in which every '&' is doubled.
 #define RECENT_ITEM_TEXT_SIZE (8 + 2 * PATH_SIZE)
 

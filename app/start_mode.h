@@ -2,8 +2,10 @@
 // window's size and place.
 #pragma once
 
-// Log area height added in the modes that show it.
-#define LOG_AREA_HEIGHT 256
+#include "logview/log_view.h"
+
+// Log area height added in the modes that show it: the rows the log view draws.
+#define LOG_AREA_HEIGHT (LOG_ROW_COUNT * LOG_LINE_HEIGHT)
 
 // Settles the mode for this run: modeOverride 0..2 (a command-line switch) replaces the
 // stored mode; the log area follows the mode (ShowLog); the mode is stored again at exit;

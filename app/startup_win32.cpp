@@ -6,6 +6,7 @@
 #include "app/file_name_parts.h"
 #include "app/main_window.h"
 #include "app/start_mode.h"
+#include "logview/log_surface.h"
 #include "resources/resource_ids.h"
 #include "settings/settings.h"
 #include "transports/serial_port.h"
@@ -14,8 +15,6 @@
 #include <commctrl.h>
 
 namespace {
-
-const int kMainWindowWidth = 510;
 
 void ShowStartupMessage(const char* text) {
     MessageBoxA(NULL, text, NULL, MB_OK | MB_SETFOREGROUND);
@@ -73,8 +72,8 @@ HWND AppCreateMainWindow(HINSTANCE instance, int showCommand) {
                                         GetSystemMetrics(SM_CYEDGE), ShowLog);
     KeepWindowOnDesktopVertically(height);
 
-    w.logBrush = CreateSolidBrush(RGB(0, 64, 96));
-    w.infoBrush = CreateSolidBrush(RGB(192, 192, 192));
+    w.logBrush = CreateSolidBrush(LOG_BACK_COLOUR);
+    w.infoBrush = CreateSolidBrush(INFO_BACK_COLOUR);
 
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);
@@ -98,7 +97,7 @@ HWND AppCreateMainWindow(HINSTANCE instance, int showCommand) {
     HWND window =
         CreateWindowExA(WS_EX_CLIENTEDGE | WS_EX_WINDOWEDGE, MAIN_WINDOW_CLASS, MAIN_WINDOW_CLASS,
                         WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, g_settings.Xpos, g_settings.Ypos,
-                        kMainWindowWidth, height, NULL, NULL, instance, NULL);
+                        MAIN_WINDOW_WIDTH, height, NULL, NULL, instance, NULL);
     if (window != NULL) {
         ShowWindow(window, showCommand);
         UpdateWindow(window);

@@ -25,6 +25,13 @@ typedef uint32_t LogColour;
 #define LOG_RGB_GREEN(c) ((int)(((c) >> 8) & 0xFF))
 #define LOG_RGB_BLUE(c) ((int)(((c) >> 16) & 0xFF))
 
+// The colours of the info and log areas. The main window's brushes paint the same
+// backgrounds.
+const LogColour INFO_TEXT_COLOUR = LOG_RGB(0, 0, 0);
+const LogColour INFO_BACK_COLOUR = LOG_RGB(192, 192, 192);
+const LogColour LOG_TEXT_COLOUR = LOG_RGB(255, 255, 240);
+const LogColour LOG_BACK_COLOUR = LOG_RGB(0, 64, 96);
+
 // Right and bottom are exclusive, as in a window's client rectangle.
 struct LogRect {
     int left;

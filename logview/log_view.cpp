@@ -28,11 +28,6 @@ const int LOG_TEXT_X = 12;
 const int FONT_WEIGHT_NORMAL = 0;
 const int FONT_WEIGHT_BOLD = 600;
 
-const LogColour INFO_TEXT_COLOUR = LOG_RGB(0, 0, 0);
-const LogColour INFO_BACK_COLOUR = LOG_RGB(192, 192, 192);
-const LogColour LOG_TEXT_COLOUR = LOG_RGB(255, 255, 240);
-const LogColour LOG_BACK_COLOUR = LOG_RGB(0, 64, 96);
-
 struct LogViewRecord {
     int created;
     PlatformWindow window;
