@@ -7,7 +7,7 @@
 #include "sim/kernel_midi_driver_sim.h"
 #include "sim/usb_bulk_driver_sim.h"
 #include "sim/virtual_instrument.h"
-#include "transports/kernel_midi.h"
+#include "transports/kernel_midi_testing.h"
 #include "transports/serial_port.h"
 #include "transports/usb_bulk.h"
 #include "update/transport.h"

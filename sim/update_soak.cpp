@@ -10,7 +10,7 @@
 // "N runs: S completed, F failed as injected, A aborted, V violations, seed X".
 #include "logview/log_surface_record.h"
 #include "logview/log_view.h"
-#include "platform/platform_thread.h"
+#include "platform/platform_thread_testing.h"
 #include "sim/sim_transport.h"
 #include "sim/virtual_instrument.h"
 #include "sim/vsb_writer.h"
