@@ -1,9 +1,9 @@
 // The kernel USB-MIDI driver transport over the simulated driver: the event packets on
 // the OUT pipe, the assembly of received packets, the reader thread and its ring, the
 // open sequence and the device scan, and whole updates through the engine.
-#include "logview/log_surface_record.h"
-#include "sim/kernel_midi_driver_sim.h"
 #include "sim/virtual_instrument.h"
+#include "tests/doubles/kernel_midi_driver_sim.h"
+#include "tests/doubles/log_surface_record.h"
 #include "tests/fault_matrix.h"
 #include "tests/test_files.h"
 #include "tests/update_test_support.h"

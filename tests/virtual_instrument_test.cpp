@@ -1,7 +1,7 @@
 #include "sim/virtual_instrument.h"
 
 #include "midi/midi_transport.h"
-#include "sim/sim_transport.h"
+#include "tests/doubles/sim_transport.h"
 #include "transports/kernel_midi.h"
 #include "transports/serial_port.h"
 #include "transports/usb_bulk.h"
