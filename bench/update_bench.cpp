@@ -11,10 +11,10 @@
 // file: the engine reads a packet, sends it, waits for its acknowledgement and pauses.
 #include "bench/update_bench.h"
 
-#include "logview/log_surface_record.h"
 #include "logview/log_view.h"
 #include "platform/platform_file.h"
 #include "sim/vsb_writer.h"
+#include "tests/doubles/log_surface_record.h"
 #include "update/update_engine.h"
 
 #include <algorithm>

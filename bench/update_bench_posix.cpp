@@ -4,10 +4,10 @@
 #include "bench/update_bench.h"
 
 #include "platform/text.h"
-#include "sim/kernel_midi_driver_sim.h"
-#include "sim/usb_bulk_driver_sim.h"
 #include "sim/virtual_instrument.h"
-#include "transports/kernel_midi.h"
+#include "tests/doubles/kernel_midi_driver_sim.h"
+#include "tests/doubles/usb_bulk_driver_sim.h"
+#include "transports/kernel_midi_testing.h"
 #include "transports/serial_port.h"
 #include "transports/usb_bulk.h"
 #include "update/transport.h"

@@ -17,6 +17,8 @@ orv_add_fuzzer(command_line
                        ${CMAKE_SOURCE_DIR}/app/file_name_parts.cpp
                LIBS orv_platform)
 orv_add_fuzzer(settings SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/settings_fuzz.cpp
-               LIBS orv_settings orv_settings_memory orv_platform)
+               LIBS orv_settings orv_platform)
+orv_link_implementations(fuzz_settings SETTINGS_STORE memory)
 orv_add_fuzzer(usb_descriptors SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/usb_descriptors_fuzz.cpp
-               LIBS orv_usb_bulk orv_usb_bulk_driver_sim orv_platform)
+               LIBS orv_platform)
+orv_link_implementations(fuzz_usb_descriptors USB_BULK product USB_BULK_DRIVER simulated)

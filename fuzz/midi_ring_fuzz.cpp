@@ -2,7 +2,7 @@
 // with any bytes and handed back, receives of any capacity that never wait, a requeue
 // that refuses when the script says so, aborts and restarts. The model beside it counts
 // what the service holds, so that the service never returns a buffer it does not have.
-#include "midi/midi_ring.h"
+#include "midi/midi_ring_testing.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,8 +3,8 @@
 // kept on and whether the stored directory can be entered. Whatever is stored, every
 // loaded field must stay in its documented range and every text must be terminated
 // inside its field.
-#include "settings/settings.h"
-#include "settings/settings_store_memory.h"
+#include "settings/settings_testing.h"
+#include "tests/doubles/settings_store_memory.h"
 
 #include <cstddef>
 #include <cstdint>

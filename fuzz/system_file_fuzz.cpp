@@ -1,11 +1,11 @@
 // A system file is whatever the user picks: the block reader, the walk over every block
 // (as the update does it) and the analysis shown in the details rows must take any bytes.
 #include "fuzz/fuzz_require.h"
-#include "logview/log_surface_record.h"
 #include "logview/log_view.h"
 #include "platform/platform_file.h"
 #include "platform/text.h"
 #include "sysfile/system_file.h"
+#include "tests/doubles/log_surface_record.h"
 
 #include <cstdint>
 #include <cstdio>

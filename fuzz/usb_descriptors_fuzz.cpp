@@ -3,7 +3,7 @@
 // that any read past the bytes received is caught, and once through the device manager
 // over the simulated driver, which hands the same bytes back as the device's
 // configuration.
-#include "sim/usb_bulk_driver_sim.h"
+#include "tests/doubles/usb_bulk_driver_sim.h"
 #include "transports/usb_bulk.h"
 #include "transports/usb_bulk_descriptors.h"
 #include "transports/usb_bulk_driver.h"

@@ -1,6 +1,7 @@
 // The drawing the log view needs, as a handful of plain functions. The product links
-// the GDI implementation (log_surface_gdi_win32.cpp, library orv_logsurface_gdi); tests
-// link the recording one (log_surface_record.cpp, library orv_logsurface_record).
+// the GDI implementation (log_surface_gdi_win32.cpp); tests link the recording one
+// (tests/doubles/log_surface_record.cpp). Each executable names its choice as LOG_SURFACE
+// in its orv_link_implementations call.
 // The view calls all of these under its own lock, so no implementation locks itself.
 #pragma once
 

@@ -1,4 +1,5 @@
-#include "logview/log_surface_gdi.h"
+#include "logview/log_surface.h"
+#include "logview/log_surface_gdi_testing.h"
 
 #include <windows.h>
 

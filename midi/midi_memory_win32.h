@@ -1,5 +1,6 @@
-// The memory calls of the MIDI transport, replaceable so that a test can make any one
-// allocation or lock fail and see that every block obtained before it is given back.
+// The memory calls of the MIDI transport and the port detection, replaceable so that a
+// test can make any one allocation or lock fail and see that every block obtained before
+// it is given back (midi_transport_testing.h, midi_port_scan_testing.h).
 #pragma once
 
 #include <windows.h>
@@ -17,9 +18,6 @@ struct MidiBlock {
     HGLOBAL handle;
     void* address;
 };
-
-// Null puts the system's GlobalAlloc, GlobalLock, GlobalUnlock and GlobalFree back.
-void MidiSetMemoryFunctions(const MidiMemoryFunctions* functions);
 
 // Allocates and locks one block through the given memory calls. A failed allocation
 // writes allocText, a failed lock lockText, into errorText (errorTextSize bytes) and

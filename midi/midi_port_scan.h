@@ -4,8 +4,6 @@
 // for the input callback.
 #pragma once
 
-#include "midi/midi_memory_win32.h"
-
 #include <windows.h>
 #include <mmsystem.h>
 
@@ -45,6 +43,3 @@ int IsVirtualCablePort(const char* name);
 // The platform input callback (CALLBACK_FUNCTION, instance = the input device number).
 void CALLBACK MidiScanCallback(HMIDIIN port, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                                DWORD_PTR param2);
-
-// Null puts the system's GlobalAlloc, GlobalLock, GlobalUnlock and GlobalFree back.
-void MidiPortScanSetMemoryFunctions(const MidiMemoryFunctions* functions);

@@ -1,6 +1,8 @@
 // The automatic port detection on the Windows multimedia MIDI service.
 #include "midi/midi_port_scan.h"
+#include "midi/midi_port_scan_testing.h"
 
+#include "midi/midi_memory_win32.h"
 #include "midi/midi_port_names.h"
 #include "platform/text.h"
 #include "resources/resource_ids.h"

@@ -1,4 +1,5 @@
 #include "midi/midi_ring.h"
+#include "midi/midi_ring_testing.h"
 
 #include "platform/platform_thread.h"
 

@@ -52,6 +52,3 @@ int MidiRingReceive(MidiRing* ring, unsigned char* buffer, int capacity, int tim
 // one return -2 at once until MidiRingStart: a user's stop that lands between two
 // receives would otherwise be lost and the next receive wait its whole time-out.
 void MidiRingAbort(MidiRing* ring);
-
-// Returned buffers not yet examined (0 to 12).
-int MidiRingWaiting(const MidiRing* ring);

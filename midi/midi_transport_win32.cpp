@@ -5,6 +5,7 @@
 #include "midi/midi_memory_win32.h"
 #include "midi/midi_port_names.h"
 #include "midi/midi_ring.h"
+#include "midi/midi_transport_testing.h"
 #include "platform/text.h"
 
 #include <windows.h>

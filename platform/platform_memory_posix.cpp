@@ -1,4 +1,5 @@
 #include "platform/platform_memory.h"
+#include "platform/platform_memory_testing.h"
 
 #include <atomic>
 #include <cstdlib>

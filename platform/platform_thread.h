@@ -40,10 +40,6 @@ uint64_t PlatformMonotonicUs(void);
 void PlatformTimerResolutionBegin(void);
 void PlatformTimerResolutionEnd(void);
 
-// Tests see each Begin (1) and End (0) through a hook; null removes it.
-typedef void (*PlatformTimerResolutionHook)(int begin);
-void PlatformSetTimerResolutionHook(PlatformTimerResolutionHook hook);
-
 // An event a waiting thread sleeps on until another thread signals it (Windows: an
 // auto-reset event). A signal given while nobody waits is kept for the next wait, so a
 // wake that comes between a check and the wait is not lost. Init before the first use;
@@ -65,12 +61,6 @@ void PlatformPostCommand(PlatformWindow window, uint32_t commandId, intptr_t lPa
 // A synchronous message to a window of another thread (Windows: SendMessageA).
 intptr_t PlatformSendMessage(PlatformWindow window, uint32_t message, uintptr_t wParam,
                              intptr_t lParam);
-
-// Tests that run without windows install hooks that take what would be posted and sent.
-typedef void (*PlatformPostHook)(PlatformWindow window, uint32_t commandId, intptr_t lParam);
-typedef intptr_t (*PlatformSendHook)(PlatformWindow window, uint32_t message, uintptr_t wParam,
-                                     intptr_t lParam);
-void PlatformSetWindowHooks(PlatformPostHook post, PlatformSendHook send);
 
 // A lock for data shared between two threads (Windows: a critical section). The storage
 // is opaque so the core includes no OS header; Init before the first Lock, Delete after

@@ -1,4 +1,5 @@
 #include "platform/platform_thread.h"
+#include "platform/platform_thread_testing.h"
 
 #include <pthread.h>
 #include <time.h>

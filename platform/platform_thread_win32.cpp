@@ -1,4 +1,5 @@
 #include "platform/platform_thread.h"
+#include "platform/platform_thread_testing.h"
 
 #include <windows.h>
 

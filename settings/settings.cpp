@@ -1,4 +1,5 @@
 #include "settings/settings.h"
+#include "settings/settings_testing.h"
 
 #include <cstdint>
 

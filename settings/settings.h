@@ -51,9 +51,6 @@ struct Settings {
 
 extern Settings g_settings;
 
-// Puts every field back to the value it has before loading.
-void SettingsReset(void);
-
 // 1 when the key was opened (or created) and read; 0 when it cannot be opened, in which
 // case every field keeps its value.
 int LoadSettings(void);

@@ -1,6 +1,7 @@
 // The key-value store and the few OS services the settings need. The product uses the
 // registry under the current user's hive (settings_store_win32.cpp); tests link an
-// in-memory store (settings_store_memory.cpp).
+// in-memory store (tests/doubles/settings_store_memory.cpp). Each executable names its
+// choice as SETTINGS_STORE in its orv_link_implementations call.
 #pragma once
 
 #include "platform/platform_thread.h"

@@ -1,5 +1,5 @@
 #include "settings/settings_store.h"
-#include "settings/settings_store_registry.h"
+#include "settings/settings_store_registry_testing.h"
 
 #include "platform/text.h"
 

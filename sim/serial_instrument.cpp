@@ -63,24 +63,6 @@ struct ToolOptions {
     int quiet;
 };
 
-struct FaultName {
-    const char* name;
-    VirtualFault fault;
-};
-
-static const FaultName kFaultNames[] = {
-    {"none", VI_FAULT_NONE},
-    {"no-reply", VI_FAULT_NO_REPLY},
-    {"delay", VI_FAULT_DELAY},
-    {"status", VI_FAULT_STATUS},
-    {"extended-status", VI_FAULT_EXTENDED_STATUS},
-    {"other-product", VI_FAULT_OTHER_PRODUCT},
-    {"garbage-before", VI_FAULT_GARBAGE_BEFORE},
-    {"wrong-code", VI_FAULT_WRONG_CODE},
-    {"silent-from-packet", VI_FAULT_SILENT_FROM_PACKET},
-    {"write-stalls", VI_FAULT_WRITE_STALLS},
-};
-
 static volatile sig_atomic_t s_stop = 0;
 
 static void OnStopSignal(int) {
@@ -222,16 +204,6 @@ static int ApplySize(VirtualInstrumentConfig* config, int code, const char* valu
     return ParseNumber(value, &config->blockDataSize[code]);
 }
 
-static int ParseFault(const char* text, VirtualFault* fault) {
-    for (const FaultName& f : kFaultNames) {
-        if (strcmp(text, f.name) == 0) {
-            *fault = f.fault;
-            return 1;
-        }
-    }
-    return 0;
-}
-
 static int ParseOption(const char* name, const char* value, VirtualInstrumentConfig* config,
                        ToolOptions* options) {
     uint32_t n = 0;
@@ -284,7 +256,7 @@ static int ParseOption(const char* name, const char* value, VirtualInstrumentCon
         return ParseInt(value, &config->replyDelayMs);
     }
     if (strcmp(name, "--fault") == 0) {
-        return ParseFault(value, &config->fault);
+        return VirtualInstrumentFaultByName(value, &config->fault);
     }
     if (strcmp(name, "--fault-at") == 0) {
         return ParseInt(value, &config->faultAt);

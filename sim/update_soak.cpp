@@ -8,12 +8,12 @@
 //
 // One line per violation (with the run's seed), then
 // "N runs: S completed, F failed as injected, A aborted, V violations, seed X".
-#include "logview/log_surface_record.h"
 #include "logview/log_view.h"
-#include "platform/platform_thread.h"
-#include "sim/sim_transport.h"
+#include "platform/platform_thread_testing.h"
 #include "sim/virtual_instrument.h"
 #include "sim/vsb_writer.h"
+#include "tests/doubles/log_surface_record.h"
+#include "tests/doubles/sim_transport.h"
 #include "update/transport.h"
 #include "update/update_engine.h"
 #include "update/update_messages.h"

@@ -749,6 +749,31 @@ void VirtualInstrumentDefaultConfig(VirtualInstrumentConfig* config) {
     config->otherProductId[2] = PRODUCT_ID_ABSENT;
 }
 
+int VirtualInstrumentFaultByName(const char* name, VirtualFault* fault) {
+    static const struct {
+        const char* name;
+        VirtualFault fault;
+    } kFaultNames[] = {
+        {"none", VI_FAULT_NONE},
+        {"no-reply", VI_FAULT_NO_REPLY},
+        {"delay", VI_FAULT_DELAY},
+        {"status", VI_FAULT_STATUS},
+        {"extended-status", VI_FAULT_EXTENDED_STATUS},
+        {"other-product", VI_FAULT_OTHER_PRODUCT},
+        {"garbage-before", VI_FAULT_GARBAGE_BEFORE},
+        {"wrong-code", VI_FAULT_WRONG_CODE},
+        {"silent-from-packet", VI_FAULT_SILENT_FROM_PACKET},
+        {"write-stalls", VI_FAULT_WRITE_STALLS},
+    };
+    for (const auto& entry : kFaultNames) {
+        if (strcmp(name, entry.name) == 0) {
+            *fault = entry.fault;
+            return 1;
+        }
+    }
+    return 0;
+}
+
 void VirtualInstrumentReset(const VirtualInstrumentConfig* config) {
     std::lock_guard<std::mutex> guard(g_instrument.lock);
     ResetLocked(config);

@@ -75,6 +75,13 @@ struct VirtualInstrumentConfig {
 // flash 0 .. 8 MiB, no fault.
 void VirtualInstrumentDefaultConfig(VirtualInstrumentConfig* config);
 
+// The fault a name stands for, as serial-instrument's --fault and the stand-in winmm.dll's
+// ORV_VI_FAULT spell it: "none", "no-reply", "delay", "status", "extended-status",
+// "other-product", "garbage-before", "wrong-code", "silent-from-packet", "write-stalls"
+// (a refused message is injected in-process only). 1 with *fault set for a known name,
+// 0 with *fault untouched otherwise.
+int VirtualInstrumentFaultByName(const char* name, VirtualFault* fault);
+
 // Switches the instrument on with a configuration: flash erased to 0xFF and marked
 // unwritten, records and pending replies cleared.
 void VirtualInstrumentReset(const VirtualInstrumentConfig* config);

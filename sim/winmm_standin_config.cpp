@@ -19,24 +19,6 @@ const char kDefaultOutputs[] = "name=ORVENT 1 SOUND,tech=1,mid=55,pid=0x0101,ver
 const char kDefaultInputs[] = "name=ORVENT 1 KEYBOARD,mid=55,pid=0x0102,ver=1.08,link=1;"
                               "name=USB MIDI Cable In,mid=99,pid=0x0002,ver=2.00";
 
-struct FaultName {
-    const char* name;
-    VirtualFault fault;
-};
-
-const FaultName kFaults[] = {
-    {"none", VI_FAULT_NONE},
-    {"no-reply", VI_FAULT_NO_REPLY},
-    {"delay", VI_FAULT_DELAY},
-    {"status", VI_FAULT_STATUS},
-    {"extended-status", VI_FAULT_EXTENDED_STATUS},
-    {"other-product", VI_FAULT_OTHER_PRODUCT},
-    {"garbage-before", VI_FAULT_GARBAGE_BEFORE},
-    {"wrong-code", VI_FAULT_WRONG_CODE},
-    {"silent-from-packet", VI_FAULT_SILENT_FROM_PACKET},
-    {"write-stalls", VI_FAULT_WRITE_STALLS},
-};
-
 // Cuts spaces off both ends, in place.
 char* Trim(char* text) {
     while (*text == ' ' || *text == '\t') {
@@ -182,11 +164,8 @@ void ApplySize(VirtualInstrumentConfig* config, int code, const char* value) {
 void EnvFault(VirtualInstrumentConfig* config) {
     char text[64];
     if (StandinGetEnv("ORV_VI_FAULT", text, sizeof text)) {
-        for (const FaultName& f : kFaults) {
-            if (strcmp(Trim(text), f.name) == 0) {
-                config->fault = f.fault;
-            }
-        }
+        // An unknown name leaves the instrument without a fault.
+        VirtualInstrumentFaultByName(Trim(text), &config->fault);
     }
     uint32_t value;
     if (EnvNumber("ORV_VI_FAULT_AT", &value)) {

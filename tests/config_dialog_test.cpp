@@ -9,7 +9,7 @@
 #include "app/main_window.h"
 #include "resources/config_dialog_ids.h"
 #include "resources/resource_ids.h"
-#include "settings/settings.h"
+#include "settings/settings_testing.h"
 
 #include <mmsystem.h>
 

@@ -4,7 +4,7 @@
 #include "app/dialogs.h"
 
 #include "resources/dialog_ids.h"
-#include "settings/settings.h"
+#include "settings/settings_testing.h"
 #include "tests/doubles/recording_transports.h"
 #include "update/update_engine.h"
 

@@ -1,6 +1,6 @@
 #include "tests/fault_matrix.h"
 
-#include "logview/log_surface_record.h"
+#include "tests/doubles/log_surface_record.h"
 #include "tests/update_test_support.h"
 #include "update/transport.h"
 #include "update/update_messages.h"

@@ -1,4 +1,5 @@
 #include "app/file_name_parts.h"
+#include "platform/platform_thread_testing.h"
 
 #include <gtest/gtest.h>
 

@@ -1,14 +1,14 @@
 // The kernel USB-MIDI driver transport over the simulated driver: the event packets on
 // the OUT pipe, the assembly of received packets, the reader thread and its ring, the
 // open sequence and the device scan, and whole updates through the engine.
-#include "logview/log_surface_record.h"
-#include "sim/kernel_midi_driver_sim.h"
 #include "sim/virtual_instrument.h"
+#include "tests/doubles/kernel_midi_driver_sim.h"
+#include "tests/doubles/log_surface_record.h"
 #include "tests/fault_matrix.h"
 #include "tests/test_files.h"
 #include "tests/update_test_support.h"
-#include "transports/kernel_midi.h"
 #include "transports/kernel_midi_driver.h"
+#include "transports/kernel_midi_testing.h"
 #include "update/transport.h"
 #include "update/update_engine.h"
 #include "update/update_messages.h"
@@ -433,6 +433,8 @@ TEST_F(KernelMidiTest, CloseEndsAReaderWhoseDriverIgnoresTheCancel) {
     driver_.cancelIgnored = KMIDI_SIM_CANCEL_IGNORED;
     Reconfigure();
     Open();
+    // A reader that has not reached its read yet simply ends at the close.
+    ASSERT_TRUE(WaitFor([] { return KernelMidiSimReads() > 0; }));
     KernelMidiClose();
     EXPECT_EQ(1, KernelMidiSimHungReads()) << "the reader did hang in its read";
     EXPECT_EQ(0, KernelMidiSimOpenHandles());
@@ -451,6 +453,8 @@ TEST_F(KernelMidiTest, ReaderThatCannotBeStoppedIsReportedUntilItEnds) {
     driver_.cancelIgnored = KMIDI_SIM_CANCEL_IGNORED_UNSTOPPABLE;
     Reconfigure();
     Open();
+    // A reader that has not reached its read yet simply ends at the close.
+    ASSERT_TRUE(WaitFor([] { return KernelMidiSimReads() > 0; }));
     KernelMidiClose();
     EXPECT_EQ(0, KernelMidiSimOpenHandles());
     char error[PATH_SIZE] = "";
@@ -578,8 +582,9 @@ class KernelMidiFault : public KernelMidiTest, public ::testing::WithParamInterf
 TEST_P(KernelMidiFault, EndsTheRunWithItsTextAndLeavesOnlyAcknowledgedPackets) {
     const std::string path = TestTempPath("kernel_midi_fault.vsb");
     ASSERT_TRUE(TestWriteSystemFile(path, {FaultMatrixBlock()}));
-    // A silent instrument is given up after 100 polls instead of 5000.
-    KernelMidiSetPollLimit(100);
+    // A silent instrument is given up after 500 polls instead of 5000: a second, still
+    // ample for a reply that is coming on a loaded machine.
+    KernelMidiSetPollLimit(500);
     for (int protocolCode : {0, 1}) {
         for (bool rawOffered : {false, true}) {
             SCOPED_TRACE(std::string("protocol ") + std::to_string(protocolCode) +

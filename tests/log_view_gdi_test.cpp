@@ -1,7 +1,7 @@
 // The log view drawn with GDI into a real window (runs under Wine with a display).
 #include "logview/log_view.h"
 
-#include "logview/log_surface_gdi.h"
+#include "logview/log_surface_gdi_testing.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "logview/log_view.h"
 
-#include "logview/log_surface_record.h"
 #include "platform/text.h"
+#include "tests/doubles/log_surface_record.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
 // The automatic port detection against the stand-in winmm.dll beside this executable:
 // its port lists, the maker's driver and the instrument cabled to some of the ports.
 #include "midi/midi_port_scan.h"
+#include "midi/midi_port_scan_testing.h"
 #include "platform/text.h"
 #include "resources/resource_ids.h"
 #include "sim/winmm_standin.h"

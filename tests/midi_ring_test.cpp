@@ -1,6 +1,6 @@
 // The MIDI receive ring against a fake MIDI service that keeps the queued buffers in
 // order and fills them, from its own thread where the case needs one.
-#include "midi/midi_ring.h"
+#include "midi/midi_ring_testing.h"
 
 #include <gtest/gtest.h>
 

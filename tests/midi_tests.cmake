@@ -13,9 +13,10 @@ endif()
 # A whole update over MIDI: the engine, the real transport and the stand-in's instrument.
 if(WIN32)
     orv_add_test(midi_update_test SOURCES midi_update_test.cpp
-        LIBS orv_update_test_support orv_update_engine orv_update orv_midi orv_serial
-             orv_unused_usb_bulk orv_unused_kernel_midi orv_logsurface_record orv_sim orv_test_support
-        LABELS midi)
+        LIBS orv_update_test_support orv_update_engine orv_sim orv_test_support LABELS midi)
+    orv_link_implementations(midi_update_test
+        SERIAL product MIDI product USB_BULK failing KERNEL_MIDI failing
+        LOG_SURFACE recording)
     set_target_properties(midi_update_test PROPERTIES
         RUNTIME_OUTPUT_DIRECTORY ${ORV_STANDIN_DIR})
     add_dependencies(midi_update_test orv_winmm_standin)

@@ -1,7 +1,7 @@
 // The MIDI transport against the stand-in winmm.dll beside this executable: the real
 // service calls, the maker's driver's port list and the virtual instrument behind it.
-#include "midi/midi_memory_win32.h"
 #include "midi/midi_transport.h"
+#include "midi/midi_transport_testing.h"
 #include "platform/text.h"
 #include "sim/winmm_standin.h"
 #include "tests/window_test_support.h"

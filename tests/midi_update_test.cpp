@@ -1,11 +1,11 @@
 // A whole update over MIDI under Wine: the update engine, the real MIDI transport, the
 // stand-in winmm.dll and the instrument inside it. The flash image is read back through
 // the stand-in, as a black-box run would read its dump file.
-#include "logview/log_surface_record.h"
 #include "logview/log_view.h"
 #include "midi/midi_transport.h"
 #include "sim/vsb_writer.h"
 #include "sim/winmm_standin.h"
+#include "tests/doubles/log_surface_record.h"
 #include "tests/test_files.h"
 #include "tests/update_test_support.h"
 #include "update/transport.h"

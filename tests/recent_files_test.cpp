@@ -2,7 +2,7 @@
 #include "app/recent_files.h"
 
 #include "platform/text.h"
-#include "settings/settings.h"
+#include "settings/settings_testing.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "app/recent_menu_win32.h"
 
 #include "resources/resource_ids.h"
-#include "settings/settings.h"
+#include "settings/settings_testing.h"
 
 #include <gtest/gtest.h>
 

@@ -7,10 +7,10 @@ endif()
 # A whole update over a pseudo-terminal with serial-instrument at its far end.
 if(TARGET orv_serial AND TARGET serial-instrument AND NOT WIN32)
     orv_add_test(serial_update_test SOURCES serial_update_test.cpp
-        LIBS orv_update_test_support orv_update_engine orv_update orv_serial
-             orv_unused_midi orv_unused_usb_bulk orv_unused_kernel_midi orv_logsurface_record
-             orv_sim orv_test_support
-        LABELS serial)
+        LIBS orv_update_test_support orv_update_engine orv_sim orv_test_support LABELS serial)
+    orv_link_implementations(serial_update_test
+        SERIAL product MIDI failing USB_BULK failing KERNEL_MIDI failing
+        LOG_SURFACE recording)
     target_compile_definitions(serial_update_test PRIVATE
         SERIAL_INSTRUMENT_PATH="$<TARGET_FILE:serial-instrument>")
     add_dependencies(serial_update_test serial-instrument)
@@ -55,9 +55,10 @@ if(TARGET orv_serial AND TARGET orv_update_engine AND TARGET orv_midi AND WIN32)
         "${orv_native_tools_dir}/sim/serial-instrument --baud 57600 --protocol 1 --packet-size 1024 --flags 1 --write-steps 2 --version 1=1.03,2=2.00,3=1.00 --exit-after-idle 2 --flash-dump ${orv_serial_flash_dump} --flash-range 0:0x30400")
     add_executable(serial_update_wine_test serial_update_wine_test.cpp)
     target_link_libraries(serial_update_wine_test PRIVATE
-        orv_update_test_support orv_update_engine orv_update orv_serial orv_midi
-        orv_unused_usb_bulk orv_unused_kernel_midi orv_logsurface_record orv_sim orv_test_support
-        ${orv_gtest_main})
+        orv_update_test_support orv_update_engine orv_sim orv_test_support ${orv_gtest_main})
+    orv_link_implementations(serial_update_wine_test
+        SERIAL product MIDI product USB_BULK failing KERNEL_MIDI failing
+        LOG_SURFACE recording)
     target_compile_definitions(serial_update_wine_test PRIVATE
         SERIAL_FLASH_DUMP="Z:${orv_serial_flash_dump}")
     add_dependencies(serial_update_wine_test orv_native_serial_instrument)

@@ -1,10 +1,10 @@
 // A whole update over the serial port: the update engine and the real serial transport
 // on one side of a pseudo-terminal, the serial-instrument tool on the other. The flash
 // image the tool dumps at its end is compared with the system file's blocks.
-#include "logview/log_surface_record.h"
 #include "logview/log_view.h"
 #include "midi/midi_transport.h"
 #include "sim/vsb_writer.h"
+#include "tests/doubles/log_surface_record.h"
 #include "tests/test_files.h"
 #include "tests/update_test_support.h"
 #include "transports/serial_port.h"

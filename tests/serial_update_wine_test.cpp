@@ -3,9 +3,9 @@
 // tests/serial_line_peer.py with the instrument's options from tests/serial_tests.cmake).
 // The tool ends once the line has gone quiet and leaves its flash image in
 // SERIAL_FLASH_DUMP, which is compared with the system file's blocks.
-#include "logview/log_surface_record.h"
 #include "logview/log_view.h"
 #include "sim/vsb_writer.h"
+#include "tests/doubles/log_surface_record.h"
 #include "tests/test_files.h"
 #include "tests/update_test_support.h"
 #include "transports/serial_port.h"

@@ -1,7 +1,7 @@
 // The settings over the real registry (Windows; under Wine in the build). The tests use
 // a key of their own, never the user's.
-#include "settings/settings.h"
-#include "settings/settings_store_registry.h"
+#include "settings/settings_store_registry_testing.h"
+#include "settings/settings_testing.h"
 #include "tests/test_files.h"
 
 #include <gtest/gtest.h>

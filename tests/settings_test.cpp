@@ -1,5 +1,5 @@
-#include "settings/settings.h"
-#include "settings/settings_store_memory.h"
+#include "settings/settings_testing.h"
+#include "tests/doubles/settings_store_memory.h"
 
 #include <gtest/gtest.h>
 

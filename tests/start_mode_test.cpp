@@ -1,6 +1,6 @@
 #include "app/start_mode.h"
-#include "settings/settings.h"
-#include "settings/settings_store_memory.h"
+#include "settings/settings_testing.h"
+#include "tests/doubles/settings_store_memory.h"
 #include "update/update_engine.h"
 
 #include <gtest/gtest.h>

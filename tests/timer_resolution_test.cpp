@@ -1,10 +1,10 @@
 // The 1 ms timer resolution the update and the version inquiry ask for: asked once and
 // given back once on every way out, whether the run succeeds, fails or is aborted.
-#include "platform/platform_thread.h"
-#include "sim/sim_transport.h"
+#include "platform/platform_thread_testing.h"
 #include "sim/virtual_instrument.h"
 #include "sim/vsb_writer.h"
 #include "sysfile/system_file.h"
+#include "tests/doubles/sim_transport.h"
 #include "tests/test_files.h"
 #include "tests/update_test_support.h"
 #include "update/transport.h"

@@ -1,13 +1,14 @@
 // The update procedure run end to end against the virtual instrument over the in-process
 // transport double: the wire bytes, the log and status rows, the progress bar, the
 // posted commands and the instrument's flash image.
-#include "logview/log_surface_record.h"
 #include "logview/log_view.h"
 #include "midi/midi_transport.h"
-#include "platform/platform_memory.h"
-#include "sim/sim_transport.h"
+#include "platform/platform_memory_testing.h"
+#include "platform/platform_thread_testing.h"
 #include "sim/virtual_instrument.h"
 #include "sim/vsb_writer.h"
+#include "tests/doubles/log_surface_record.h"
+#include "tests/doubles/sim_transport.h"
 #include "tests/fault_matrix.h"
 #include "tests/test_files.h"
 #include "tests/update_test_support.h"

@@ -1,8 +1,8 @@
 #include "tests/update_test_support.h"
 
-#include "logview/log_surface_record.h"
 #include "logview/log_view.h"
 #include "sim/virtual_instrument.h"
+#include "tests/doubles/log_surface_record.h"
 #include "update/transport.h"
 #include "update/update_engine.h"
 

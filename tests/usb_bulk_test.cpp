@@ -2,8 +2,8 @@
 // and pipe choice, the slot table, the descriptor walks on hostile descriptors, the open
 // texts, an abort from another thread, and whole updates through the engine.
 #include "platform/text.h"
-#include "sim/usb_bulk_driver_sim.h"
 #include "sim/virtual_instrument.h"
+#include "tests/doubles/usb_bulk_driver_sim.h"
 #include "tests/fault_matrix.h"
 #include "tests/test_files.h"
 #include "tests/update_test_support.h"

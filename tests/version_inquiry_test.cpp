@@ -1,12 +1,12 @@
 // The version inquiry and the file analysis report, against the virtual instrument and
 // the recording log view.
-#include "logview/log_surface_record.h"
 #include "logview/log_view.h"
 #include "platform/platform_file.h"
-#include "sim/sim_transport.h"
 #include "sim/virtual_instrument.h"
 #include "sim/vsb_writer.h"
 #include "sysfile/system_file.h"
+#include "tests/doubles/log_surface_record.h"
+#include "tests/doubles/sim_transport.h"
 #include "tests/test_files.h"
 #include "update/transport.h"
 #include "update/update_engine.h"

@@ -2,6 +2,7 @@
 // 64-byte blocks from the IN pipe into a ring, messages sent and assembled as USB-MIDI
 // event packets.
 #include "transports/kernel_midi.h"
+#include "transports/kernel_midi_testing.h"
 
 #include "platform/platform_thread.h"
 #include "platform/text.h"

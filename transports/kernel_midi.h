@@ -20,8 +20,6 @@ int KernelMidiReceive(unsigned char* buffer, int capacity);
 // receive end at once, until the driver is opened again.
 void KernelMidiAbortReceive(void);
 
-#include <cstdint>
-
 // The IN pipe delivers blocks of this size: 16 packets, those after the data all zero.
 #define KERNEL_MIDI_BLOCK_SIZE 64
 // 64 blocks.
@@ -37,20 +35,3 @@ int KernelMidiReadBlock(unsigned char* block);
 // the device set changed or the driver was not asked; 0 when the driver reports no
 // change (the count is then the previous scan's).
 int KernelMidiScanDevices(int* count);
-
-struct KernelMidiDevice {
-    int32_t deviceId;       // the model's identifier, from the driver
-    int32_t deviceNumber;   // n of "\\.\VMPRT%d"
-    int32_t instanceNumber; // 1, 2, ... among devices of one model; 0 until given
-};
-
-// Entry number of the device list kept across scans; 0 for a number outside 0 to 7.
-int KernelMidiGetDevice(int number, KernelMidiDevice* out);
-
-// Bytes the reader thread has put in the ring and the receiver not yet taken.
-int KernelMidiAvailable(void);
-
-// For tests: the number of 2 ms polls before a block counts as not arrived (5000 at
-// start), and the device scan state as the process starts.
-void KernelMidiSetPollLimit(int polls);
-void KernelMidiScanReset(void);

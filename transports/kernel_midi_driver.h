@@ -1,7 +1,8 @@
 // Access to the maker's kernel USB-MIDI driver: its devices "\\.\VMPRT%d", the pipes
 // below them, its two requests, and reads and writes on the pipes. The product links the
 // Win32 half (kernel_midi_driver_win32.cpp); tests link a simulated driver
-// (sim/kernel_midi_driver_sim.cpp).
+// (tests/doubles/kernel_midi_driver_sim.cpp). Each executable names its choice as
+// KERNEL_MIDI_DRIVER in its orv_link_implementations call.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,8 @@
 // The handful of calls through which the USB bulk transport reaches the maker's USB
 // driver. usb_bulk_driver_win32.cpp makes them with the device set-up service and file
-// I/O; sim/usb_bulk_driver_sim.cpp plays simulated devices for tests. The build links
-// exactly one of them.
+// I/O; tests/doubles/usb_bulk_driver_sim.cpp plays simulated devices for tests. Each
+// executable links exactly one of them, named as USB_BULK_DRIVER in its
+// orv_link_implementations call.
 #pragma once
 
 #include "transports/usb_bulk.h"

@@ -1,8 +1,7 @@
-// Opening and closing of every transport, recorded, for tests that run the main window
-// with the in-process transport double (which only sends and receives).
+// Opening and closing of every transport, recorded: the half of TRANSPORTS instrument
+// that the main window's tests reach, since the in-process transport double only sends
+// and receives.
 #pragma once
-
-#include <windows.h>
 
 enum OpenDoubleTransport {
     OPEN_DOUBLE_SERIAL = 0,

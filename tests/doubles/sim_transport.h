@@ -1,6 +1,6 @@
 // The transports' send and receive operations played against the virtual instrument in
-// the same process: link orv_sim_transport instead of the real transports and the
-// update engine talks to the instrument. Every call is recorded; a send can be made to
+// the same process: chosen instead of the real transports (TRANSPORTS instrument), they
+// make the update engine talk to the instrument. Every call is recorded; a send can be made to
 // fail. Waiting is real time, in steps of 1 ms, so tests keep their delays short.
 #pragma once
 

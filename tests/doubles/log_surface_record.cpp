@@ -1,4 +1,4 @@
-#include "logview/log_surface_record.h"
+#include "tests/doubles/log_surface_record.h"
 
 #include <cstring>
 

@@ -1,5 +1,6 @@
-// A simulated USB bulk driver for tests: link orv_usb_bulk_driver_sim instead of the
-// Windows driver access and the USB bulk transport finds the devices described here.
+// A simulated USB bulk driver for tests: chosen instead of the Windows driver access
+// (USB_BULK_DRIVER simulated), it makes the USB bulk transport find the devices described
+// here.
 // Pipe files are "<device path>\dpipeNN", NN the endpoint's position. The bulk OUT pipe
 // of a device marked as the instrument feeds the virtual instrument, and its bulk IN pipe
 // returns the instrument's replies, at most 16 bytes per read, waiting for them until the

@@ -1,4 +1,4 @@
-// The recording drawing surface for tests (library orv_logsurface_record). It models what
+// The recording drawing surface for tests (LOG_SURFACE recording). It models what
 // the log view draws where, character by character, instead of pixels:
 //
 // - Every character drawn is a cell 7 pixels wide in a normal font (weight up to 400) and

@@ -2,7 +2,7 @@
 // instrument. Each receive keeps the waiting rules of its real transport (MIDI counts
 // ticks and can be aborted, the serial port times out, a USB bulk read takes 16 bytes
 // and only an abort ends it), so the engine meets the same results it would on a cable.
-#include "sim/sim_transport.h"
+#include "tests/doubles/sim_transport.h"
 
 #include "midi/midi_transport.h"
 #include "sim/virtual_instrument.h"

@@ -1,6 +1,6 @@
 // The simulated USB bulk driver: devices, their descriptors and pipe files in memory,
 // the instrument's pipes wired to the virtual instrument.
-#include "sim/usb_bulk_driver_sim.h"
+#include "tests/doubles/usb_bulk_driver_sim.h"
 
 #include "platform/text.h"
 #include "sim/virtual_instrument.h"

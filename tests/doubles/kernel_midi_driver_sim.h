@@ -1,11 +1,11 @@
-// A simulated kernel USB-MIDI driver in the same process: link orv_kernel_midi_driver_sim
-// instead of the Win32 driver access and the kernel MIDI transport talks to the virtual
-// instrument. The OUT pipe puts USB-MIDI event packets back together into messages for
-// the instrument (a write that begins with 0xF0 is taken as raw bytes and fed as a byte
-// stream); the IN pipe delivers each reply as 64-byte blocks of packets, the packets
-// after the reply all zero (bytes that are no System Exclusive message as single-byte
-// packets). Every write is recorded; opens, requests, writes and reads
-// can be made to fail.
+// A simulated kernel USB-MIDI driver in the same process: chosen instead of the Win32
+// driver access (KERNEL_MIDI_DRIVER simulated), it makes the kernel MIDI transport talk
+// to the virtual instrument. The OUT pipe puts USB-MIDI event packets back together into
+// messages for the instrument (a write that begins with 0xF0 is taken as raw bytes and
+// fed as a byte stream); the IN pipe delivers each reply as 64-byte blocks of packets,
+// the packets after the reply all zero (bytes that are no System Exclusive message as
+// single-byte packets). Every write is recorded; opens, requests, writes and reads can be
+// made to fail.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "settings/settings_store_memory.h"
+#include "tests/doubles/settings_store_memory.h"
 
 #include "platform/text.h"
 

@@ -1,6 +1,6 @@
-// Test access to the GDI surfaces (Windows only). Surfaces take the first free of a few
-// slots, so a view created while no other surface is alive has its info area in slot 0
-// and its log area in slot 1.
+// Test access to the GDI surfaces (Windows only); the product never calls it. Surfaces
+// take the first free of a few slots, so a view created while no other surface is alive
+// has its info area in slot 0 and its log area in slot 1.
 #pragma once
 
 #include "logview/log_surface.h"

@@ -1,7 +1,7 @@
 // The simulated kernel USB-MIDI driver. Its packet handling is written from the USB-MIDI
 // event packet layout on its own, not with the transport's codec, so a fault in one side
 // shows up against the other.
-#include "sim/kernel_midi_driver_sim.h"
+#include "tests/doubles/kernel_midi_driver_sim.h"
 
 #include "sim/virtual_instrument.h"
 #include "transports/kernel_midi_driver.h"

@@ -1,4 +1,5 @@
-// Controls of the in-memory settings store that the tests link instead of the registry.
+// Controls of the in-memory settings store that tests link instead of the registry
+// (SETTINGS_STORE memory).
 // One key, values with registry types, and stand-ins for the desktop, the window's
 // placement, the current directory and the warning message box.
 #pragma once
