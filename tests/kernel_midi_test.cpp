@@ -5,6 +5,7 @@
 #include "sim/kernel_midi_driver_sim.h"
 #include "sim/virtual_instrument.h"
 #include "tests/fault_matrix.h"
+#include "tests/protocol_examples.h"
 #include "tests/test_files.h"
 #include "tests/update_test_support.h"
 #include "transports/kernel_midi.h"
@@ -170,7 +171,8 @@ TEST_F(KernelMidiTest, SendCutsTheMessageIntoPacketsOnCable15) {
 
 TEST_F(KernelMidiTest, WriteRawPassesEveryByteUnchanged) {
     Open();
-    const Bytes raw = {0xF0, 0x42, 0x23, 0x3C, 0x06, 0x00, 0x00, 0x80, 0xFF, 0xF7, 0x12, 0xF7};
+    // A raw data packet whose data hold an end byte.
+    const Bytes raw = ExampleMessage(DataPacket(0, 0, {0x80, 0xFF, 0xF7, 0x12}));
     EXPECT_EQ(1, KernelMidiWriteRaw(raw.data(), (int)raw.size()));
     ASSERT_EQ(1, KernelMidiSimWriteCount());
     EXPECT_EQ(raw, Write(0));
