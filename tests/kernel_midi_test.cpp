@@ -5,6 +5,7 @@
 #include "tests/doubles/kernel_midi_driver_sim.h"
 #include "tests/doubles/log_surface_record.h"
 #include "tests/fault_matrix.h"
+#include "tests/protocol_examples.h"
 #include "tests/test_files.h"
 #include "tests/update_test_support.h"
 #include "transports/kernel_midi_driver.h"
@@ -170,7 +171,8 @@ TEST_F(KernelMidiTest, SendCutsTheMessageIntoPacketsOnCable15) {
 
 TEST_F(KernelMidiTest, WriteRawPassesEveryByteUnchanged) {
     Open();
-    const Bytes raw = {0xF0, 0x42, 0x23, 0x3C, 0x06, 0x00, 0x00, 0x80, 0xFF, 0xF7, 0x12, 0xF7};
+    // A raw data packet whose data hold an end byte.
+    const Bytes raw = ExampleMessage(DataPacket(0, 0, {0x80, 0xFF, 0xF7, 0x12}));
     EXPECT_EQ(1, KernelMidiWriteRaw(raw.data(), (int)raw.size()));
     ASSERT_EQ(1, KernelMidiSimWriteCount());
     EXPECT_EQ(raw, Write(0));
@@ -582,9 +584,9 @@ class KernelMidiFault : public KernelMidiTest, public ::testing::WithParamInterf
 TEST_P(KernelMidiFault, EndsTheRunWithItsTextAndLeavesOnlyAcknowledgedPackets) {
     const std::string path = TestTempPath("kernel_midi_fault.vsb");
     ASSERT_TRUE(TestWriteSystemFile(path, {FaultMatrixBlock()}));
-    // A silent instrument is given up after 500 polls instead of 5000: a second, still
-    // ample for a reply that is coming on a loaded machine.
-    KernelMidiSetPollLimit(500);
+    // A silent instrument is given up after 1000 polls (2 s) instead of 5000; far fewer
+    // gave up on replies that a loaded machine delivered late.
+    KernelMidiSetPollLimit(1000);
     for (int protocolCode : {0, 1}) {
         for (bool rawOffered : {false, true}) {
             SCOPED_TRACE(std::string("protocol ") + std::to_string(protocolCode) +

@@ -5,6 +5,7 @@
 #include "platform/text.h"
 #include "resources/resource_ids.h"
 #include "sim/winmm_standin.h"
+#include "tests/protocol_examples.h"
 #include "tests/window_test_support.h"
 
 #include <gtest/gtest.h>
@@ -163,7 +164,7 @@ TEST_F(MidiPortScanTest, FindsTheCabledPairAmongSeveralPortsAndPostsOnce) {
     // Only the cabled output carries the inquiry to the instrument; the synthesizer is
     // asked as well, but nothing listens behind it.
     ASSERT_EQ(1, g_standin.messageCount());
-    EXPECT_EQ((Bytes{0xF0, 0x42, 0x23, 0x3C, 0x10, 0x02, 0xF7}), InstrumentMessage(0));
+    EXPECT_EQ(ExampleMessage(PortInquiry(2)), InstrumentMessage(0));
     ASSERT_TRUE(WaitForReply());
     // The reply reaches both cabled inputs: one wins, one notification.
     EXPECT_EQ(1, TakeFoundCommands(200));
@@ -228,7 +229,7 @@ TEST_F(MidiPortScanTest, VirtualCablePortsAreNeitherOpenedNorAsked) {
               "name=ORVENT 1 KEYBOARD,link=1");
     ASSERT_EQ(1, MidiPortScanStart(window_, kOneByteId));
     ASSERT_EQ(1, g_standin.messageCount());
-    EXPECT_EQ((Bytes{0xF0, 0x42, 0x23, 0x3C, 0x10, 0x02, 0xF7}), InstrumentMessage(0));
+    EXPECT_EQ(ExampleMessage(PortInquiry(2)), InstrumentMessage(0));
     ASSERT_TRUE(WaitForReply());
     const Found f = Finish();
     EXPECT_EQ("ORVENT 1 KEYBOARD", f.in);
@@ -245,10 +246,10 @@ TEST_F(MidiPortScanTest, InquiryAndReplyCarryOneTwoOrThreeProductIdBytes) {
         const char* instrumentId;
         Bytes inquiry;
     } cases[] = {
-        {{0x3C, 0xFF, 0xFF}, "3C", {0xF0, 0x42, 0x23, 0x3C, 0x10, 0x01, 0xF7}},
-        {{0x3C, 0xFF, 0x34}, "3C", {0xF0, 0x42, 0x23, 0x3C, 0x10, 0x01, 0xF7}},
-        {{0x00, 0x12, 0xFF}, "00 12", {0xF0, 0x42, 0x23, 0x00, 0x12, 0x10, 0x01, 0xF7}},
-        {{0x00, 0x12, 0x34}, "00 12 34", {0xF0, 0x42, 0x23, 0x00, 0x12, 0x34, 0x10, 0x01, 0xF7}},
+        {{0x3C, 0xFF, 0xFF}, "3C", Message({0x3C}, PortInquiry(1))},
+        {{0x3C, 0xFF, 0x34}, "3C", Message({0x3C}, PortInquiry(1))},
+        {{0x00, 0x12, 0xFF}, "00 12", Message({0x00, 0x12}, PortInquiry(1))},
+        {{0x00, 0x12, 0x34}, "00 12 34", Message({0x00, 0x12, 0x34}, PortInquiry(1))},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.instrumentId);
@@ -267,10 +268,10 @@ TEST_F(MidiPortScanTest, OnlyAnExactReplyClaimsTheDetection) {
     Configure("name=O0;name=O1;name=O2;name=O3", "name=I0;name=I1;name=I2;name=I3;name=I4");
     ASSERT_EQ(1, MidiPortScanStart(window_, kOneByteId));
     const Bytes wrong[] = {
-        {0xF0, 0x42, 0x23, 0x3C, 0x11, 0x02, 0x00, 0xF7}, // one byte longer
-        {0xF0, 0x42, 0x23, 0x3D, 0x11, 0x02, 0xF7},       // another product
-        {0xF0, 0x42, 0x23, 0x3C, 0x05, 0x00, 0xF7},       // a status, not a port reply
-        {0xF0, 0x42, 0x23, 0x3C, 0x11, 0x02, 0x00},       // not ended
+        JoinBytes({ExampleMessageStart(PortReply(2)), {0x00, 0xF7}}), // one byte longer
+        Message({0x3D}, PortReply(2)),                                // another product
+        ExampleStatusSuccess(),                                       // a status, not a port reply
+        JoinBytes({ExampleMessageStart(PortReply(2)), {0x00}}),       // not ended
     };
     for (int i = 0; i < 4; i++) {
         ASSERT_EQ(1, g_standin.inject(i, wrong[i].data(), (int)wrong[i].size(), 0));
@@ -280,7 +281,7 @@ TEST_F(MidiPortScanTest, OnlyAnExactReplyClaimsTheDetection) {
     }
     Sleep(20);
     EXPECT_FALSE(MidiPortScanHasReply());
-    const Bytes right = {0xF0, 0x42, 0x23, 0x3C, 0x11, 0x03, 0xF7};
+    const Bytes right = ExampleMessage(PortReply(3));
     ASSERT_EQ(1, g_standin.inject(4, right.data(), (int)right.size(), 0));
     ASSERT_TRUE(WaitForReply());
     const Found f = Finish();

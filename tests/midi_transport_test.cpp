@@ -4,6 +4,7 @@
 #include "midi/midi_transport_testing.h"
 #include "platform/text.h"
 #include "sim/winmm_standin.h"
+#include "tests/protocol_examples.h"
 #include "tests/window_test_support.h"
 
 #include <gtest/gtest.h>
@@ -315,10 +316,11 @@ TEST_F(MidiTransportTest, OpeningAndClosingInAnyOrderLeaveNothingBehind) {
 
 TEST_F(MidiTransportTest, RequestsReachTheInstrumentAndRepliesComeBack) {
     OpenDefault();
-    const Bytes inquiry = {0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7};
-    const Bytes inquiryReply = {0xF0, 0x42, 0x23, 0x3C, 0x01, 0x00, 0x02, 0x00, 0x00, 0xF7};
-    const Bytes versionRequest = {0xF0, 0x42, 0x23, 0x3C, 0x02, 0x01, 0xF7};
-    const Bytes versionReply = {0xF0, 0x42, 0x23, 0x3C, 0x03, 0x00, 0x00, 0xF7};
+    const Bytes inquiry = ExampleInquiry();
+    const Bytes inquiryReply = ExampleInquiryReply();
+    const Bytes versionRequest = ExampleVersionRequest();
+    // The instrument behind the stand-in holds version 0.00.
+    const Bytes versionReply = ExampleMessage(VersionReply(0, 0));
     unsigned char reply[1024];
     // The second send finds the header done and prepares it again.
     for (int round = 0; round < 2; round++) {
@@ -349,7 +351,7 @@ TEST_F(MidiTransportTest, SendWhileAMessageIsLeavingFailsWithoutTouchingIt) {
     Configure(nullptr, nullptr, "100"); // 37,888 bytes take about 380 ms
     OpenDefault();
     const Bytes first = SysEx(MIDI_TX_BUFFER_SIZE);
-    const Bytes second = {0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7};
+    const Bytes second = ExampleInquiry();
     ASSERT_EQ(1, MidiSend(first.data(), (int)first.size()));
     EXPECT_EQ(0, MidiSend(second.data(), (int)second.size()));
     WaitForInstrumentMessages(1);
@@ -378,7 +380,7 @@ TEST_F(MidiTransportTest, BlocksOfAPortThatWillNotCloseAreLeftToTheDriver) {
     MidiSetMemoryFunctions(&recording);
     g_memory = MemoryRecord{0, 0, 0, 0, 0, 0, 0, 0, {}, true};
     OpenDefault();
-    const Bytes message = {0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7};
+    const Bytes message = ExampleInquiry();
     ASSERT_EQ(1, MidiSend(message.data(), (int)message.size()));
     MidiClose();
     EXPECT_EQ(g_memory.allocated - 2, g_memory.freed) << "all but the output header and buffer";
@@ -407,7 +409,7 @@ TEST_F(MidiTransportTest, StandInNotifiesOpenAndCloseFromTheServiceThread) {
 
 TEST_F(MidiTransportTest, NothingWaitingOrNothingOpen) {
     unsigned char reply[1024];
-    const Bytes message = {0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7};
+    const Bytes message = ExampleInquiry();
     EXPECT_EQ(-1, MidiReceive(reply, sizeof reply, 0));
     EXPECT_EQ(0, MidiSend(message.data(), (int)message.size()));
     OpenDefault();
@@ -521,7 +523,7 @@ TEST_F(MidiTransportTest, OtherTrafficOnThePortIsPassedOnInOrder) {
     Inject(0, Bytes{0x90, 0x3C, 0x40}, 0); // a note never reaches the buffers
     Inject(1, Numbered(3), 0);             // another port's message stays there
     WaitDelivered();
-    const Bytes inquiry = {0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7};
+    const Bytes inquiry = ExampleInquiry();
     ASSERT_EQ(1, MidiSend(inquiry.data(), (int)inquiry.size()));
     unsigned char reply[1024];
     ASSERT_EQ(1, MidiReceive(reply, sizeof reply, 100));

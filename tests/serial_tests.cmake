@@ -70,3 +70,11 @@ if(TARGET orv_serial AND TARGET orv_update_engine AND TARGET orv_midi AND WIN32)
         DISCOVERY_TIMEOUT 120
         PROPERTIES LABELS serial RESOURCE_LOCK com3 TIMEOUT 300)
 endif()
+
+# The portable framing of a receive, once, over the test's own fake OS half instead of
+# the real one.
+if(NOT WIN32)
+    orv_add_test(serial_framing_test
+        SOURCES serial_framing_test.cpp ${CMAKE_SOURCE_DIR}/transports/serial_port.cpp
+        LIBS orv_platform LABELS serial)
+endif()

@@ -2,12 +2,14 @@
 
 #include "platform/text.h"
 #include "tests/doubles/recording_transports.h"
+#include "tests/protocol_examples.h"
 #include "transports/usb_bulk.h"
 #include "update/update_engine.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -23,7 +25,8 @@ class TransportTest : public ::testing::Test {
         g_updateEngine.deviceType = 0;
     }
     char errorText_[TEXT_SIZE];
-    const unsigned char message_[6] = {0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7};
+    const std::vector<unsigned char> inquiry_ = ExampleInquiry();
+    const unsigned char* const message_ = inquiry_.data();
 };
 
 TEST_F(TransportTest, TransmitCallsTheOperationOfDeviceTypeAndSendMode) {

@@ -10,6 +10,7 @@
 #include "tests/doubles/log_surface_record.h"
 #include "tests/doubles/sim_transport.h"
 #include "tests/fault_matrix.h"
+#include "tests/protocol_examples.h"
 #include "tests/test_files.h"
 #include "tests/update_test_support.h"
 #include "update/transport.h"
@@ -87,14 +88,6 @@ std::vector<int64_t> Posted(uint32_t id) {
         if (e.posted && e.id == id) {
             out.push_back(e.value);
         }
-    }
-    return out;
-}
-
-std::vector<unsigned char> Bytes(std::initializer_list<int> values) {
-    std::vector<unsigned char> out;
-    for (int v : values) {
-        out.push_back((unsigned char)v);
     }
     return out;
 }
@@ -224,15 +217,14 @@ TEST_F(UpdateEngineTest, ExampleExchangeGoesOutByteForByte) {
     ASSERT_EQ(Run(), 1);
 
     ASSERT_EQ(VirtualInstrumentMessageCount(), 5);
-    EXPECT_EQ(ReceivedMessage(0), Bytes({0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7}));
-    EXPECT_EQ(ReceivedMessage(1), Bytes({0xF0, 0x42, 0x23, 0x3C, 0x02, 0x01, 0xF7}));
-    EXPECT_EQ(ReceivedMessage(2),
-              Bytes({0xF0, 0x42, 0x23, 0x3C, 0x04, 0x00, 0x01, 0x41, 0x05, 0xF7}));
+    EXPECT_EQ(ReceivedMessage(0), ExampleInquiry());
+    EXPECT_EQ(ReceivedMessage(1), ExampleVersionRequest());
+    EXPECT_EQ(ReceivedMessage(2), ExampleSetModeProtocol0());
     for (int packet = 0; packet < 2; packet++) {
         std::vector<unsigned char> m = ReceivedMessage(3 + packet);
         ASSERT_EQ(m.size(), 7u + 293u + 2u);
         EXPECT_EQ(std::vector<unsigned char>(m.begin(), m.begin() + 7),
-                  Bytes({0xF0, 0x42, 0x23, 0x3C, 0x06, 0x00, packet}));
+                  ExampleMessageStart(DataPacket(0, packet)));
         EXPECT_EQ(m.back(), 0xF7);
     }
     ExpectBlockInFlash(blocks_[0]);
@@ -272,10 +264,10 @@ TEST_F(UpdateEngineTest, InquiryCarriesTheMemberIdOnlyBelow0x80) {
         unsigned char memberId;
         std::vector<unsigned char> inquiry;
     } cases[] = {
-        {0x05, Bytes({0xF0, 0x42, 0x23, 0x3C, 0x00, 0x05, 0xF7})},
-        {0x7F, Bytes({0xF0, 0x42, 0x23, 0x3C, 0x00, 0x7F, 0xF7})},
-        {0x80, Bytes({0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7})},
-        {0xFF, Bytes({0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7})},
+        {0x05, ExampleMessage(Inquiry(0x05))},
+        {0x7F, ExampleMessage(Inquiry(0x7F))},
+        {0x80, ExampleInquiry()},
+        {0xFF, ExampleInquiry()},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE((int)c.memberId);
@@ -406,7 +398,7 @@ TEST_F(UpdateEngineTest, UniformPacketsGoOutAsFillWhenTheInstrumentTakesThem) {
         ASSERT_EQ(Run(), 1);
         std::vector<unsigned char> first = ReceivedMessage(3);
         if (flags) {
-            EXPECT_EQ(first, Bytes({0xF0, 0x42, 0x23, 0x3C, 0x08, 0x00, 0x00, 0x0F, 0x0F, 0xF7}));
+            EXPECT_EQ(first, ExampleMessage(FillPacket(0, 0, 0xFF)));
         } else {
             EXPECT_EQ(first[4], MSG_DATA);
         }
@@ -452,12 +444,10 @@ TEST_F(UpdateEngineTest, Protocol1CarriesWideFieldsAndPacketNumbersFromTheOffset
     blocks_[0].dataSize = 4096;
     ASSERT_EQ(Run(), 1);
     EXPECT_EQ(ReceivedMessage(2),
-              Bytes({0xF0, 0x42, 0x23, 0x3C, 0x04, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00,
-                     0x00, 0x00, 0x20, 0x00, 0x41, 0x05, 0x00, 0x00, 0x08, 0x00, 0xF7}));
+              ExampleMessage(SetModeProtocol1(0, EXAMPLE_BLOCK_CODE, 0x4000, 4096, 1, 5, 1024)));
     for (int i = 0; i < 4; i++) {
         std::vector<unsigned char> m = ReceivedMessage(3 + i);
-        EXPECT_EQ(std::vector<unsigned char>(m.begin() + 5, m.begin() + 9),
-                  Bytes({0, 0, 0, 8 + i}));
+        EXPECT_EQ(std::vector<unsigned char>(m.begin() + 5, m.begin() + 9), Number28(8 + i));
     }
     EXPECT_TRUE(TestLogHas("Tx Packet: 11 (Address: 006C00)"));
     ExpectBlockInFlash(blocks_[0]);

@@ -1,6 +1,7 @@
 #include "update/update_messages.h"
 
 #include "platform/text.h"
+#include "tests/protocol_examples.h"
 #include "update/update_engine.h"
 
 #include <gtest/gtest.h>
@@ -92,15 +93,14 @@ TEST(UpdateMessages, BuildsTheExampleMessagesByteForByte) {
         Bytes expected;
     };
     const Case cases[] = {
-        {"inquiry", Join({Header(h, MSG_INQUIRY), F7}), {0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7}},
-        {"version request",
-         Join({Header(h, MSG_VERSION_REQUEST), {h.blockCode}, F7}),
-         {0xF0, 0x42, 0x23, 0x3C, 0x02, 0x01, 0xF7}},
+        {"inquiry", Join({Header(h, MSG_INQUIRY), F7}), ExampleInquiry()},
+        {"version request", Join({Header(h, MSG_VERSION_REQUEST), {h.blockCode}, F7}),
+         ExampleVersionRequest()},
         {"set mode, protocol 0",
          Join({Header(h, MSG_SET_MODE),
                {0, h.blockCode, (unsigned char)(h.versionMajor | 0x40), h.versionMinor},
                F7}),
-         {0xF0, 0x42, 0x23, 0x3C, 0x04, 0x00, 0x01, 0x41, 0x05, 0xF7}},
+         ExampleSetModeProtocol0()},
         {"set mode, protocol 1",
          Join({Header(h, MSG_SET_MODE),
                {0, h.blockCode},
@@ -109,14 +109,12 @@ TEST(UpdateMessages, BuildsTheExampleMessagesByteForByte) {
                {(unsigned char)(h.versionMajor | 0x40), h.versionMinor},
                Num28(1024),
                F7}),
-         {0xF0, 0x42, 0x23, 0x3C, 0x04, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00,
-          0x00, 0x00, 0x10, 0x00, 0x41, 0x05, 0x00, 0x00, 0x08, 0x00, 0xF7}},
+         ExampleSetModeProtocol1()},
         {"data packet, protocol 0",
          Join({Header(h, MSG_DATA), Num14(130), PackedWithChecksum({0x81, 0x02}), F7}),
-         {0xF0, 0x42, 0x23, 0x3C, 0x06, 0x01, 0x02, 0x01, 0x01, 0x02, 0x04, 0xF7}},
-        {"fill packet, protocol 0",
-         Join({Header(h, MSG_FILL), Num14(5), {0x0F, 0x0F}, F7}),
-         {0xF0, 0x42, 0x23, 0x3C, 0x08, 0x00, 0x05, 0x0F, 0x0F, 0xF7}},
+         ExampleDataPacket()},
+        {"fill packet, protocol 0", Join({Header(h, MSG_FILL), Num14(5), {0x0F, 0x0F}, F7}),
+         ExampleFillPacket()},
         {"28-bit 300", Num28(300), {0x00, 0x00, 0x02, 0x2C}},
         {"28-bit 1024", Num28(1024), {0x00, 0x00, 0x08, 0x00}},
         {"28-bit drops bits above 27", Num28(0xF0000000u | 300), {0x00, 0x00, 0x02, 0x2C}},
@@ -137,15 +135,16 @@ TEST(UpdateMessages, DecodesWhatItEncodes) {
 TEST(UpdateMessages, SendsOnlyThePresentProductIdBytes) {
     struct Case {
         unsigned char id[3];
-        Bytes expected;
+        Bytes sent;
     };
     const Case cases[] = {
-        {{0x3C, 0xFF, 0x12}, {0xF0, 0x42, 0x23, 0x3C, 0x07}},
-        {{0x3C, 0x12, 0xFF}, {0xF0, 0x42, 0x23, 0x3C, 0x12, 0x07}},
-        {{0x00, 0x12, 0x34}, {0xF0, 0x42, 0x23, 0x00, 0x12, 0x34, 0x07}},
+        {{0x3C, 0xFF, 0x12}, {0x3C}},
+        {{0x3C, 0x12, 0xFF}, {0x3C, 0x12}},
+        {{0x00, 0x12, 0x34}, {0x00, 0x12, 0x34}},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(Header(ExampleHeader(c.id[0], c.id[1], c.id[2]), 0x07), c.expected);
+        EXPECT_EQ(Header(ExampleHeader(c.id[0], c.id[1], c.id[2]), 0x07),
+                  MessageStart(c.sent, {0x07, {}}));
     }
 }
 
@@ -202,12 +201,7 @@ TEST(ValidateReply, ChecksFramingIdAndCodeInOrder) {
         const char* text; // null: errorText stays as it was
     };
     const Case cases[] = {
-        {"inquiry reply",
-         {0x3C, 0xFF, 0xFF},
-         {0xF0, 0x42, 0x23, 0x3C, 0x01, 0x00, 0x02, 0x00, 0x00, 0xF7},
-         0x01,
-         5,
-         nullptr},
+        {"inquiry reply", {0x3C, 0xFF, 0xFF}, ExampleInquiryReply(), 0x01, 5, nullptr},
         {"starting with F7",
          {0x3C, 0xFF, 0xFF},
          {0xF7, 0x42, 0x23, 0x3C, 0x03, 0x01, 0x03, 0xF7},
@@ -216,22 +210,17 @@ TEST(ValidateReply, ChecksFramingIdAndCodeInOrder) {
          nullptr},
         {"two-byte id",
          {0x3C, 0x12, 0xFF},
-         {0xF0, 0x42, 0x23, 0x3C, 0x12, 0x03, 0x01, 0x03, 0xF7},
+         Message({0x3C, 0x12}, VersionReply(1, 3)),
          0x03,
          6,
          nullptr},
         {"three-byte id",
          {0x00, 0x12, 0x34},
-         {0xF0, 0x42, 0x23, 0x00, 0x12, 0x34, 0x01, 0x00, 0xF7},
+         Message({0x00, 0x12, 0x34}, {CODE_INQUIRY_REPLY, {0x00}}),
          0x01,
          7,
          nullptr},
-        {"status 0 to any request",
-         {0x3C, 0xFF, 0xFF},
-         {0xF0, 0x42, 0x23, 0x3C, 0x05, 0x00, 0xF7},
-         0x03,
-         5,
-         nullptr},
+        {"status 0 to any request", {0x3C, 0xFF, 0xFF}, ExampleStatusSuccess(), 0x03, 5, nullptr},
         {"not exclusive",
          {0x3C, 0xFF, 0xFF},
          {0x90, 0x42, 0x23, 0x3C, 0x01},
@@ -252,43 +241,44 @@ TEST(ValidateReply, ChecksFramingIdAndCodeInOrder) {
          "Rx Msg Error(2:VUP ID Error)"},
         {"third id byte differs",
          {0x00, 0x12, 0x34},
-         {0xF0, 0x42, 0x23, 0x00, 0x12, 0x35, 0x01},
+         MessageStart({0x00, 0x12, 0x35}, {CODE_INQUIRY_REPLY, {}}),
          0x01,
          0,
          "Rx Msg Error(Product ID Error)"},
         {"first id byte differs",
          {0x3C, 0xFF, 0xFF},
-         {0xF0, 0x42, 0x23, 0x3D, 0x01},
+         MessageStart({0x3D}, {CODE_INQUIRY_REPLY, {}}),
          0x01,
          0,
          "Rx Msg Error(Product ID Error)"},
         {"unexpected code",
          {0x3C, 0xFF, 0xFF},
-         {0xF0, 0x42, 0x23, 0x3C, 0x03, 0x01, 0x03, 0xF7},
+         ExampleVersionReply(),
          0x01,
          0,
          "Rx Msg Error(Msg Code Error)"},
         {"progress without progressOut",
          {0x3C, 0xFF, 0xFF},
-         {0xF0, 0x42, 0x23, 0x3C, 0x13, 0x01, 0x02, 0x03, 0x04, 0xF7},
+         ExampleWriteProgress(),
          0x05,
          0,
          "Rx Msg Error(Msg Code Error)"},
         {"status 6",
          {0x3C, 0xFF, 0xFF},
-         {0xF0, 0x42, 0x23, 0x3C, 0x05, 0x06, 0xF7},
+         ExampleMessage(Status(6)),
          0x05,
          0,
          "Rx Status Error : Checksum Error"},
         {"status 0x0C",
          {0x3C, 0xFF, 0xFF},
-         {0xF0, 0x42, 0x23, 0x3C, 0x05, 0x0C, 0xF7},
+         ExampleMessage(Status(0x0C)),
          0x01,
          0,
          "Rx Status Error : Unknown Error"},
         {"extended status",
          {0x3C, 0xFF, 0xFF},
-         {0xF0, 0x42, 0x23, 0x3C, 0x05, 0x41, 'B', 'u', 's', 'y', 0x00, 'X', 0xF7},
+         // What follows the zero byte is no part of the text.
+         Join({ExampleMessageStart(ExtendedStatus(0x41, "Busy")), {'X', 0xF7}}),
          0x05,
          0,
          "Rx Status Error(Exp) : 0x41Busy"},
@@ -308,7 +298,7 @@ TEST(ValidateReply, ChecksFramingIdAndCodeInOrder) {
 
 TEST(ValidateReply, ReportsWriteProgressWhenAskedFor) {
     SystemFileHeader h = ExampleHeader();
-    Bytes reply = ReplyBuffer({0xF0, 0x42, 0x23, 0x3C, 0x13, 0x01, 0x02, 0x03, 0x04, 0xF7});
+    Bytes reply = ReplyBuffer(ExampleWriteProgress());
     char errorText[TEXT_SIZE] = "earlier text";
     uint32_t progress = 0;
     EXPECT_EQ(ValidateReply(reply.data(), &h, MSG_STATUS, errorText, &progress), -1);
@@ -320,7 +310,7 @@ TEST(ValidateReply, ExtendedStatusTextIsCutToFit) {
     SystemFileHeader h = ExampleHeader();
     // No zero byte anywhere: the text would run to the buffer's end.
     Bytes reply(REPLY_BUFFER_SIZE, 'a');
-    const Bytes start = {0xF0, 0x42, 0x23, 0x3C, 0x05, 0x7F};
+    const Bytes start = ExampleMessageStart(Status(0x7F));
     std::copy(start.begin(), start.end(), reply.begin());
     char errorText[TEXT_SIZE];
     EXPECT_EQ(ValidateReply(reply.data(), &h, MSG_STATUS, errorText, nullptr), 0);
@@ -338,27 +328,27 @@ TEST(ValidateReply, AdoptsTheInstrumentsIdOnlyWhenTheDeviceCheckIsSkipped) {
     };
     const Case cases[] = {
         {"one-byte id with member id",
-         {0xF0, 0x42, 0x23, 0x3D, 0x01, 0x00, 0x05, 0xF7},
+         Message({0x3D}, {CODE_INQUIRY_REPLY, {0x00, 0x05}}),
          -2,
          {0x3D, 0xFF, 0xFF},
          0x05},
         {"one-byte id, no member id",
-         {0xF0, 0x42, 0x23, 0x3D, 0x01, 0x00, 0x80, 0xF7},
+         Message({0x3D}, {CODE_INQUIRY_REPLY, {0x00, 0x80}}),
          -2,
          {0x3D, 0xFF, 0xFF},
          0xFF},
         {"three-byte id",
-         {0xF0, 0x42, 0x23, 0x00, 0x12, 0x34, 0x01, 0x00, 0x07, 0xF7},
+         Message({0x00, 0x12, 0x34}, {CODE_INQUIRY_REPLY, {0x00, 0x07}}),
          -2,
          {0x00, 0x12, 0x34},
          0x07},
         {"first byte out of range",
-         {0xF0, 0x42, 0x23, 0x9D, 0x01, 0x00, 0x05},
+         MessageStart({0x9D}, {CODE_INQUIRY_REPLY, {0x00, 0x05}}),
          0,
          {0x3C, 0xFF, 0xFF},
          0x42},
         {"third byte out of range",
-         {0xF0, 0x42, 0x23, 0x00, 0x12, 0xB4, 0x01},
+         MessageStart({0x00, 0x12, 0xB4}, {CODE_INQUIRY_REPLY, {}}),
          0,
          {0x3C, 0xFF, 0xFF},
          0x42},

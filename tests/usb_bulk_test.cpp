@@ -5,6 +5,7 @@
 #include "sim/virtual_instrument.h"
 #include "tests/doubles/usb_bulk_driver_sim.h"
 #include "tests/fault_matrix.h"
+#include "tests/protocol_examples.h"
 #include "tests/test_files.h"
 #include "tests/update_test_support.h"
 #include "transports/kernel_midi.h"
@@ -459,18 +460,18 @@ class UsbBulkInstrumentTest : public UsbBulkTest {
 };
 
 TEST_F(UsbBulkInstrumentTest, RepliesComeSixteenBytesAtATime) {
-    const unsigned char inquiry[] = {0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7};
-    ASSERT_EQ(UsbBulkSend(inquiry, (int)sizeof inquiry), 1);
+    const std::vector<unsigned char> inquiry = ExampleInquiry();
+    ASSERT_EQ(UsbBulkSend(inquiry.data(), (int)inquiry.size()), 1);
     unsigned char buffer[64];
     memset(buffer, 0xEE, sizeof buffer);
     ASSERT_EQ(UsbBulkReceive(buffer), 1);
-    const unsigned char reply[] = {0xF0, 0x42, 0x23, 0x3C, 0x01, 0x00, 0x02, 0x00, 0x00, 0xF7};
-    EXPECT_EQ(memcmp(buffer, reply, sizeof reply), 0);
+    const std::vector<unsigned char> reply = ExampleInquiryReply();
+    EXPECT_EQ(memcmp(buffer, reply.data(), reply.size()), 0);
     EXPECT_EQ(buffer[USB_BULK_READ_SIZE], 0xEE) << "a read writes at most 16 bytes";
     EXPECT_EQ(UsbSimLargestRead(), (uint32_t)USB_BULK_READ_SIZE);
     UsbBulkClose();
     EXPECT_EQ(UsbSimOpenHandleCount(), 0);
-    EXPECT_EQ(UsbBulkSend(inquiry, (int)sizeof inquiry), 0);
+    EXPECT_EQ(UsbBulkSend(inquiry.data(), (int)inquiry.size()), 0);
 }
 
 TEST_F(UsbBulkInstrumentTest, AbortEndsAReadWaitingInAnotherThread) {
@@ -496,18 +497,18 @@ TEST_F(UsbBulkInstrumentTest, AbortEndsAReadWaitingInAnotherThread) {
     UsbBulkClose();
     char errorText[PATH_SIZE];
     ASSERT_EQ(UsbBulkOpen(errorText), 1);
-    const unsigned char inquiry[] = {0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7};
-    ASSERT_EQ(UsbBulkSend(inquiry, (int)sizeof inquiry), 1);
+    const std::vector<unsigned char> inquiry = ExampleInquiry();
+    ASSERT_EQ(UsbBulkSend(inquiry.data(), (int)inquiry.size()), 1);
     EXPECT_EQ(UsbBulkReceive(buffer), 1);
 }
 
 TEST_F(UsbBulkInstrumentTest, AWriteThatComesBackShortOrFailsIsAFailedSend) {
-    const unsigned char inquiry[] = {0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7};
+    const std::vector<unsigned char> inquiry = ExampleInquiry();
     for (int shortWrite = 0; shortWrite <= 1; shortWrite++) {
         SCOPED_TRACE(shortWrite);
         // Write 0 fails; write 1 comes back short.
         UsbSimSetWriteFault(shortWrite, shortWrite);
-        EXPECT_EQ(UsbBulkSend(inquiry, (int)sizeof inquiry), 0);
+        EXPECT_EQ(UsbBulkSend(inquiry.data(), (int)inquiry.size()), 0);
     }
 }
 

@@ -7,6 +7,7 @@
 #include "sysfile/system_file.h"
 #include "tests/doubles/log_surface_record.h"
 #include "tests/doubles/sim_transport.h"
+#include "tests/protocol_examples.h"
 #include "tests/test_files.h"
 #include "update/transport.h"
 #include "update/update_engine.h"
@@ -120,8 +121,8 @@ TEST_F(InquireVersionTest, InquiryCarriesTheMemberIdOnlyBelow0x80) {
         unsigned char memberId;
         Bytes inquiry;
     } cases[] = {
-        {0x05, {0xF0, 0x42, 0x23, 0x3C, 0x00, 0x05, 0xF7}},
-        {0x80, {0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7}},
+        {0x05, ExampleMessage(Inquiry(0x05))},
+        {0x80, ExampleInquiry()},
     };
     instrument_.memberId = 0x05;
     for (const auto& c : cases) {

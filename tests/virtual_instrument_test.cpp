@@ -2,6 +2,7 @@
 
 #include "midi/midi_transport.h"
 #include "tests/doubles/sim_transport.h"
+#include "tests/protocol_examples.h"
 #include "transports/kernel_midi.h"
 #include "transports/serial_port.h"
 #include "transports/usb_bulk.h"
@@ -18,7 +19,7 @@ namespace {
 typedef std::vector<unsigned char> Bytes;
 
 // The instrument must agree with the protocol, not with the updater's code: messages
-// here are written out by hand or built by this small packer of the tests' own.
+// here are the protocol's examples or built by this small packer of the tests' own.
 Bytes Packed(const Bytes& data, unsigned char* checksum) {
     Bytes out;
     for (size_t group = 0; group < data.size(); group += 7) {
@@ -40,30 +41,22 @@ Bytes Packed(const Bytes& data, unsigned char* checksum) {
     return out;
 }
 
-Bytes DataPacket(int protocol, uint32_t number, const Bytes& data, bool raw) {
-    Bytes m = {0xF0, 0x42, 0x23, 0x3C, 0x06};
-    if (protocol == 0) {
-        m.insert(m.end(), {(unsigned char)((number >> 7) & 0x7F), (unsigned char)(number & 0x7F)});
-    } else {
-        m.insert(m.end(),
-                 {(unsigned char)((number >> 21) & 0x7F), (unsigned char)((number >> 14) & 0x7F),
-                  (unsigned char)((number >> 7) & 0x7F), (unsigned char)(number & 0x7F)});
-    }
+// A data packet of the examples' product carrying data, packed or, in raw mode, as it is.
+Bytes DataMessage(int protocol, uint32_t number, const Bytes& data, bool raw) {
+    Bytes body;
     unsigned char checksum = 0;
     if (raw) {
         unsigned sum = 0;
         for (unsigned char b : data) {
             sum += b;
         }
-        m.insert(m.end(), data.begin(), data.end());
+        body = data;
         checksum = (unsigned char)sum;
     } else {
-        Bytes packed = Packed(data, &checksum);
-        m.insert(m.end(), packed.begin(), packed.end());
+        body = Packed(data, &checksum);
     }
-    m.push_back(checksum);
-    m.push_back(0xF7);
-    return m;
+    body.push_back(checksum);
+    return ExampleMessage(DataPacket(protocol, number, body));
 }
 
 Bytes Pattern(size_t size, unsigned seed) {
@@ -95,17 +88,6 @@ Bytes TakeOneReply() {
     return replies.empty() ? Bytes() : replies[0];
 }
 
-const Bytes kInquiry = {0xF0, 0x42, 0x23, 0x3C, 0x00, 0xF7};
-const Bytes kVersionRequest = {0xF0, 0x42, 0x23, 0x3C, 0x02, 0x01, 0xF7};
-const Bytes kSetMode0 = {0xF0, 0x42, 0x23, 0x3C, 0x04, 0x00, 0x01, 0x41, 0x05, 0xF7};
-const Bytes kSetMode1 = {0xF0, 0x42, 0x23, 0x3C, 0x04, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00,
-                         0x00, 0x00, 0x10, 0x00, 0x41, 0x05, 0x00, 0x00, 0x08, 0x00, 0xF7};
-const Bytes kStatusOk = {0xF0, 0x42, 0x23, 0x3C, 0x05, 0x00, 0xF7};
-
-Bytes Status(int status) {
-    return {0xF0, 0x42, 0x23, 0x3C, 0x05, (unsigned char)status, 0xF7};
-}
-
 Bytes Flash(uint32_t address, uint32_t length) {
     Bytes out(length);
     EXPECT_EQ(VirtualInstrumentFlashRead(address, out.data(), length), 1);
@@ -129,19 +111,19 @@ class VirtualInstrumentTest : public ::testing::Test {
 
 TEST_F(VirtualInstrumentTest, AnswersTheExampleExchangeAndTakesTheNewVersion) {
     Bytes block = Pattern(512, 1);
-    Send(kInquiry);
-    EXPECT_EQ(TakeOneReply(), (Bytes{0xF0, 0x42, 0x23, 0x3C, 0x01, 0x00, 0x02, 0x00, 0x00, 0xF7}));
-    Send(kVersionRequest);
-    EXPECT_EQ(TakeOneReply(), (Bytes{0xF0, 0x42, 0x23, 0x3C, 0x03, 0x01, 0x03, 0xF7}));
-    Send(kSetMode0);
-    EXPECT_EQ(TakeOneReply(), kStatusOk);
+    Send(ExampleInquiry());
+    EXPECT_EQ(TakeOneReply(), ExampleInquiryReply());
+    Send(ExampleVersionRequest());
+    EXPECT_EQ(TakeOneReply(), ExampleVersionReply());
+    Send(ExampleSetModeProtocol0());
+    EXPECT_EQ(TakeOneReply(), ExampleStatusSuccess());
     for (uint32_t packet = 0; packet < 2; packet++) {
-        Bytes message = DataPacket(
+        Bytes message = DataMessage(
             0, packet, Bytes(block.begin() + packet * 256, block.begin() + (packet + 1) * 256),
             false);
         ASSERT_EQ(message.size(), 7u + 293u + 2u);
         Send(message);
-        EXPECT_EQ(TakeOneReply(), kStatusOk);
+        EXPECT_EQ(TakeOneReply(), ExampleStatusSuccess());
     }
     EXPECT_EQ(Flash(0x10000, 512), block);
     EXPECT_EQ(VirtualInstrumentFlashWrittenCount(0, VI_DEFAULT_FLASH_SIZE), 512u);
@@ -151,39 +133,38 @@ TEST_F(VirtualInstrumentTest, AnswersTheExampleExchangeAndTakesTheNewVersion) {
 
     // Protocol 0 states no block size: the block counts as written once the updater
     // goes on, and a second update finds the instrument up to date.
-    Send(kInquiry);
+    Send(ExampleInquiry());
     TakeReplies();
-    Send(kVersionRequest);
-    EXPECT_EQ(TakeOneReply(), (Bytes{0xF0, 0x42, 0x23, 0x3C, 0x03, 0x01, 0x05, 0xF7}));
+    Send(ExampleVersionRequest());
+    EXPECT_EQ(TakeOneReply(), ExampleMessage(VersionReply(1, 5)));
 }
 
 TEST_F(VirtualInstrumentTest, LearnsTheSmallerPacketSizeOfTheExamplePacket) {
-    Send(kSetMode0);
+    Send(ExampleSetModeProtocol0());
     TakeReplies();
     // Packet 130 of two bytes 81 02, exactly as the protocol's example writes it.
-    Send({0xF0, 0x42, 0x23, 0x3C, 0x06, 0x01, 0x02, 0x01, 0x01, 0x02, 0x04, 0xF7});
-    EXPECT_EQ(TakeOneReply(), kStatusOk);
+    Send(ExampleDataPacket());
+    EXPECT_EQ(TakeOneReply(), ExampleStatusSuccess());
     EXPECT_EQ(Flash(0x10000 + 260, 2), (Bytes{0x81, 0x02}));
     // Once fixed, the size holds for the rest of the block.
-    Send(DataPacket(0, 131, Bytes(3, 0x11), false));
-    EXPECT_EQ(TakeOneReply(), Status(3));
+    Send(DataMessage(0, 131, Bytes(3, 0x11), false));
+    EXPECT_EQ(TakeOneReply(), ExampleMessage(Status(3)));
 }
 
 TEST_F(VirtualInstrumentTest, SpeaksProtocolOneAndCompletesAfterTheAnnouncedSize) {
     config_.protocolCode = 1;
     config_.packetSize = 1024;
     Restart();
-    Send(kInquiry);
-    EXPECT_EQ(TakeOneReply(),
-              (Bytes{0xF0, 0x42, 0x23, 0x3C, 0x01, 0x01, 0x00, 0x00, 0x08, 0x00, 0x00, 0xF7}));
-    Send(kSetMode1);
-    EXPECT_EQ(TakeOneReply(), kStatusOk);
+    Send(ExampleInquiry());
+    EXPECT_EQ(TakeOneReply(), ExampleMessage(InquiryReply(1, 1024, 0)));
+    Send(ExampleSetModeProtocol1());
+    EXPECT_EQ(TakeOneReply(), ExampleStatusSuccess());
     Bytes block = Pattern(2048, 2);
     // Packets 3 and 4: the address comes from set mode, the offset from the numbers.
     for (uint32_t i = 0; i < 2; i++) {
-        Send(DataPacket(1, 3 + i, Bytes(block.begin() + i * 1024, block.begin() + (i + 1) * 1024),
-                        false));
-        EXPECT_EQ(TakeOneReply(), kStatusOk);
+        Send(DataMessage(1, 3 + i, Bytes(block.begin() + i * 1024, block.begin() + (i + 1) * 1024),
+                         false));
+        EXPECT_EQ(TakeOneReply(), ExampleStatusSuccess());
     }
     EXPECT_EQ(Flash(0x4000 + 3 * 1024, 2048), block);
     EXPECT_EQ(VirtualInstrumentFlashWrittenCount(0x4000, 3 * 1024), 0u);
@@ -200,18 +181,14 @@ TEST_F(VirtualInstrumentTest, RefusesBadSetModes) {
         Bytes message;
     };
     const Case cases[] = {
-        {"raw flag without raw support",
-         0,
-         {0xF0, 0x42, 0x23, 0x3C, 0x04, 0x01, 0x01, 0x41, 0x05, 0xF7}},
-        {"major without bit 6", 0, {0xF0, 0x42, 0x23, 0x3C, 0x04, 0x00, 0x01, 0x01, 0x05, 0xF7}},
-        {"protocol 1 fields under protocol 0", 0, kSetMode1},
-        {"packet size above the announced one", 1, {0xF0, 0x42, 0x23, 0x3C, 0x04, 0x00, 0x01, 0x00,
-                                                    0x01, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x41,
-                                                    0x05, 0x00, 0x00, 0x10, 0x00, 0xF7}},
-        {"size not a multiple of the packet size",
-         1,
-         {0xF0, 0x42, 0x23, 0x3C, 0x04, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00,
-          0x00, 0x00, 0x10, 0x01, 0x41, 0x05, 0x00, 0x00, 0x08, 0x00, 0xF7}},
+        {"raw flag without raw support", 0,
+         ExampleMessage(SetModeProtocol0(1, EXAMPLE_BLOCK_CODE, 1, 5))},
+        {"major without bit 6", 0, ExampleMessage({CODE_SET_MODE, {0x00, 0x01, 0x01, 0x05}})},
+        {"protocol 1 fields under protocol 0", 0, ExampleSetModeProtocol1()},
+        {"packet size above the announced one", 1,
+         ExampleMessage(SetModeProtocol1(0, EXAMPLE_BLOCK_CODE, 0x4000, 0x800, 1, 5, 2048))},
+        {"size not a multiple of the packet size", 1,
+         ExampleMessage(SetModeProtocol1(0, EXAMPLE_BLOCK_CODE, 0x4000, 0x801, 1, 5, 1024))},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -219,22 +196,22 @@ TEST_F(VirtualInstrumentTest, RefusesBadSetModes) {
         config_.packetSize = 1024;
         Restart();
         Send(c.message);
-        EXPECT_EQ(TakeOneReply(), Status(3));
+        EXPECT_EQ(TakeOneReply(), ExampleMessage(Status(3)));
     }
 }
 
 TEST_F(VirtualInstrumentTest, FillPacketsWriteTheWholePacket) {
     config_.deviceFlags = 0x02;
     Restart();
-    Send(kSetMode0);
+    Send(ExampleSetModeProtocol0());
     TakeReplies();
-    const Bytes fill = {0xF0, 0x42, 0x23, 0x3C, 0x08, 0x00, 0x05, 0x0F, 0x0F, 0xF7};
+    const Bytes fill = ExampleFillPacket();
     Send(fill);
-    EXPECT_EQ(TakeOneReply(), kStatusOk);
+    EXPECT_EQ(TakeOneReply(), ExampleStatusSuccess());
     EXPECT_EQ(VirtualInstrumentFlashWrittenCount(0x10000 + 5 * 256, 256), 256u);
     EXPECT_EQ(VirtualInstrumentFlashWrittenCount(0x10000, 5 * 256), 0u);
-    Send({0xF0, 0x42, 0x23, 0x3C, 0x08, 0x00, 0x06, 0x0A, 0x05, 0xF7});
-    EXPECT_EQ(TakeOneReply(), kStatusOk);
+    Send(ExampleMessage(FillPacket(0, 6, 0xA5)));
+    EXPECT_EQ(TakeOneReply(), ExampleStatusSuccess());
     EXPECT_EQ(Flash(0x10000 + 6 * 256, 256), Bytes(256, 0xA5));
 
     // Reached over MIDI, where the updater cuts packets to 1024 bytes, a fill packet that
@@ -242,10 +219,10 @@ TEST_F(VirtualInstrumentTest, FillPacketsWriteTheWholePacket) {
     config_.packetSize = 2048;
     config_.linkPacketLimit = 1024;
     Restart();
-    Send(kSetMode0);
+    Send(ExampleSetModeProtocol0());
     TakeReplies();
     Send(fill);
-    EXPECT_EQ(TakeOneReply(), kStatusOk);
+    EXPECT_EQ(TakeOneReply(), ExampleStatusSuccess());
     EXPECT_EQ(VirtualInstrumentFlashWrittenCount(0x10000 + 5 * 1024, 1024), 1024u);
     EXPECT_EQ(VirtualInstrumentFlashWrittenCount(0, VI_DEFAULT_FLASH_SIZE), 1024u);
     config_.packetSize = 256;
@@ -254,10 +231,10 @@ TEST_F(VirtualInstrumentTest, FillPacketsWriteTheWholePacket) {
     // Without the fill flag the instrument does not understand them.
     config_.deviceFlags = 0;
     Restart();
-    Send(kSetMode0);
+    Send(ExampleSetModeProtocol0());
     TakeReplies();
     Send(fill);
-    EXPECT_EQ(TakeOneReply(), Status(3));
+    EXPECT_EQ(TakeOneReply(), ExampleMessage(Status(3)));
     EXPECT_EQ(VirtualInstrumentFlashWrittenCount(0, VI_DEFAULT_FLASH_SIZE), 0u);
 }
 
@@ -310,11 +287,11 @@ TEST_F(VirtualInstrumentTest, RefusedPacketsAnswerTheirStatusAndWriteNothing) {
         SCOPED_TRACE(c.what);
         config_.flashSize = c.flashSize;
         Restart();
-        Send(kSetMode0);
+        Send(ExampleSetModeProtocol0());
         TakeReplies();
-        Send(DataPacket(0, 0, Pattern(256, 3), false));
-        EXPECT_EQ(TakeOneReply(), kStatusOk);
-        Bytes good = DataPacket(0, 1, Pattern(256, 4), false);
+        Send(DataMessage(0, 0, Pattern(256, 3), false));
+        EXPECT_EQ(TakeOneReply(), ExampleStatusSuccess());
+        Bytes good = DataMessage(0, 1, Pattern(256, 4), false);
         Send(c.second(good));
         Bytes reply = TakeOneReply();
         ASSERT_GE(reply.size(), 7u);
@@ -323,7 +300,7 @@ TEST_F(VirtualInstrumentTest, RefusedPacketsAnswerTheirStatusAndWriteNothing) {
         EXPECT_EQ(reply[5], c.status);
         EXPECT_EQ(VirtualInstrumentFlashWrittenCount(0x10000 + 256, 256), 0u);
         // A block with a refused packet is not taken as written.
-        Send(kInquiry);
+        Send(ExampleInquiry());
         TakeReplies();
         unsigned char major = 0, minor = 0;
         VirtualInstrumentVersion(1, &major, &minor);
@@ -332,18 +309,18 @@ TEST_F(VirtualInstrumentTest, RefusedPacketsAnswerTheirStatusAndWriteNothing) {
 }
 
 TEST_F(VirtualInstrumentTest, ChecksTheMemberIdOnlyWhenItHasOne) {
-    const Bytes withMember = {0xF0, 0x42, 0x23, 0x3C, 0x00, 0x05, 0xF7};
+    const Bytes withMember = ExampleMessage(Inquiry(0x05));
     Send(withMember);
     EXPECT_EQ(TakeOneReply()[4], 0x01);
     config_.memberId = 0x06;
     Restart();
     Send(withMember);
-    EXPECT_EQ(TakeOneReply(), Status(2));
-    Send(kInquiry);
+    EXPECT_EQ(TakeOneReply(), ExampleMessage(Status(2)));
+    Send(ExampleInquiry());
     EXPECT_EQ(TakeOneReply()[4], 0x01);
     // A product id error names the member id, so that an updater can adopt both.
-    Send({0xF0, 0x42, 0x23, 0x3B, 0x00, 0xF7});
-    EXPECT_EQ(TakeOneReply(), (Bytes{0xF0, 0x42, 0x23, 0x3C, 0x05, 0x01, 0x06, 0xF7}));
+    Send(Message({0x3B}, Inquiry()));
+    EXPECT_EQ(TakeOneReply(), ExampleMessage({CODE_STATUS, {0x01, 0x06}}));
 }
 
 TEST_F(VirtualInstrumentTest, ThreeByteProductIdFramesEveryReply) {
@@ -351,10 +328,11 @@ TEST_F(VirtualInstrumentTest, ThreeByteProductIdFramesEveryReply) {
     config_.productId[1] = 0x12;
     config_.productId[2] = 0x34;
     Restart();
-    Send({0xF0, 0x42, 0x23, 0x00, 0x12, 0x34, 0x02, 0x01, 0xF7});
-    EXPECT_EQ(TakeOneReply(), (Bytes{0xF0, 0x42, 0x23, 0x00, 0x12, 0x34, 0x03, 0x01, 0x03, 0xF7}));
-    Send({0xF0, 0x42, 0x23, 0x00, 0x12, 0x35, 0x02, 0x01, 0xF7});
-    EXPECT_EQ(TakeOneReply(), (Bytes{0xF0, 0x42, 0x23, 0x00, 0x12, 0x34, 0x05, 0x01, 0xF7}));
+    const Bytes id = {0x00, 0x12, 0x34};
+    Send(Message(id, VersionRequest(EXAMPLE_BLOCK_CODE)));
+    EXPECT_EQ(TakeOneReply(), Message(id, VersionReply(1, 3)));
+    Send(Message({0x00, 0x12, 0x35}, VersionRequest(EXAMPLE_BLOCK_CODE)));
+    EXPECT_EQ(TakeOneReply(), Message(id, Status(1)));
 }
 
 TEST_F(VirtualInstrumentTest, ReportsTwoPhaseWritingAfterTheLastPacket) {
@@ -362,18 +340,18 @@ TEST_F(VirtualInstrumentTest, ReportsTwoPhaseWritingAfterTheLastPacket) {
     config_.sendZeroTotalProgress = 1;
     config_.blockDataSize[1] = 512;
     Restart();
-    Send(kSetMode0);
-    EXPECT_EQ(TakeOneReply(), (Bytes{0xF0, 0x42, 0x23, 0x3C, 0x05, 0x00, 0x01, 0xF7}));
-    Send(DataPacket(0, 0, Pattern(256, 5), false));
-    EXPECT_EQ(TakeOneReply(), kStatusOk);
-    Send(DataPacket(0, 1, Pattern(256, 6), false));
+    Send(ExampleSetModeProtocol0());
+    EXPECT_EQ(TakeOneReply(), ExampleMessage(StatusWithModeFlags(0x01)));
+    Send(DataMessage(0, 0, Pattern(256, 5), false));
+    EXPECT_EQ(TakeOneReply(), ExampleStatusSuccess());
+    Send(DataMessage(0, 1, Pattern(256, 6), false));
     std::vector<Bytes> replies = TakeReplies();
     const std::vector<Bytes> expected = {
-        {0xF0, 0x42, 0x23, 0x3C, 0x13, 0x00, 0x00, 0x00, 0x00, 0xF7},
-        {0xF0, 0x42, 0x23, 0x3C, 0x13, 0x00, 0x01, 0x00, 0x03, 0xF7},
-        {0xF0, 0x42, 0x23, 0x3C, 0x13, 0x00, 0x02, 0x00, 0x03, 0xF7},
-        {0xF0, 0x42, 0x23, 0x3C, 0x13, 0x00, 0x03, 0x00, 0x03, 0xF7},
-        kStatusOk,
+        ExampleMessage(WriteProgress(0, 0)),
+        ExampleMessage(WriteProgress(1, 3)),
+        ExampleMessage(WriteProgress(2, 3)),
+        ExampleMessage(WriteProgress(3, 3)),
+        ExampleStatusSuccess(),
     };
     EXPECT_EQ(replies, expected);
     unsigned char major = 0, minor = 0;
@@ -389,13 +367,14 @@ TEST_F(VirtualInstrumentTest, FramesRawPacketsOfAByteStreamByTheirLength) {
     for (size_t i = 0; i < data.size(); i++) {
         data[i] = i % 3 == 0 ? 0xF7 : (i % 3 == 1 ? 0xF0 : 0x42);
     }
-    const Bytes setModeRaw = {0xF0, 0x42, 0x23, 0x3C, 0x04, 0x01, 0x01, 0x41, 0x05, 0xF7};
-    Bytes packet = DataPacket(0, 0, data, true);
+    const Bytes setModeRaw = ExampleMessage(SetModeProtocol0(1, EXAMPLE_BLOCK_CODE, 1, 5));
+    Bytes packet = DataMessage(0, 0, data, true);
     ASSERT_GE(packet[packet.size() - 2], 0x80);
     Bytes stream = {0x00, 0x41}; // line noise before the first message is dropped
     stream.insert(stream.end(), setModeRaw.begin(), setModeRaw.end());
     stream.insert(stream.end(), packet.begin(), packet.end());
-    stream.insert(stream.end(), kInquiry.begin(), kInquiry.end());
+    const Bytes inquiry = ExampleInquiry();
+    stream.insert(stream.end(), inquiry.begin(), inquiry.end());
     for (size_t chunk : {(size_t)1, (size_t)5, stream.size()}) {
         SCOPED_TRACE(chunk);
         Restart();
@@ -405,8 +384,8 @@ TEST_F(VirtualInstrumentTest, FramesRawPacketsOfAByteStreamByTheirLength) {
         }
         std::vector<Bytes> replies = TakeReplies();
         ASSERT_EQ(replies.size(), 3u);
-        EXPECT_EQ(replies[0], kStatusOk);
-        EXPECT_EQ(replies[1], kStatusOk);
+        EXPECT_EQ(replies[0], ExampleStatusSuccess());
+        EXPECT_EQ(replies[1], ExampleStatusSuccess());
         EXPECT_EQ(replies[2][4], 0x01);
         EXPECT_EQ(Flash(0x10000, 256), data);
         ASSERT_EQ(VirtualInstrumentMessageCount(), 3);
@@ -427,21 +406,26 @@ TEST_F(VirtualInstrumentTest, InjectsTheConfiguredFault) {
         std::vector<Bytes> expected; // replies to the third message (first data packet)
         uint32_t delay;
     };
-    const Bytes extended = {0xF0, 0x42, 0x23, 0x3C, 0x05, 0x41, 'F', 'u', 'l', 'l', 0x00, 0xF7};
+    const Bytes extended = ExampleMessage(ExtendedStatus(0x41, "Full"));
     const Case cases[] = {
         {"no reply", VI_FAULT_NO_REPLY, 2, 0, {}, 0},
-        {"delay", VI_FAULT_DELAY, 2, 0, {kStatusOk}, 250},
-        {"status", VI_FAULT_STATUS, 0, 9, {Status(9)}, 0},
+        {"delay", VI_FAULT_DELAY, 2, 0, {ExampleStatusSuccess()}, 250},
+        {"status", VI_FAULT_STATUS, 0, 9, {ExampleMessage(Status(9))}, 0},
         {"extended status", VI_FAULT_EXTENDED_STATUS, 0, 0x41, {extended}, 0},
-        {"other product",
-         VI_FAULT_OTHER_PRODUCT,
+        {"other product", VI_FAULT_OTHER_PRODUCT, 2, 0, {Message({0x3D}, Status(1))}, 0},
+        {"garbage",
+         VI_FAULT_GARBAGE_BEFORE,
          2,
          0,
-         {{0xF0, 0x42, 0x23, 0x3D, 0x05, 0x01, 0xF7}},
+         {{0x7F, 0x41, 0xFE, 0x13, 0xF7}, ExampleStatusSuccess()},
          0},
-        {"garbage", VI_FAULT_GARBAGE_BEFORE, 2, 0, {{0x7F, 0x41, 0xFE, 0x13, 0xF7}, kStatusOk}, 0},
-        {"wrong code", VI_FAULT_WRONG_CODE, 2, 0, {{0xF0, 0x42, 0x23, 0x3C, 0x25, 0x00, 0xF7}}, 0},
-        {"refused", VI_FAULT_REFUSE_MESSAGE, 2, 4, {Status(4)}, 0},
+        {"wrong code",
+         VI_FAULT_WRONG_CODE,
+         2,
+         0,
+         {ExampleMessage({CODE_STATUS + 0x20, {0x00}})},
+         0},
+        {"refused", VI_FAULT_REFUSE_MESSAGE, 2, 4, {ExampleMessage(Status(4))}, 0},
         {"silent", VI_FAULT_SILENT_FROM_PACKET, 0, 0, {}, 0},
     };
     for (const Case& c : cases) {
@@ -452,11 +436,11 @@ TEST_F(VirtualInstrumentTest, InjectsTheConfiguredFault) {
         config_.faultDelayMs = 250;
         strcpy(config_.faultText, "Full");
         Restart();
-        Send(kInquiry);
+        Send(ExampleInquiry());
         EXPECT_EQ(TakeReplies().size(), 1u);
-        Send(kSetMode0);
-        EXPECT_EQ(TakeOneReply(), kStatusOk);
-        Send(DataPacket(0, 0, Pattern(256, 7), false));
+        Send(ExampleSetModeProtocol0());
+        EXPECT_EQ(TakeOneReply(), ExampleStatusSuccess());
+        Send(DataMessage(0, 0, Pattern(256, 7), false));
         std::vector<Bytes> replies;
         unsigned char buffer[VI_MAX_REPLY];
         uint32_t delay = 0;
@@ -468,17 +452,17 @@ TEST_F(VirtualInstrumentTest, InjectsTheConfiguredFault) {
         EXPECT_EQ(replies, c.expected);
     }
     // Silence lasts: nothing after the silent packet is answered either.
-    Send(kInquiry);
+    Send(ExampleInquiry());
     EXPECT_EQ(VirtualInstrumentPendingReplies(), 0);
 }
 
 TEST_F(VirtualInstrumentTest, EchoesThePortInquiryOfItsOwnProductOnly) {
-    Send({0xF0, 0x42, 0x23, 0x3C, 0x10, 0x05, 0xF7});
-    EXPECT_EQ(TakeOneReply(), (Bytes{0xF0, 0x42, 0x23, 0x3C, 0x11, 0x05, 0xF7}));
+    Send(ExampleMessage(PortInquiry(5)));
+    EXPECT_EQ(TakeOneReply(), ExampleMessage(PortReply(5)));
     // A port byte of 0x80 or above cannot be echoed inside a reply: a format error.
-    Send({0xF0, 0x42, 0x23, 0x3C, 0x10, 0x87, 0xF7});
-    EXPECT_EQ(TakeOneReply(), (Bytes{0xF0, 0x42, 0x23, 0x3C, 0x05, 0x03, 0xF7}));
-    Send({0xF0, 0x42, 0x23, 0x3D, 0x10, 0x05, 0xF7});
+    Send(ExampleMessage(PortInquiry(0x87)));
+    EXPECT_EQ(TakeOneReply(), ExampleMessage(Status(3)));
+    Send(Message({0x3D}, PortInquiry(5)));
     EXPECT_EQ(VirtualInstrumentPendingReplies(), 0);
     EXPECT_EQ(VirtualInstrumentForeignByteCount(), 0) << "both are update messages";
     // Other messages are ignored but counted: another kind of System Exclusive, then a
@@ -502,31 +486,30 @@ class SimTransportTest : public VirtualInstrumentTest {
         SimTransportReset(&transport_);
     }
     SimTransportConfig transport_;
+    const Bytes inquiry_ = ExampleInquiry();
 };
 
 TEST_F(SimTransportTest, UsbBulkCarriesAPacketInThreeWritesAndReadsSixteenBytes) {
     config_.protocolCode = 1;
     config_.deviceFlags = 0x01;
     Restart();
-    Bytes setMode = kSetMode1;
-    setMode[5] = 0x01; // raw
-    setMode[18] = 0x00;
-    setMode[19] = 0x01; // packet size 128
-    setMode[20] = 0x00;
+    // Raw data in packets of 128 bytes.
+    const Bytes setMode =
+        ExampleMessage(SetModeProtocol1(1, EXAMPLE_BLOCK_CODE, 0x4000, 0x800, 1, 5, 128));
     ASSERT_EQ(UsbBulkSend(setMode.data(), (int)setMode.size()), 1);
     unsigned char buffer[64];
     memset(buffer, 0xEE, sizeof buffer);
     ASSERT_EQ(UsbBulkReceive(buffer), 1);
-    EXPECT_EQ(Bytes(buffer, buffer + 7), kStatusOk);
+    EXPECT_EQ(Bytes(buffer, buffer + 7), ExampleStatusSuccess());
 
     Bytes data(128, 0xF7);
-    Bytes packet = DataPacket(1, 0, data, true);
+    Bytes packet = DataMessage(1, 0, data, true);
     ASSERT_EQ(UsbBulkSend(packet.data(), 9), 1);
     ASSERT_EQ(UsbBulkSend(packet.data() + 9, 128), 1);
     EXPECT_EQ(SimTransportPendingReplies(), 0);
     ASSERT_EQ(UsbBulkSend(packet.data() + 137, 2), 1);
     ASSERT_EQ(UsbBulkReceive(buffer), 1);
-    EXPECT_EQ(Bytes(buffer, buffer + 7), kStatusOk);
+    EXPECT_EQ(Bytes(buffer, buffer + 7), ExampleStatusSuccess());
     EXPECT_EQ(Flash(0x4000, 128), data);
 
     // An extended status longer than one read arrives over two reads.
@@ -552,19 +535,19 @@ TEST_F(SimTransportTest, ReceivesKeepTheirTransportsWaitingRules) {
     Restart();
     unsigned char buffer[1024];
     // Serial and MIDI drop what does not start a message; the kernel driver rejects it.
-    ASSERT_EQ(SerialSend(kInquiry.data(), (int)kInquiry.size()), 1);
+    ASSERT_EQ(SerialSend(inquiry_.data(), (int)inquiry_.size()), 1);
     EXPECT_EQ(SerialReceive(buffer, 1024), 1);
     EXPECT_EQ(buffer[4], 0x01);
     EXPECT_EQ(SerialReceive(buffer, 1024), -1);
 
     Restart();
-    ASSERT_EQ(MidiSend(kInquiry.data(), (int)kInquiry.size()), 1);
+    ASSERT_EQ(MidiSend(inquiry_.data(), (int)inquiry_.size()), 1);
     EXPECT_EQ(MidiReceive(buffer, 1024, 10), 1);
     EXPECT_EQ(buffer[4], 0x01);
     EXPECT_EQ(MidiReceive(buffer, 1024, 0), -1);
 
     Restart();
-    ASSERT_EQ(KernelMidiSend(kInquiry.data(), (int)kInquiry.size(), 0), 1);
+    ASSERT_EQ(KernelMidiSend(inquiry_.data(), (int)inquiry_.size(), 0), 1);
     EXPECT_EQ(KernelMidiReceive(buffer, 1024), 0);
     EXPECT_EQ(KernelMidiReceive(buffer, 1024), 1);
     EXPECT_EQ(buffer[4], 0x01);
@@ -574,7 +557,7 @@ TEST_F(SimTransportTest, ReceivesKeepTheirTransportsWaitingRules) {
     config_.fault = VI_FAULT_DELAY;
     config_.faultDelayMs = 1000;
     Restart();
-    ASSERT_EQ(MidiSend(kInquiry.data(), (int)kInquiry.size()), 1);
+    ASSERT_EQ(MidiSend(inquiry_.data(), (int)inquiry_.size()), 1);
     EXPECT_EQ(MidiReceive(buffer, 1024, 2), -1);
     EXPECT_EQ(MidiReceive(buffer, 1024, 300), 1);
     EXPECT_EQ(buffer[4], 0x01);
@@ -586,14 +569,14 @@ TEST_F(SimTransportTest, ReceivesKeepTheirTransportsWaitingRules) {
     config_.fault = VI_FAULT_GARBAGE_BEFORE;
     config_.faultAt = 0;
     Restart();
-    ASSERT_EQ(MidiSend(kInquiry.data(), (int)kInquiry.size()), 1);
+    ASSERT_EQ(MidiSend(inquiry_.data(), (int)inquiry_.size()), 1);
     EXPECT_EQ(MidiReceive(buffer, 1024, 300), 1);
     EXPECT_EQ(buffer[4], 0x01);
     EXPECT_EQ(MidiReceive(buffer, 1024, 10), -1);
     config_.fault = VI_FAULT_DELAY;
     config_.faultDelayMs = 1000;
     Restart();
-    ASSERT_EQ(MidiSend(kInquiry.data(), (int)kInquiry.size()), 1);
+    ASSERT_EQ(MidiSend(inquiry_.data(), (int)inquiry_.size()), 1);
     EXPECT_EQ(MidiReceive(buffer, 1024, 20), -1);
     EXPECT_EQ(MidiReceive(buffer, 1024, 30000), 1);
     EXPECT_EQ(buffer[4], 0x01);
@@ -643,9 +626,9 @@ TEST_F(SimTransportTest, RecordsCallsAndFailsTheChosenSend) {
     transport_.failSendResult = -1;
     SimTransportReset(&transport_);
     unsigned char buffer[1024];
-    EXPECT_EQ(KernelMidiSend(kInquiry.data(), (int)kInquiry.size(), 1), 1);
+    EXPECT_EQ(KernelMidiSend(inquiry_.data(), (int)inquiry_.size(), 1), 1);
     EXPECT_EQ(KernelMidiReceive(buffer, 3), 1);
-    EXPECT_EQ(KernelMidiWriteRaw(kInquiry.data(), (int)kInquiry.size()), -1);
+    EXPECT_EQ(KernelMidiWriteRaw(inquiry_.data(), (int)inquiry_.size()), -1);
     EXPECT_EQ(VirtualInstrumentMessageCount(), 1);
     ASSERT_EQ(SimTransportCallCount(), 3);
     SimTransportCall call;
