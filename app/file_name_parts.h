@@ -5,10 +5,9 @@
 
 #include "platform/platform_thread.h"
 #include "platform/text.h"
+#include "resources/resource_ids.h" // CMD_FILE_NAME_PART
 
 #include <cstdint>
-
-#define CMD_FILE_NAME_PART 211
 
 // A name of at most PATH_SIZE - 1 characters and its terminator, four bytes a piece.
 #define FILE_NAME_PART_MAX (PATH_SIZE / 4)

@@ -85,7 +85,7 @@ class SkipDeviceCheck {
 
 TEST(UpdateMessages, BuildsTheExampleMessagesByteForByte) {
     const SystemFileHeader h = ExampleHeader();
-    const Bytes F7 = {MSG_END};
+    const Bytes F7 = {SYSEX_END};
     struct Case {
         const char* name;
         Bytes built;

@@ -7,6 +7,7 @@
 #include "platform/text.h"
 #include "transports/kernel_midi_driver.h"
 #include "transports/kernel_midi_packets.h"
+#include "transports/sysex.h"
 
 #include <atomic>
 #include <cstring>
@@ -445,7 +446,7 @@ int KernelMidiReceive(unsigned char* buffer, int capacity) {
         }
         for (int i = 1; i <= n; i++) {
             buffer[count++] = p[i];
-            if (p[i] == 0xF7 || count >= capacity) {
+            if (p[i] == SYSEX_END || count >= capacity) {
                 return 1;
             }
         }

@@ -14,13 +14,13 @@ static int s_lastReceiveResult = TRANSPORT_DONE;
 int TransmitMessage(const unsigned char* bytes, int length, char* errorText, int sendMode) {
     int result;
     switch (g_updateEngine.deviceType) {
-    case DEVICE_SERIAL:
+    case DEVICE_TYPE_SERIAL:
         result = SerialSend(bytes, length);
         break;
-    case DEVICE_MIDI:
+    case DEVICE_TYPE_MIDI:
         result = MidiSend(bytes, length);
         break;
-    case DEVICE_USB_BULK:
+    case DEVICE_TYPE_USB_BULK:
         result = UsbBulkSend(bytes, length);
         break;
     default:
@@ -55,13 +55,13 @@ int TransmitMessage(const unsigned char* bytes, int length, char* errorText, int
 int ReceiveMessage(unsigned char* buffer, int capacity, char* errorText, int timeoutTicks) {
     int result;
     switch (g_updateEngine.deviceType) {
-    case DEVICE_SERIAL:
+    case DEVICE_TYPE_SERIAL:
         result = SerialReceive(buffer, capacity);
         break;
-    case DEVICE_MIDI:
+    case DEVICE_TYPE_MIDI:
         result = MidiReceive(buffer, capacity, timeoutTicks);
         break;
-    case DEVICE_USB_BULK:
+    case DEVICE_TYPE_USB_BULK:
         // The pipe always delivers one transfer of up to USB_BULK_READ_SIZE bytes. The
         // callers' buffers are larger; a smaller one gets the transfer through a bounce
         // buffer so the pipe can never write past it.
@@ -98,13 +98,13 @@ int ReceiveMessage(unsigned char* buffer, int capacity, char* errorText, int tim
 
 void AbortReceive(void) {
     switch (g_updateEngine.deviceType) {
-    case DEVICE_SERIAL:
+    case DEVICE_TYPE_SERIAL:
         SerialAbortReceive();
         break;
-    case DEVICE_MIDI:
+    case DEVICE_TYPE_MIDI:
         MidiAbortReceive();
         break;
-    case DEVICE_USB_BULK:
+    case DEVICE_TYPE_USB_BULK:
         UsbBulkAbort();
         break;
     default:

@@ -3,10 +3,7 @@
 // USB-MIDI driver.
 #pragma once
 
-#define DEVICE_SERIAL 0
-#define DEVICE_MIDI 1
-#define DEVICE_USB_BULK 2
-#define DEVICE_KERNEL_MIDI 3
+#include "update/device_type.h"
 
 // sendMode, used by the kernel USB-MIDI driver only.
 #define SEND_MODE_PACKETS 0

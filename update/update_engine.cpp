@@ -86,7 +86,7 @@ int BuildSetMode(unsigned char* out, const SystemFileHeader* header, int rawMode
         Encode28Bit(g_updateEngine.packetSize, out + n);
         n += 4;
     }
-    out[n++] = MSG_END;
+    out[n++] = SYSEX_END;
     return n;
 }
 
@@ -144,7 +144,7 @@ int InquireBlock(void) {
         e.packetSize = Decode28Bit(r.reply + pos + 1);
         flagsAt = pos + 5;
     }
-    if (e.deviceType == DEVICE_MIDI && e.packetSize > 1024) {
+    if (e.deviceType == DEVICE_TYPE_MIDI && e.packetSize > 1024) {
         e.packetSize = 1024;
     }
     // A size of 0 would divide by zero below, and one above the data buffer would
@@ -191,7 +191,7 @@ int SendPacket(uint32_t packetNumber, int rawMode) {
     if (fill) {
         msg[n++] = (unsigned char)(data[0] >> 4);
         msg[n++] = (unsigned char)(data[0] & 0x0F);
-        msg[n++] = MSG_END;
+        msg[n++] = SYSEX_END;
         return TransmitMessage(msg, n, r.errorText, SEND_MODE_PACKETS);
     }
 
@@ -210,11 +210,11 @@ int SendPacket(uint32_t packetNumber, int rawMode) {
     }
     const int dataEnd = n;
     msg[n++] = checksum;
-    msg[n++] = MSG_END;
+    msg[n++] = SYSEX_END;
 
     int sent;
     const int dataMode = rawMode ? SEND_MODE_RAW : SEND_MODE_PACKETS;
-    if (e.deviceType == DEVICE_USB_BULK) {
+    if (e.deviceType == DEVICE_TYPE_USB_BULK) {
         // The USB bulk device takes a data packet in three transfers.
         sent = TransmitMessage(msg, headerLength, r.errorText, SEND_MODE_PACKETS) &&
                TransmitMessage(msg + headerLength, dataEnd - headerLength, r.errorText, dataMode) &&
@@ -250,7 +250,7 @@ int SendBlock(void) {
         // An empty block has no packet; sending one would read the next block's header.
         return FailRun("Error - Block data size is 0.");
     }
-    const int rawMode = (e.deviceFlags & DEVICE_FLAG_RAW) && e.deviceType != DEVICE_MIDI;
+    const int rawMode = (e.deviceFlags & DEVICE_FLAG_RAW) && e.deviceType != DEVICE_TYPE_MIDI;
     int length = BuildSetMode(e.messageBuffer, &h, rawMode);
     if (!TransmitMessage(e.messageBuffer, length, r.errorText, SEND_MODE_PACKETS)) {
         return FailRun(r.errorText);
@@ -265,7 +265,7 @@ int SendBlock(void) {
         return FailRun(r.errorText);
     }
     const unsigned char modeFlags = r.reply[pos + 1];
-    const bool twoPhase = modeFlags != MSG_END && (modeFlags & MODE_FLAG_TWO_PHASE);
+    const bool twoPhase = modeFlags != SYSEX_END && (modeFlags & MODE_FLAG_TWO_PHASE);
 
     int64_t totalSent = 0;
     uint32_t maxDone = 0;
@@ -343,7 +343,7 @@ int SendBlock(void) {
         if (!WaitWhilePaused()) {
             return FailRun(kUserAborted);
         }
-        if (e.deviceType != DEVICE_USB_BULK) {
+        if (e.deviceType != DEVICE_TYPE_USB_BULK) {
             PlatformSleep(20);
         }
         packetNumber++;

@@ -3,11 +3,10 @@
 #pragma once
 
 #include "sysfile/system_file.h"
+#include "transports/sysex.h"
 
 #include <cstdint>
 
-#define MSG_START 0xF0
-#define MSG_END 0xF7
 #define MSG_MAKER_ID 0x42
 #define MSG_VUP_ID 0x23
 
