@@ -14,6 +14,8 @@
 
 #define DEVICE_NAME_FORMAT "\\\\.\\VMPRT%d"
 #define PIPE_NAME_FORMAT "\\P%02X"
+// The transport opens device 0; the scan only counts the others.
+#define OPENED_DEVICE 0
 #define PIPE_IN 0x91
 #define PIPE_OUT 0x11
 #define WRITE_BUFFER_SIZE 256
@@ -84,7 +86,7 @@ void WakeReceiver(void) {
 KernelMidiHandle OpenPipe(int pipe) {
     char name[PATH_SIZE];
     char pipeName[16];
-    DeviceName(name, sizeof name, 0);
+    DeviceName(name, sizeof name, OPENED_DEVICE);
     TextFormat(pipeName, sizeof pipeName, PIPE_NAME_FORMAT, pipe);
     TextAppend(name, sizeof name, pipeName);
     return KernelMidiDriverOpen(name);
@@ -265,7 +267,7 @@ int KernelMidiOpen(char* errorText) {
         return 0;
     }
     char name[PATH_SIZE];
-    DeviceName(name, sizeof name, 0);
+    DeviceName(name, sizeof name, OPENED_DEVICE);
     KernelMidiHandle device = KernelMidiDriverOpen(name);
     if (device == KERNEL_MIDI_NO_HANDLE) {
         TextCopy(errorText, PATH_SIZE, " Kernel MIDI driver open error.\n");
@@ -297,7 +299,7 @@ int KernelMidiOpen(char* errorText) {
     k.outPipe = outPipe;
     k.stopReader.store(0);
     k.readerRunning.store(1);
-    k.readerThread = PlatformThreadStart(KernelMidiReaderThread, 0);
+    k.readerThread = PlatformThreadStart(KernelMidiReaderThread, PLATFORM_THREAD_NORMAL);
     if (k.readerThread == PLATFORM_THREAD_NONE) {
         k.readerRunning.store(0);
         PlatformMutexDelete(&k.ringLock);

@@ -6,10 +6,63 @@
 #include "transports/serial_port.h"
 #include "transports/usb_bulk.h"
 #include "update/update_engine.h"
+#include "update/update_messages.h"
 
 // Written and read only by the thread that drives the protocol (the update thread or,
 // during a version inquiry, the main window's thread), never by both at once.
 static int s_lastReceiveResult = TRANSPORT_DONE;
+
+namespace {
+
+// The texts a failed send or receive leaves in the caller's error text; a null text
+// leaves it as it was.
+struct ResultTexts {
+    const char* failed;
+    const char* timeout;
+    const char* stopped;
+};
+
+const ResultTexts kTransmitTexts = {"Transmit Error", "Transmit Error(Time Out)",
+                                    "Rx-Midi Setup Error"};
+// The user's stop: the caller reports it in its own words.
+const ResultTexts kReceiveTexts = {"Recieve Error", "Recieve Error(Timeout)", nullptr};
+
+// 1 for a transport result that is done; 0 with the result's text otherwise.
+int ResultToText(int result, const ResultTexts& texts, char* errorText) {
+    const char* text;
+    switch (result) {
+    case TRANSPORT_FAILED:
+        text = texts.failed;
+        break;
+    case TRANSPORT_TIMEOUT:
+        text = texts.timeout;
+        break;
+    case TRANSPORT_STOPPED:
+        text = texts.stopped;
+        break;
+    default:
+        return 1;
+    }
+    if (text != nullptr) {
+        TextCopy(errorText, TEXT_SIZE, text);
+    }
+    return 0;
+}
+
+int KernelMidiTransmit(const unsigned char* bytes, int length, int sendMode) {
+    switch (sendMode) {
+    case SEND_MODE_PACKETS:
+        return KernelMidiSend(bytes, length, KERNEL_MIDI_NO_END_MARKER);
+    case SEND_MODE_PACKETS_WITH_END:
+        return KernelMidiSend(bytes, length, KERNEL_MIDI_END_MARKER);
+    case SEND_MODE_RAW:
+        return KernelMidiWriteRaw(bytes, length);
+    default:
+        return TRANSPORT_FAILED;
+    }
+}
+
+} // namespace
 
 int TransmitMessage(const unsigned char* bytes, int length, char* errorText, int sendMode) {
     int result;
@@ -24,32 +77,10 @@ int TransmitMessage(const unsigned char* bytes, int length, char* errorText, int
         result = UsbBulkSend(bytes, length);
         break;
     default:
-        if (sendMode == SEND_MODE_PACKETS) {
-            result = KernelMidiSend(bytes, length, 0);
-        } else if (sendMode == SEND_MODE_PACKETS_WITH_END) {
-            result = KernelMidiSend(bytes, length, 1);
-        } else if (sendMode == SEND_MODE_RAW) {
-            result = KernelMidiWriteRaw(bytes, length);
-        } else {
-            TextCopy(errorText, TEXT_SIZE, "Transmit Error");
-            return 0;
-        }
+        result = KernelMidiTransmit(bytes, length, sendMode);
         break;
     }
-
-    switch (result) {
-    case TRANSPORT_FAILED:
-        TextCopy(errorText, TEXT_SIZE, "Transmit Error");
-        return 0;
-    case TRANSPORT_TIMEOUT:
-        TextCopy(errorText, TEXT_SIZE, "Transmit Error(Time Out)");
-        return 0;
-    case TRANSPORT_STOPPED:
-        TextCopy(errorText, TEXT_SIZE, "Rx-Midi Setup Error");
-        return 0;
-    default:
-        return 1;
-    }
+    return ResultToText(result, kTransmitTexts, errorText);
 }
 
 int ReceiveMessage(unsigned char* buffer, int capacity, char* errorText, int timeoutTicks) {
@@ -80,20 +111,26 @@ int ReceiveMessage(unsigned char* buffer, int capacity, char* errorText, int tim
         break;
     }
     s_lastReceiveResult = result;
+    return ResultToText(result, kReceiveTexts, errorText);
+}
 
-    switch (result) {
-    case TRANSPORT_FAILED:
-        TextCopy(errorText, TEXT_SIZE, "Recieve Error");
-        return 0;
-    case TRANSPORT_TIMEOUT:
-        TextCopy(errorText, TEXT_SIZE, "Recieve Error(Timeout)");
-        return 0;
-    case TRANSPORT_STOPPED:
-        // The user's stop: the caller reports it in its own words.
-        return 0;
-    default:
+int ReceiveReply(unsigned char* reply, char* errorText, int timeoutTicks) {
+    if (ReceiveMessage(reply, REPLY_BUFFER_SIZE, errorText, timeoutTicks)) {
         return 1;
     }
+    if (s_lastReceiveResult == TRANSPORT_STOPPED) {
+        TextCopy(errorText, TEXT_SIZE, USER_ABORTED_TEXT);
+    }
+    return 0;
+}
+
+int ExchangeMessage(const unsigned char* message, int length, unsigned char* reply,
+                    SystemFileHeader* header, int expectedCode, char* errorText, int timeoutTicks) {
+    if (!TransmitMessage(message, length, errorText, SEND_MODE_PACKETS) ||
+        !ReceiveReply(reply, errorText, timeoutTicks)) {
+        return 0;
+    }
+    return ValidateReply(reply, header, expectedCode, errorText, nullptr);
 }
 
 void AbortReceive(void) {

@@ -15,6 +15,10 @@
 #define UPDATE_ABORT 2
 #define UPDATE_IDLE 3
 
+// lParam of CMD_TRANSFER_ACTIVE.
+#define TRANSFER_ENDED 0
+#define TRANSFER_STARTED 1
+
 // Progress bar messages (commctrl.h values; the core includes no OS header).
 #define PBM_SETRANGE32_MSG 1030
 #define PBM_SETPOS_MSG 1026

@@ -16,17 +16,11 @@ struct InquiryRun {
 
 InquiryRun g_inquiry;
 
-// Sends message and validates the reply; returns ValidateReply's result, or 0 when the
-// send or the receive failed.
+// One request of the inquiry and its reply; ExchangeMessage's result.
 int AskInstrument(int length, int timeoutTicks, int expectedCode) {
     InquiryRun& q = g_inquiry;
-    if (!TransmitMessage(g_updateEngine.messageBuffer, length, q.errorText, SEND_MODE_PACKETS)) {
-        return 0;
-    }
-    if (!ReceiveMessage(q.reply, sizeof q.reply, q.errorText, timeoutTicks)) {
-        return 0;
-    }
-    return ValidateReply(q.reply, &q.header, expectedCode, q.errorText, nullptr);
+    return ExchangeMessage(g_updateEngine.messageBuffer, length, q.reply, &q.header, expectedCode,
+                           q.errorText, timeoutTicks);
 }
 
 int InquireVersionWithTimer(const SystemFileHeader* header, int deviceType) {
