@@ -144,12 +144,12 @@ int TakeInquiryReply(int pos) {
     UpdateEngine& e = g_updateEngine;
     UpdateRun& r = g_run;
     e.protocolCode = r.reply[pos];
-    if (e.protocolCode >= 2) {
+    if (e.protocolCode > PROTOCOL_CODE_28BIT) {
         TextCopy(r.errorText, sizeof r.errorText, "Protocol code error(need newer tool).");
         return 0;
     }
     int flagsAt;
-    if (e.protocolCode == 0) {
+    if (e.protocolCode == PROTOCOL_CODE_14BIT) {
         e.packetSize = Decode14Bit(r.reply + pos + 1);
         flagsAt = pos + 3;
     } else {
@@ -233,7 +233,7 @@ int BuildSetMode(unsigned char* out, const SystemFileHeader* header, int rawMode
     int n = BuildMessageHeader(out, header, MSG_SET_MODE);
     out[n++] = rawMode ? 1 : 0;
     out[n++] = header->blockCode;
-    if (g_updateEngine.protocolCode == 1) {
+    if (g_updateEngine.protocolCode == PROTOCOL_CODE_28BIT) {
         Encode28Bit(header->address, out + n);
         n += 4;
         Encode28Bit(header->dataSize, out + n);
@@ -241,7 +241,7 @@ int BuildSetMode(unsigned char* out, const SystemFileHeader* header, int rawMode
     }
     out[n++] = (unsigned char)(header->versionMajor | 0x40);
     out[n++] = header->versionMinor;
-    if (g_updateEngine.protocolCode == 1) {
+    if (g_updateEngine.protocolCode == PROTOCOL_CODE_28BIT) {
         Encode28Bit(g_updateEngine.packetSize, out + n);
         n += 4;
     }
@@ -323,7 +323,7 @@ bool IsFillPacket(void) {
 // The message header and the packet number; returns their length.
 int BuildPacketHeader(unsigned char* out, unsigned char code) {
     int n = BuildMessageHeader(out, &g_run.header, code);
-    if (g_updateEngine.protocolCode == 1) {
+    if (g_updateEngine.protocolCode == PROTOCOL_CODE_28BIT) {
         Encode28Bit(g_run.block.packetNumber, out + n);
         return n + 4;
     }

@@ -25,6 +25,13 @@
 #define MSG_PORT_REPLY 0x11
 #define MSG_WRITE_PROGRESS 0x13
 
+// Protocol codes of the inquiry reply. Under code 0 packet sizes and numbers are 14-bit
+// numbers; under code 1 they are 28-bit and the set-mode message also carries the
+// block's address, size and the packet size. A higher code is a newer protocol than
+// this tool speaks.
+#define PROTOCOL_CODE_14BIT 0
+#define PROTOCOL_CODE_28BIT 1
+
 // DeviceFlags of the inquiry reply.
 #define DEVICE_FLAG_RAW 0x01
 #define DEVICE_FLAG_FILL 0x02

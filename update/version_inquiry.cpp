@@ -36,12 +36,12 @@ int InquireVersionWithTimer(const SystemFileHeader* header, int deviceType) {
     }
     if (pos > 0) {
         e.protocolCode = q.reply[pos];
-        if (e.protocolCode >= 2) {
+        if (e.protocolCode > PROTOCOL_CODE_28BIT) {
             return INQUIRE_NO_ANSWER;
         }
     } else {
         // The instrument's own product id was adopted into the working copy.
-        e.protocolCode = 0;
+        e.protocolCode = PROTOCOL_CODE_14BIT;
     }
 
     pos = AskInstrument(BuildVersionRequest(msg, &q.header), TIMEOUT_TICKS_LONG, MSG_VERSION_REPLY);
