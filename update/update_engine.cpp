@@ -14,7 +14,8 @@
 #define INSTRUMENT_PAUSE_MS 20
 // How often a paused run looks whether the Stop dialog let it go on.
 #define PAUSE_POLL_MS 2
-// The MIDI service takes no longer System Exclusive message than this many data bytes.
+// Over MIDI a packet carries at most this many bytes, whatever size the instrument
+// announces.
 #define MIDI_PACKET_SIZE_MAX 1024
 
 namespace {
@@ -104,7 +105,7 @@ void ShowPercentStatus(const char* withLog, const char* withoutLog, int64_t part
     }
 }
 
-// Open the file and set the bar up for it. 0 when the file cannot be opened (the run
+// Opens the file and sets the bar up for it. 0 when the file cannot be opened (the run
 // then ends without a status row).
 int OpenUpdateFile(void) {
     UpdateEngine& e = g_updateEngine;
@@ -179,7 +180,7 @@ int InquireBlock(void) {
     UpdateRun& r = g_run;
     int pos =
         Exchange(BuildInquiry(e.messageBuffer, &r.header), TIMEOUT_TICKS_REPLY, MSG_INQUIRY_REPLY);
-    if (pos == -2) {
+    if (pos == REPLY_ID_ADOPTED) {
         // The instrument answered with another product id and the device check is
         // skipped: ask once more in the instrument's own id.
         pos = Exchange(BuildInquiry(e.messageBuffer, &r.header), TIMEOUT_TICKS_REPLY,
@@ -434,8 +435,8 @@ int ReceiveAcknowledgement(void) {
         if (pos > 0) {
             return 1;
         }
-        if (pos != -1) {
-            // 0: a bad reply. -2: another product id while a packet's acknowledgement
+        if (pos != REPLY_WRITE_PROGRESS) {
+            // 0: a bad reply. REPLY_ID_ADOPTED: another product id while a packet's acknowledgement
             // was awaited; the instrument changed under us, which is no acknowledgement.
             return FailRun(r.errorText);
         }

@@ -128,7 +128,7 @@ static int AdoptProductId(const unsigned char* reply, SystemFileHeader* header) 
     header->productId[1] = productId[1];
     header->productId[2] = productId[2];
     header->memberId = memberId;
-    return -2;
+    return REPLY_ID_ADOPTED;
 }
 
 int ValidateReply(const unsigned char* reply, SystemFileHeader* header, int expectedCode,
@@ -172,7 +172,7 @@ int ValidateReply(const unsigned char* reply, SystemFileHeader* header, int expe
         uint32_t done = (uint32_t)reply[q] * 128 + reply[q + 1];
         uint32_t total = (uint32_t)reply[q + 2] * 128 + reply[q + 3];
         *progressOut = done * 65536 + total;
-        return -1;
+        return REPLY_WRITE_PROGRESS;
     }
     if (code != MSG_STATUS) {
         if (code == expectedCode) {

@@ -75,8 +75,11 @@ void StatusCodeText(int status, char* text, int textSize);
 
 // Checks a received message (reply holds REPLY_BUFFER_SIZE bytes). Returns the
 // position of the first payload byte (or of the status byte for MSG_STATUS 0); 0 with
-// errorText set for a bad reply; -1 for MSG_WRITE_PROGRESS when progressOut is given
-// (done * 65536 + total); -2 when the product id differed, the device check is skipped
-// and the instrument's id has been taken into header.
+// errorText set for a bad reply; REPLY_WRITE_PROGRESS for MSG_WRITE_PROGRESS when
+// progressOut is given (done * 65536 + total); REPLY_ID_ADOPTED when the product id
+// differed, the device check is skipped and the instrument's id has been taken into
+// header.
+#define REPLY_WRITE_PROGRESS (-1)
+#define REPLY_ID_ADOPTED (-2)
 int ValidateReply(const unsigned char* reply, SystemFileHeader* header, int expectedCode,
                   char* errorText, uint32_t* progressOut);

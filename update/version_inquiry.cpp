@@ -46,7 +46,7 @@ int InquireVersionWithTimer(const SystemFileHeader* header, int deviceType) {
 
     pos = AskInstrument(BuildVersionRequest(msg, &q.header), TIMEOUT_TICKS_LONG, MSG_VERSION_REPLY);
     if (pos <= 0) {
-        // -2 here means yet another product id: no trustworthy version either.
+        // REPLY_ID_ADOPTED here means yet another product id: no trustworthy version either.
         return INQUIRE_NO_ANSWER;
     }
     const unsigned char major = q.reply[pos];
