@@ -27,13 +27,13 @@ void CloseCurrentTransport(void) {
 
 void CloseTransport(int deviceType) {
     switch (deviceType) {
-    case DEVICE_SERIAL:
+    case DEVICE_TYPE_SERIAL:
         SerialClose();
         break;
-    case DEVICE_MIDI:
+    case DEVICE_TYPE_MIDI:
         MidiClose();
         break;
-    case DEVICE_USB_BULK:
+    case DEVICE_TYPE_USB_BULK:
         UsbBulkClose();
         break;
     default:
@@ -226,11 +226,11 @@ int LoadSystemFile(HWND window, const char* path) {
     char errorText[PATH_SIZE];
     int opened;
     switch (g_settings.DeviceType) {
-    case DEVICE_SERIAL:
+    case DEVICE_TYPE_SERIAL:
         opened =
             SerialOpen(g_settings.ComPortNum, BaudRateTable[g_settings.ComBaudRate], errorText);
         break;
-    case DEVICE_MIDI:
+    case DEVICE_TYPE_MIDI:
         // MidiAuto is 0 at every start of this product, so the named ports are used; the
         // detection's result arrives later as CMD_MIDI_PORT_FOUND.
         if (g_settings.MidiAuto) {
@@ -245,10 +245,10 @@ int LoadSystemFile(HWND window, const char* path) {
         opened = MidiOpen(g_settings.OutputMidiDevice, g_settings.InputMidiDevice, errorText,
                           g_settings.OnlyMavoDriver);
         break;
-    case DEVICE_USB_BULK:
+    case DEVICE_TYPE_USB_BULK:
         opened = UsbBulkOpen(errorText);
         break;
-    case DEVICE_KERNEL_MIDI:
+    case DEVICE_TYPE_KERNEL_MIDI:
         opened = KernelMidiOpen(errorText);
         break;
     default:

@@ -50,7 +50,7 @@ void BM_ValidateReply(benchmark::State& state) {
     memset(reply, 0, sizeof reply);
     int n = BuildMessageHeader(reply, &header, MSG_STATUS);
     reply[n++] = 0;
-    reply[n++] = MSG_END;
+    reply[n++] = SYSEX_END;
     char errorText[256];
     for (auto _ : state) {
         benchmark::DoNotOptimize(ValidateReply(reply, &header, MSG_STATUS, errorText, nullptr));

@@ -105,9 +105,9 @@ int OpenKernelMidi(const BenchOptions* o, char* errorText) {
 }
 
 const BenchPath kPaths[] = {
-    {"serial", DEVICE_SERIAL, 20, OpenSerial, CloseSerial},
-    {"usb-bulk", DEVICE_USB_BULK, 0, OpenUsbBulk, CloseUsbBulk},
-    {"kernel-midi", DEVICE_KERNEL_MIDI, 20, OpenKernelMidi, KernelMidiClose},
+    {"serial", DEVICE_TYPE_SERIAL, 20, OpenSerial, CloseSerial},
+    {"usb-bulk", DEVICE_TYPE_USB_BULK, 0, OpenUsbBulk, CloseUsbBulk},
+    {"kernel-midi", DEVICE_TYPE_KERNEL_MIDI, 20, OpenKernelMidi, KernelMidiClose},
 };
 
 } // namespace

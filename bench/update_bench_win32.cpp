@@ -40,7 +40,7 @@ int OpenMidi(const BenchOptions* o, char* errorText) {
 }
 
 const BenchPath kPaths[] = {
-    {"midi", DEVICE_MIDI, 20, OpenMidi, MidiClose},
+    {"midi", DEVICE_TYPE_MIDI, 20, OpenMidi, MidiClose},
 };
 
 const char kClassName[] = "MAVO System Updater for ORVENT";

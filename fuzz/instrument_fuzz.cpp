@@ -25,9 +25,9 @@ void DrainReplies() {
         taken++;
         Require(length >= 6 && length <= VI_MAX_REPLY);
         Require(delayMs == 0);
-        Require(reply[0] == MSG_START && reply[1] == MSG_MAKER_ID && reply[2] == MSG_VUP_ID);
+        Require(reply[0] == SYSEX_START && reply[1] == MSG_MAKER_ID && reply[2] == MSG_VUP_ID);
         Require(reply[3] == 0x3C);
-        Require(reply[length - 1] == MSG_END);
+        Require(reply[length - 1] == SYSEX_END);
         for (int i = 3; i < length - 1; i++) {
             Require(reply[i] < 0x80);
         }
@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         size_t start = 0;
         while (start < size) {
             size_t end = start;
-            while (end < size && data[end] != MSG_END) {
+            while (end < size && data[end] != SYSEX_END) {
                 end++;
             }
             if (end < size) {

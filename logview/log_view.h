@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+// LogWrite's flags; none rewrites the current row.
+#define LOG_SAME_ROW 0
 #define LOG_NEWLINE_BEFORE 1
 #define LOG_NEWLINE_AFTER 2
 

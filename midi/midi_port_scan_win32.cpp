@@ -288,12 +288,12 @@ void CALLBACK MidiScanCallback(HMIDIIN port, UINT message, DWORD_PTR instance, D
     }
     const unsigned char* bytes = PairBuffer(pair);
     unsigned char expected[MIDI_PORT_SCAN_INPUT_SIZE];
-    expected[0] = MSG_START;
+    expected[0] = SYSEX_START;
     expected[1] = MSG_MAKER_ID;
     expected[2] = MSG_VUP_ID;
     int e = 3 + PutProductId(s.productId, expected + 3);
     if (memcmp(bytes, expected, (size_t)e) != 0 || bytes[e] != MSG_PORT_REPLY ||
-        bytes[e + 2] != MSG_END) {
+        bytes[e + 2] != SYSEX_END) {
         return;
     }
     // Replies may come on several ports at once: exactly one claims the detection, and
@@ -338,13 +338,13 @@ int MidiPortScanStart(HWND mainWindow, const unsigned char* productIds) {
     }
     // The reply's length and framing are fixed before any port can deliver one.
     unsigned char* request = PairBuffer(&s.request);
-    request[0] = MSG_START;
+    request[0] = SYSEX_START;
     request[1] = MSG_MAKER_ID;
     request[2] = MSG_VUP_ID;
     int n = 3 + PutProductId(s.productId, request + 3);
     request[n++] = MSG_PORT_INQUIRY;
     const int portByteAt = n++;
-    request[n++] = MSG_END;
+    request[n++] = SYSEX_END;
     s.requestLength = n;
     PairHeader(&s.request)->dwBufferLength = (DWORD)n;
 

@@ -2,12 +2,12 @@
 #include "midi/midi_ring_testing.h"
 
 #include "platform/platform_thread.h"
+#include "transports/sysex.h"
 
 #include <cstring>
 
 namespace {
 
-#define MIDI_SYSEX_START 0xF0
 #define MIDI_WAIT_US 10000 // one tick
 
 uint64_t ElapsedUs(uint64_t start) {
@@ -136,7 +136,7 @@ int MidiRingReceive(MidiRing* ring, unsigned char* buffer, int capacity, int tim
         const unsigned char* data = ring->buffers[ring->readIndex % MIDI_RX_BUFFER_COUNT];
         // A buffer that does not start a message is the continuation of a message longer
         // than one buffer, or one the service handed back empty: skip it, keep the ticks.
-        int isMessage = data[0] == MIDI_SYSEX_START;
+        int isMessage = data[0] == SYSEX_START;
         if (isMessage) {
             memcpy(buffer, data, (size_t)copyLength);
         }

@@ -12,6 +12,8 @@ typedef void (*PlatformThreadProc)(void);
 // Starts proc at once on a thread of its own. With timeCritical the thread runs at the
 // highest priority the process may give (Windows: THREAD_PRIORITY_TIME_CRITICAL).
 // Returns PLATFORM_THREAD_NONE when no thread could be made.
+#define PLATFORM_THREAD_NORMAL 0
+#define PLATFORM_THREAD_TIME_CRITICAL 1
 PlatformThread PlatformThreadStart(PlatformThreadProc proc, int timeCritical);
 
 // Waits until the thread has ended. The waiting thread keeps carrying out messages that

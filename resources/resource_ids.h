@@ -17,13 +17,8 @@
 #define IDC_UPDATE 220
 
 // Private commands posted to the main window by worker threads and a second instance.
-// The update engine's header defines the first two as well, with the same values.
-#ifndef CMD_UPDATE_FINISHED
 #define CMD_UPDATE_FINISHED 208
-#endif
-#ifndef CMD_TRANSFER_ACTIVE
 #define CMD_TRANSFER_ACTIVE 209
-#endif
 #define CMD_RELOAD_FILE 210
 #define CMD_FILE_NAME_PART 211
 #define CMD_MIDI_PORT_FOUND 2000

@@ -5,6 +5,7 @@
 #include "platform/platform_thread.h"
 #include "platform/text.h"
 #include "settings/settings_store.h"
+#include "update/device_type.h"
 
 #include <cstddef>
 
@@ -22,11 +23,6 @@
 #define DEV_MODE_USER 0
 #define DEV_MODE_USER_TEXT 1
 #define DEV_MODE_DEVELOPER 2
-
-// Transports selected by DeviceType.
-#define DEVICE_TYPE_SERIAL 0
-#define DEVICE_TYPE_MIDI 1
-#define DEVICE_TYPE_USB_BULK 2
 
 extern const int BaudRateTable[BAUD_RATE_COUNT];
 

@@ -98,11 +98,11 @@ struct Scenario {
 
 const char* TransportName(int deviceType) {
     switch (deviceType) {
-    case DEVICE_SERIAL:
+    case DEVICE_TYPE_SERIAL:
         return "serial";
-    case DEVICE_MIDI:
+    case DEVICE_TYPE_MIDI:
         return "MIDI";
-    case DEVICE_USB_BULK:
+    case DEVICE_TYPE_USB_BULK:
         return "USB bulk";
     default:
         return "kernel MIDI";
@@ -400,11 +400,11 @@ class Model {
     // The time a wait that sees nothing lasts on the run's transport.
     int64_t EmptyWaitMs(int timeoutTicks) const {
         switch (s_.deviceType) {
-        case DEVICE_SERIAL:
+        case DEVICE_TYPE_SERIAL:
             return 0;
-        case DEVICE_MIDI:
+        case DEVICE_TYPE_MIDI:
             return (int64_t)timeoutTicks * kMidiTickUs / 1000;
-        case DEVICE_USB_BULK:
+        case DEVICE_TYPE_USB_BULK:
             return kUsbWaitLimitMs;
         default:
             return kKernelTimeoutMs;
@@ -416,21 +416,21 @@ class Model {
     int Receive(std::deque<Piece>* line, int timeoutTicks, Piece* out) {
         const int type = s_.deviceType;
         while (!line->empty() && line->front().kind == PIECE_GARBAGE) {
-            if (type == DEVICE_USB_BULK) {
+            if (type == DEVICE_TYPE_USB_BULK) {
                 return Fail("Rx Msg Error(0:Not Exclusive)");
             }
-            if (type != DEVICE_SERIAL && type != DEVICE_MIDI) {
+            if (type != DEVICE_TYPE_SERIAL && type != DEVICE_TYPE_MIDI) {
                 return Fail("Recieve Error");
             }
             line->pop_front(); // a line of whole messages drops what is none
         }
-        const bool timesOut = type == DEVICE_SERIAL || type == DEVICE_MIDI;
-        if (line->empty() || (line->front().late && type != DEVICE_USB_BULK)) {
+        const bool timesOut = type == DEVICE_TYPE_SERIAL || type == DEVICE_TYPE_MIDI;
+        if (line->empty() || (line->front().late && type != DEVICE_TYPE_USB_BULK)) {
             if (line->empty()) {
                 p_.estimateMs += EmptyWaitMs(timeoutTicks);
             } else {
                 p_.estimateMs +=
-                    type == DEVICE_SERIAL ? kSerialTimeoutMs : EmptyWaitMs(timeoutTicks);
+                    type == DEVICE_TYPE_SERIAL ? kSerialTimeoutMs : EmptyWaitMs(timeoutTicks);
             }
             return Fail(timesOut ? "Recieve Error(Timeout)" : "Recieve Error");
         }
@@ -475,7 +475,7 @@ class Model {
                 return INVALID;
             }
             std::string text = reply.text;
-            if (s_.deviceType == DEVICE_USB_BULK) {
+            if (s_.deviceType == DEVICE_TYPE_USB_BULK) {
                 // One read of the pipe: whatever of the text lies beyond it is not seen.
                 const size_t room = 16 - (5 + (size_t)IdLength(reply.id));
                 if (text.size() > room) {
@@ -531,7 +531,7 @@ class Model {
             }
             uint32_t packetSize =
                 c_.protocolCode == 0 ? (c_.packetSize & 0x3FFF) : (c_.packetSize & 0x0FFFFFFF);
-            if (s_.deviceType == DEVICE_MIDI && packetSize > 1024) {
+            if (s_.deviceType == DEVICE_TYPE_MIDI && packetSize > 1024) {
                 packetSize = 1024;
             }
             if (packetSize == 0 || packetSize > UPDATE_DATA_BUFFER_SIZE) {
@@ -585,7 +585,7 @@ class Model {
                 for (uint32_t j = 1; fill && j < packetSize; j++) {
                     fill = data[k * packetSize + j] == data[k * packetSize];
                 }
-                const int pieces = s_.deviceType == DEVICE_USB_BULK && !fill ? 3 : 1;
+                const int pieces = s_.deviceType == DEVICE_TYPE_USB_BULK && !fill ? 3 : 1;
                 for (int piece = 0; piece < pieces; piece++) {
                     if (!Send()) {
                         return false;
@@ -606,7 +606,7 @@ class Model {
                         return false;
                     }
                 }
-                if (s_.deviceType != DEVICE_USB_BULK) {
+                if (s_.deviceType != DEVICE_TYPE_USB_BULK) {
                     p_.estimateMs += 20;
                 }
             }
@@ -744,7 +744,7 @@ Scenario Choose(uint64_t seed) {
         largePackets = true;
     }
     uint32_t packetSize = vi.packetSize;
-    if (s.deviceType == DEVICE_MIDI && packetSize > 1024) {
+    if (s.deviceType == DEVICE_TYPE_MIDI && packetSize > 1024) {
         packetSize = 1024;
     }
     if (rng.Chance(5)) {
@@ -754,7 +754,7 @@ Scenario Choose(uint64_t seed) {
         packetSize = 256; // the file is cut for a size that works
     }
     vi.deviceFlags = (unsigned char)rng.Below(4);
-    if (s.deviceType == DEVICE_MIDI) {
+    if (s.deviceType == DEVICE_TYPE_MIDI) {
         vi.linkPacketLimit = 1024;
     }
     vi.writeSteps = rng.Chance(40) ? rng.Range(1, 5) : 0;
@@ -910,9 +910,9 @@ Scenario Choose(uint64_t seed) {
         vi.faultStatus =
             vi.fault == VI_FAULT_EXTENDED_STATUS ? rng.Range(0x40, 0x7F) : rng.Range(1, 0x3F);
         TextCopy(vi.faultText, sizeof vi.faultText, RandomText(&rng).c_str());
-        vi.faultDelayMs = rng.Chance(50)
-                              ? rng.Range(1, kShortDelayMaxMs)
-                              : (s.deviceType == DEVICE_USB_BULK ? kUsbLateDelayMs : kNeverDelayMs);
+        vi.faultDelayMs = rng.Chance(50) ? rng.Range(1, kShortDelayMaxMs)
+                                         : (s.deviceType == DEVICE_TYPE_USB_BULK ? kUsbLateDelayMs
+                                                                                 : kNeverDelayMs);
         vi.otherProductId[0] = vi.otherProductId[1] = vi.otherProductId[2] = PRODUCT_ID_ABSENT;
         const Id other = OtherIdOfSameForm(&rng, instrumentId);
         std::memcpy(vi.otherProductId, other.bytes, 3);

@@ -156,7 +156,7 @@ struct Reply {
 void ReplyBegin(Reply* reply, int messageIndex, unsigned char code) {
     const unsigned char* id = ActiveProductId(messageIndex);
     int idLength = ProductIdLength(id);
-    reply->bytes[0] = MSG_START;
+    reply->bytes[0] = SYSEX_START;
     reply->bytes[1] = MSG_MAKER_ID;
     reply->bytes[2] = MSG_VUP_ID;
     memcpy(reply->bytes + 3, id, (size_t)idLength);
@@ -184,7 +184,7 @@ void Reply28Bit(Reply* reply, uint32_t value) {
 }
 
 void ReplySend(Reply* reply) {
-    reply->bytes[reply->length++] = MSG_END;
+    reply->bytes[reply->length++] = SYSEX_END;
     QueuePiece(reply->bytes, reply->length);
 }
 
@@ -565,12 +565,12 @@ void DispatchLocked(int index, const unsigned char* message, int length) {
     int codeAt = 3 + idLength;
     // Messages of other makers or of other kinds are not addressed to the updater's
     // protocol at all: a device ignores them.
-    if (length < 3 || message[0] != MSG_START || message[1] != MSG_MAKER_ID ||
+    if (length < 3 || message[0] != SYSEX_START || message[1] != MSG_MAKER_ID ||
         message[2] != MSG_VUP_ID) {
         vi.foreignBytes += length;
         return;
     }
-    if (length < codeAt + 2 || message[length - 1] != MSG_END) {
+    if (length < codeAt + 2 || message[length - 1] != SYSEX_END) {
         SendStatus(index, VI_STATUS_FORMAT);
         return;
     }
@@ -688,7 +688,7 @@ int RawPacketLength(void) {
 void FeedByteLocked(unsigned char byte) {
     Instrument& vi = g_instrument;
     if (!vi.feedActive) {
-        if (byte == MSG_START) {
+        if (byte == SYSEX_START) {
             vi.feed[0] = byte;
             vi.feedLength = 1;
             vi.feedActive = 1;
@@ -707,7 +707,7 @@ void FeedByteLocked(unsigned char byte) {
         }
         return;
     }
-    if (byte == MSG_START) {
+    if (byte == SYSEX_START) {
         // A new message begins: the unfinished one is lost, as on a MIDI line.
         vi.feedLength = 1;
         vi.feedOverflow = 0;
@@ -718,7 +718,7 @@ void FeedByteLocked(unsigned char byte) {
     } else {
         vi.feedOverflow = 1;
     }
-    if (byte == MSG_END) {
+    if (byte == SYSEX_END) {
         vi.feedActive = 0;
         if (vi.feedOverflow) {
             SendStatus((int)vi.recordEnds.size(), VI_STATUS_FORMAT);

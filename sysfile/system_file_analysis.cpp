@@ -22,10 +22,10 @@ int AnalyzeSystemFile(const char* fileName, SystemFileHeader* headerOut) {
         LogClear();
         InfoPutDetails(0, 0, "File Open Error", INFO_BOLD, INFO_KEEP_ROW, INFO_ALIGN_LEFT);
         TextFormat(line, sizeof line, "File Open Error - %s", fileName);
-        LogWrite(0, line);
+        LogWrite(LOG_SAME_ROW, line);
         return 0;
     }
-    LogWrite(0, fileName);
+    LogWrite(LOG_SAME_ROW, fileName);
 
     SystemFileHeader header;
     char errorText[TEXT_SIZE];
@@ -36,7 +36,7 @@ int AnalyzeSystemFile(const char* fileName, SystemFileHeader* headerOut) {
         LogClear();
         InfoPutDetails(0, 0, "File Analyze Error", INFO_BOLD, INFO_KEEP_ROW, INFO_ALIGN_LEFT);
         TextFormat(line, sizeof line, "File Analyze  Error - %s", fileName);
-        LogWrite(0, line);
+        LogWrite(LOG_SAME_ROW, line);
         return 0;
     }
 

@@ -58,10 +58,10 @@ struct PathException {
 
 const PathException kPathExceptions[] = {
     // One USB bulk read is one reply: bytes before it are the reply, and not a message.
-    {"GarbageBeforeAnAcknowledgement", DEVICE_USB_BULK, "Rx Msg Error(0:Not Exclusive)", 3, 1},
+    {"GarbageBeforeAnAcknowledgement", DEVICE_TYPE_USB_BULK, "Rx Msg Error(0:Not Exclusive)", 3, 1},
     // The kernel driver's receiver takes only System Exclusive event packets: anything
     // else fails the receive.
-    {"GarbageBeforeAnAcknowledgement", DEVICE_KERNEL_MIDI, "Recieve Error", 3, 1},
+    {"GarbageBeforeAnAcknowledgement", DEVICE_TYPE_KERNEL_MIDI, "Recieve Error", 3, 1},
 };
 
 } // namespace
@@ -69,7 +69,7 @@ const PathException kPathExceptions[] = {
 FaultRow FaultRowOnPath(const FaultRow& row, int deviceType) {
     FaultRow c = row;
     if (c.silence == SILENCE) {
-        c.expected = deviceType == DEVICE_SERIAL || deviceType == DEVICE_MIDI
+        c.expected = deviceType == DEVICE_TYPE_SERIAL || deviceType == DEVICE_TYPE_MIDI
                          ? "Recieve Error(Timeout)"
                          : "Recieve Error";
     }
@@ -120,7 +120,7 @@ void ExpectInstrumentAfterFault(const FaultRow& row, int deviceType, bool rawOff
         // MIDI cannot carry raw data: the offer is declined there.
         std::vector<unsigned char> setMode(VI_MAX_MESSAGE);
         ASSERT_GT(VirtualInstrumentMessage(2, setMode.data(), (int)setMode.size()), 5);
-        EXPECT_EQ(setMode[5], rawOffered && deviceType != DEVICE_MIDI ? 1 : 0);
+        EXPECT_EQ(setMode[5], rawOffered && deviceType != DEVICE_TYPE_MIDI ? 1 : 0);
     }
     const VsbBlock b = FaultMatrixBlock();
     const uint32_t written = (uint32_t)row.acknowledged * 256;

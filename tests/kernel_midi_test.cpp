@@ -514,7 +514,7 @@ class KernelMidiUpdateTest : public KernelMidiTest {
   protected:
     void SetUp() override {
         KernelMidiTest::SetUp();
-        ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_KERNEL_MIDI));
+        ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_TYPE_KERNEL_MIDI));
         path_ = TestTempPath("kernel_midi_update.vsb");
         blocks_.push_back(TestRandomBlock(1, 1, 5, 0x0000, 2048));
         blocks_.push_back(TestRandomBlock(2, 2, 1, 0x10000, 4096));
@@ -574,7 +574,7 @@ TEST_F(KernelMidiUpdateTest, AbortEndsTheWaitForASilentInstrument) {
     TestResetSilentInstrument(2);
     Reconfigure();
     Open();
-    EXPECT_LT(TestAbortRunningUpdate(path_.c_str(), DEVICE_KERNEL_MIDI, 300), 2000);
+    EXPECT_LT(TestAbortRunningUpdate(path_.c_str(), DEVICE_TYPE_KERNEL_MIDI, 300), 2000);
 }
 
 // ---- The fault matrix over the real transport and the simulated driver.
@@ -591,18 +591,18 @@ TEST_P(KernelMidiFault, EndsTheRunWithItsTextAndLeavesOnlyAcknowledgedPackets) {
         for (bool rawOffered : {false, true}) {
             SCOPED_TRACE(std::string("protocol ") + std::to_string(protocolCode) +
                          (rawOffered ? " raw offered" : ""));
-            const FaultRow c = FaultRowOnPath(GetParam(), DEVICE_KERNEL_MIDI);
+            const FaultRow c = FaultRowOnPath(GetParam(), DEVICE_TYPE_KERNEL_MIDI);
             VirtualInstrumentConfig instrument;
             FaultMatrixInstrument(c, protocolCode, rawOffered, &instrument);
             VirtualInstrumentReset(&instrument);
             driver_.failWriteAt = c.failSendAt;
             Reconfigure();
             Open();
-            ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_KERNEL_MIDI));
+            ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_TYPE_KERNEL_MIDI));
             TextCopy(g_updateEngine.fileName, sizeof g_updateEngine.fileName, path.c_str());
             EXPECT_EQ(RunUpdate(), c.expected == nullptr ? 1 : 0);
             ExpectRunEndedAs(c);
-            ExpectInstrumentAfterFault(c, DEVICE_KERNEL_MIDI, rawOffered);
+            ExpectInstrumentAfterFault(c, DEVICE_TYPE_KERNEL_MIDI, rawOffered);
             TestEngineTearDown();
         }
     }

@@ -87,7 +87,7 @@ class MainWindowPortScanTest : public ::testing::Test {
     void Start(int mode, int onlyMavoDriver = 1) {
         LoadSettings();
         ApplyModeOverride(mode);
-        g_settings.DeviceType = DEVICE_MIDI;
+        g_settings.DeviceType = DEVICE_TYPE_MIDI;
         g_settings.MidiAuto = 1;
         g_settings.OnlyMavoDriver = onlyMavoDriver;
         char errorText[TEXT_SIZE];

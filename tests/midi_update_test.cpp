@@ -65,7 +65,7 @@ class MidiUpdateTest : public ::testing::Test {
                     Bind(m, "StandinFlashRead", &g_standin.flashRead) &&
                     Bind(m, "StandinWriteReport", &g_standin.writeReport))
             << "the stand-in winmm.dll did not load beside the test";
-        ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_MIDI));
+        ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_TYPE_MIDI));
         path_ = TestTempPath("midi_update.vsb");
         dumpPath_ = TestTempPath("flash.bin");
         reportPath_ = TestTempPath("report.txt");
@@ -138,7 +138,7 @@ TEST_F(MidiUpdateTest, AbortEndsTheWaitForASilentInstrument) {
     Configure({"silent", "0", "256", nullptr, "silent-from-packet", "2"});
     char openError[PATH_SIZE] = "";
     ASSERT_EQ(1, MidiOpen("ORVENT 1 SOUND", "ORVENT 1 KEYBOARD", openError, 1)) << openError;
-    EXPECT_LT(TestAbortRunningUpdate(path_.c_str(), DEVICE_MIDI, 500), 2000);
+    EXPECT_LT(TestAbortRunningUpdate(path_.c_str(), DEVICE_TYPE_MIDI, 500), 2000);
 }
 
 } // namespace

@@ -69,7 +69,7 @@ std::string FileText(const std::string& path) {
 class SerialUpdateTest : public ::testing::TestWithParam<SerialUpdateCase> {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_SERIAL));
+        ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_TYPE_SERIAL));
         filePath_ = TestTempPath("serial_update.vsb");
         dumpPath_ = TestTempPath("serial_flash.bin");
         outputPath_ = TestTempPath("serial_instrument.txt");
@@ -190,7 +190,7 @@ TEST_F(SerialStopTest, AbortEndsTheWaitForASilentInstrument) {
     char errorText[PATH_SIZE] = "";
     ASSERT_EQ(1, SerialOpen(1, silent.baudRate, errorText)) << errorText;
     // A 10 s read time-out would otherwise hold the Stop dialog.
-    EXPECT_LT(TestAbortRunningUpdate(filePath_.c_str(), DEVICE_SERIAL, 500), 2000);
+    EXPECT_LT(TestAbortRunningUpdate(filePath_.c_str(), DEVICE_TYPE_SERIAL, 500), 2000);
 }
 
 INSTANTIATE_TEST_SUITE_P(Line, SerialUpdateTest, ::testing::ValuesIn(kCases),

@@ -42,7 +42,7 @@ Bytes WaitForDump(const char* path) {
 class SerialUpdateWineTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_SERIAL));
+        ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_TYPE_SERIAL));
         path_ = TestTempPath("serial_update.vsb");
         blocks_.push_back(TestRandomBlock(1, 1, 5, 0x0000, 2048));
         blocks_.push_back(TestRandomBlock(2, 2, 1, 0x10000, 4096));

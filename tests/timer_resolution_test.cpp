@@ -58,7 +58,7 @@ class TimerResolutionTest : public ::testing::Test {
         g_begins = g_ends = g_held = g_unbalanced = 0;
         PlatformSetTimerResolutionHook(CountTimerResolution);
         ResetTransport();
-        ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_MIDI));
+        ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_TYPE_MIDI));
         path_ = TestTempPath("timer_resolution.vsb");
         ASSERT_TRUE(TestWriteSystemFile(path_, {TestRandomBlock(1, 1, 5, 0, 2048)}));
         TextCopy(g_updateEngine.fileName, sizeof g_updateEngine.fileName, path_.c_str());
@@ -103,7 +103,7 @@ TEST_F(TimerResolutionTest, UpdateGivesItBackOnEveryWayOut) {
                  c.fileMissing ? missing.c_str() : path_.c_str());
         if (c.fault == VI_FAULT_SILENT_FROM_PACKET) {
             // The user's abort while the update waits for an acknowledgement.
-            TestAbortRunningUpdate(path_.c_str(), DEVICE_MIDI, 100);
+            TestAbortRunningUpdate(path_.c_str(), DEVICE_TYPE_MIDI, 100);
         } else {
             EXPECT_EQ(c.expected, RunUpdate()) << c.what;
         }
@@ -127,7 +127,7 @@ TEST_F(TimerResolutionTest, VersionInquiryGivesItBackAnsweredOrNot) {
         VirtualInstrumentReset(&instrument);
         ResetTransport();
         EXPECT_EQ(answered ? INQUIRE_UPDATE_NEEDED : INQUIRE_NO_ANSWER,
-                  InquireVersion(&header, DEVICE_MIDI));
+                  InquireVersion(&header, DEVICE_TYPE_MIDI));
         ExpectAskedOnceAndGivenBack(answered ? "answered" : "no answer");
     }
 }

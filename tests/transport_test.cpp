@@ -5,6 +5,7 @@
 #include "tests/protocol_examples.h"
 #include "transports/usb_bulk.h"
 #include "update/update_engine.h"
+#include "update/update_messages.h"
 
 #include <gtest/gtest.h>
 
@@ -128,14 +129,16 @@ TEST_F(TransportTest, ReceiveTurnsEveryTransportResultIntoItsText) {
         int transportResult;
         int result;
         const char* text;
+        const char* replyText;
     };
     // A user's stop (-2) is not a failure of its own: the caller words it, so the text
-    // stays as it was and only LastReceiveResult tells it apart.
+    // stays as it was and only LastReceiveResult tells it apart. ReceiveReply, for the
+    // protocol's callers, words it as they do.
     const Case cases[] = {
-        {0, 0, "Recieve Error"},
-        {-1, 0, "Recieve Error(Timeout)"},
-        {-2, 0, kEarlierText},
-        {1, 1, kEarlierText},
+        {0, 0, "Recieve Error", "Recieve Error"},
+        {-1, 0, "Recieve Error(Timeout)", "Recieve Error(Timeout)"},
+        {-2, 0, kEarlierText, "User aborted."},
+        {1, 1, kEarlierText, kEarlierText},
     };
     unsigned char buffer[1024];
     for (int deviceType = 0; deviceType <= 3; deviceType++) {
@@ -148,6 +151,9 @@ TEST_F(TransportTest, ReceiveTurnsEveryTransportResultIntoItsText) {
             EXPECT_EQ(ReceiveMessage(buffer, 1024, errorText_, 10), c.result);
             EXPECT_STREQ(errorText_, c.text);
             EXPECT_EQ(LastReceiveResult(), c.transportResult);
+            TextCopy(errorText_, sizeof errorText_, kEarlierText);
+            EXPECT_EQ(ReceiveReply(buffer, errorText_, 10), c.result);
+            EXPECT_STREQ(errorText_, c.replyText);
         }
     }
 }
@@ -163,6 +169,51 @@ TEST_F(TransportTest, UsbBulkReceiveNeverWritesPastSixteenBytesOrTheCapacity) {
         int written = capacity < USB_BULK_READ_SIZE ? capacity : USB_BULK_READ_SIZE;
         for (int i = 0; i < (int)sizeof buffer; i++) {
             ASSERT_EQ(buffer[i], i < written ? 0x55 : 0xEE) << "byte " << i;
+        }
+    }
+}
+
+TEST_F(TransportTest, ExchangeSendsReceivesAndChecksAndStopsAtTheFirstFailure) {
+    struct Case {
+        const char* name;
+        int transportResult;
+        std::vector<unsigned char> reply;
+        int result;
+        const char* text;
+        size_t calls;
+    };
+    const std::vector<unsigned char> inquiryReply = {0xF0, 0x42, 0x23, 0x3C, 0x01,
+                                                     0x00, 0x02, 0x00, 0x00, 0xF7};
+    const std::vector<unsigned char> versionReply = {0xF0, 0x42, 0x23, 0x3C,
+                                                     0x03, 0x01, 0x03, 0xF7};
+    const Case cases[] = {
+        {"answered", 1, inquiryReply, 5, kEarlierText, 2},
+        {"another code", 1, versionReply, 0, "Rx Msg Error(Msg Code Error)", 2},
+        {"send failed", 0, inquiryReply, 0, "Transmit Error", 1},
+        {"send timed out", -1, inquiryReply, 0, "Transmit Error(Time Out)", 1},
+    };
+    g_updateEngine.deviceType = DEVICE_TYPE_SERIAL;
+    g_updateEngine.skipDeviceCheck = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RecordingTransportsReset();
+        TextCopy(errorText_, sizeof errorText_, kEarlierText);
+        g_recordingTransports.result = c.transportResult;
+        g_recordingTransports.reply = c.reply;
+        SystemFileHeader header = {};
+        header.productId[0] = 0x3C;
+        header.productId[1] = 0xFF;
+        header.productId[2] = 0xFF;
+        unsigned char reply[REPLY_BUFFER_SIZE];
+        EXPECT_EQ(ExchangeMessage(message_, 6, reply, &header, MSG_INQUIRY_REPLY, errorText_, 300),
+                  c.result);
+        EXPECT_STREQ(errorText_, c.text);
+        ASSERT_EQ(g_recordingTransports.calls.size(), c.calls);
+        EXPECT_EQ(g_recordingTransports.calls[0].operation, OP_SERIAL_SEND);
+        EXPECT_EQ(g_recordingTransports.calls[0].bytes, message_);
+        if (c.calls == 2) {
+            EXPECT_EQ(g_recordingTransports.calls[1].operation, OP_SERIAL_RECEIVE);
+            EXPECT_EQ(g_recordingTransports.calls[1].buffer, reply);
         }
     }
 }

@@ -145,7 +145,7 @@ class UpdateEngineTest : public ::testing::Test {
             g_events.clear();
         }
         PlatformSetWindowHooks(RecordPost, RecordSend);
-        ASSERT_TRUE(TestEngineSetUp(kMainWindow, DEVICE_MIDI));
+        ASSERT_TRUE(TestEngineSetUp(kMainWindow, DEVICE_TYPE_MIDI));
         UpdateSetProgressBar(kProgressBar);
 
         VirtualInstrumentDefaultConfig(&instrument_);
@@ -358,7 +358,7 @@ class RefusesBlock : public UpdateEngineTest, public ::testing::WithParamInterfa
 TEST_P(RefusesBlock, BeforeAnyPacketIsSent) {
     const RefusalCase& c = GetParam();
     // Over MIDI a large packet size would be cut to 1024 before it could be refused.
-    g_updateEngine.deviceType = DEVICE_SERIAL;
+    g_updateEngine.deviceType = DEVICE_TYPE_SERIAL;
     instrument_.protocolCode = c.protocolCode;
     instrument_.packetSize = c.packetSize;
     blocks_[0].dataSize = c.dataSize;
@@ -413,7 +413,7 @@ TEST_F(UpdateEngineTest, RawModeOnlyOffMidi) {
     ASSERT_EQ(Run(), 1);
     EXPECT_EQ(ReceivedMessage(2)[5], 0) << "MIDI never sends raw data";
 
-    g_updateEngine.deviceType = DEVICE_SERIAL;
+    g_updateEngine.deviceType = DEVICE_TYPE_SERIAL;
     ASSERT_EQ(Run(), 1);
     EXPECT_EQ(ReceivedMessage(2)[5], 1) << "set mode announces raw data";
     std::vector<unsigned char> packet = ReceivedMessage(3);
@@ -422,7 +422,7 @@ TEST_F(UpdateEngineTest, RawModeOnlyOffMidi) {
 }
 
 TEST_F(UpdateEngineTest, UsbBulkSendsDataPacketsInThreePieces) {
-    g_updateEngine.deviceType = DEVICE_USB_BULK;
+    g_updateEngine.deviceType = DEVICE_TYPE_USB_BULK;
     ASSERT_EQ(Run(), 1);
     ExpectBlockInFlash(blocks_[0]);
     std::vector<int> sendLengths;
@@ -493,10 +493,10 @@ struct FaultPath {
 };
 
 const FaultPath kFaultPaths[] = {
-    {"Serial", DEVICE_SERIAL},
-    {"Midi", DEVICE_MIDI},
-    {"UsbBulk", DEVICE_USB_BULK},
-    {"KernelMidi", DEVICE_KERNEL_MIDI},
+    {"Serial", DEVICE_TYPE_SERIAL},
+    {"Midi", DEVICE_TYPE_MIDI},
+    {"UsbBulk", DEVICE_TYPE_USB_BULK},
+    {"KernelMidi", DEVICE_TYPE_KERNEL_MIDI},
 };
 
 class InjectedFault : public UpdateEngineTest, public ::testing::WithParamInterface<FaultRow> {
@@ -614,7 +614,7 @@ TEST_F(UpdateEngineTest, BuffersThatCannotBeHadAreReported) {
 // Pause, continue and abort come from another thread, as the Stop dialog gives them.
 class UpdateEngineThreadTest : public UpdateEngineTest {
   protected:
-    void StartLongUpdate(int deviceType = DEVICE_MIDI) {
+    void StartLongUpdate(int deviceType = DEVICE_TYPE_MIDI) {
         blocks_[0].dataSize = 256 * 40;
         PrepareRun();
         StartUpdate(kMainWindow, path_.c_str(), deviceType, 0, 0);
@@ -684,7 +684,7 @@ TEST_F(UpdateEngineThreadTest, ANewRunIsNeverMarkedIdleByTheThreadBeforeIt) {
     g_finishedPosts = 0;
     PlatformSetWindowHooks(PostThenLinger, RecordSend);
     PrepareRun();
-    StartUpdate(kMainWindow, path_.c_str(), DEVICE_MIDI, 0, 0);
+    StartUpdate(kMainWindow, path_.c_str(), DEVICE_TYPE_MIDI, 0, 0);
     for (int i = 0; i < 5000 && g_finishedPosts.load() == 0; i++) {
         PlatformSleep(1);
     }
@@ -738,8 +738,8 @@ TEST_F(UpdateEngineThreadTest, StopBeforeTheFirstPacketSendsNone) {
         int deviceType;
         bool abortAfterReply; // pause, let the set-mode reply arrive, then abort
     } cases[] = {
-        {"pause over MIDI, abort once set mode is acknowledged", DEVICE_MIDI, true},
-        {"abort over the serial port while set mode is awaited", DEVICE_SERIAL, false},
+        {"pause over MIDI, abort once set mode is acknowledged", DEVICE_TYPE_MIDI, true},
+        {"abort over the serial port while set mode is awaited", DEVICE_TYPE_SERIAL, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -759,7 +759,7 @@ TEST_F(UpdateEngineThreadTest, StopBeforeTheFirstPacketSendsNone) {
             EXPECT_EQ(DataPacketsReceived(), 0) << "a packet went out while paused";
         }
         g_updateEngine.updateState.store(UPDATE_ABORT);
-        if (c.deviceType == DEVICE_MIDI) {
+        if (c.deviceType == DEVICE_TYPE_MIDI) {
             AbortMidiWaitUntilIdle();
         }
         Finish();

@@ -86,7 +86,7 @@ class SkipDeviceCheck {
 
 TEST(UpdateMessages, BuildsTheExampleMessagesByteForByte) {
     const SystemFileHeader h = ExampleHeader();
-    const Bytes F7 = {MSG_END};
+    const Bytes F7 = {SYSEX_END};
     struct Case {
         const char* name;
         Bytes built;

@@ -549,7 +549,7 @@ TEST_F(UsbBulkInstrumentTest, WholeUpdateWritesEveryBlockIntoFlash) {
         VirtualInstrumentReset(&instrument);
         std::string path = TestTempPath("usb_bulk_update.vsb");
         ASSERT_TRUE(TestWriteSystemFile(path, blocks));
-        ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_USB_BULK));
+        ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_TYPE_USB_BULK));
         TextCopy(g_updateEngine.fileName, sizeof g_updateEngine.fileName, path.c_str());
 
         EXPECT_EQ(RunUpdate(), 1);
@@ -568,9 +568,9 @@ TEST_F(UsbBulkInstrumentTest, AbortEndsTheWaitForASilentInstrument) {
     TestResetSilentInstrument(2);
     std::string path = TestTempPath("usb_bulk_abort.vsb");
     ASSERT_TRUE(TestWriteSystemFile(path, {TestRandomBlock(1, 1, 5, 0, 4096)}));
-    ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_USB_BULK));
+    ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_TYPE_USB_BULK));
     // The pipe read has no time-out of its own: only the stop ends it.
-    EXPECT_LT(TestAbortRunningUpdate(path.c_str(), DEVICE_USB_BULK, 300), 2000);
+    EXPECT_LT(TestAbortRunningUpdate(path.c_str(), DEVICE_TYPE_USB_BULK, 300), 2000);
     TestEngineTearDown();
     TestRemoveFile(path);
 }
@@ -594,7 +594,7 @@ TEST_P(UsbBulkFault, EndsTheRunWithItsTextAndLeavesOnlyAcknowledgedPackets) {
         for (bool rawOffered : {false, true}) {
             SCOPED_TRACE(std::string("protocol ") + std::to_string(protocolCode) +
                          (rawOffered ? " raw offered" : ""));
-            FaultRow c = FaultRowOnPath(GetParam(), DEVICE_USB_BULK);
+            FaultRow c = FaultRowOnPath(GetParam(), DEVICE_TYPE_USB_BULK);
             VirtualInstrumentConfig instrument;
             FaultMatrixInstrument(c, protocolCode, rawOffered, &instrument);
             VirtualInstrumentReset(&instrument);
@@ -611,17 +611,17 @@ TEST_P(UsbBulkFault, EndsTheRunWithItsTextAndLeavesOnlyAcknowledgedPackets) {
             }
             char errorText[PATH_SIZE] = "";
             ASSERT_EQ(UsbBulkOpen(errorText), 1) << errorText;
-            ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_USB_BULK));
+            ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_TYPE_USB_BULK));
             if (c.silence == SILENCE) {
                 g_silentAfterMessage = c.lastMessage;
-                TestAbortRunningUpdate(path.c_str(), DEVICE_USB_BULK, 50, SilentWaitReached);
+                TestAbortRunningUpdate(path.c_str(), DEVICE_TYPE_USB_BULK, 50, SilentWaitReached);
                 c.expected = "User aborted.";
             } else {
                 TextCopy(g_updateEngine.fileName, sizeof g_updateEngine.fileName, path.c_str());
                 EXPECT_EQ(RunUpdate(), c.expected == nullptr ? 1 : 0);
             }
             ExpectRunEndedAs(c);
-            ExpectInstrumentAfterFault(c, DEVICE_USB_BULK, rawOffered);
+            ExpectInstrumentAfterFault(c, DEVICE_TYPE_USB_BULK, rawOffered);
             TestEngineTearDown();
         }
     }

@@ -70,7 +70,7 @@ class InquireVersionTest : public ViewTest {
         instrument_.versionMinor[1] = (unsigned char)minor;
         VirtualInstrumentReset(&instrument_);
         SimTransportReset(&transport_);
-        return InquireVersion(&header_, DEVICE_MIDI);
+        return InquireVersion(&header_, DEVICE_TYPE_MIDI);
     }
     VirtualInstrumentConfig instrument_;
     SimTransportConfig transport_;

@@ -8,12 +8,15 @@
 #include "platform/text.h"
 #include "transports/kernel_midi_driver.h"
 #include "transports/kernel_midi_packets.h"
+#include "transports/sysex.h"
 
 #include <atomic>
 #include <cstring>
 
 #define DEVICE_NAME_FORMAT "\\\\.\\VMPRT%d"
 #define PIPE_NAME_FORMAT "\\P%02X"
+// The transport opens device 0; the scan only counts the others.
+#define OPENED_DEVICE 0
 #define PIPE_IN 0x91
 #define PIPE_OUT 0x11
 #define WRITE_BUFFER_SIZE 256
@@ -84,7 +87,7 @@ void WakeReceiver(void) {
 KernelMidiHandle OpenPipe(int pipe) {
     char name[PATH_SIZE];
     char pipeName[16];
-    DeviceName(name, sizeof name, 0);
+    DeviceName(name, sizeof name, OPENED_DEVICE);
     TextFormat(pipeName, sizeof pipeName, PIPE_NAME_FORMAT, pipe);
     TextAppend(name, sizeof name, pipeName);
     return KernelMidiDriverOpen(name);
@@ -265,7 +268,7 @@ int KernelMidiOpen(char* errorText) {
         return 0;
     }
     char name[PATH_SIZE];
-    DeviceName(name, sizeof name, 0);
+    DeviceName(name, sizeof name, OPENED_DEVICE);
     KernelMidiHandle device = KernelMidiDriverOpen(name);
     if (device == KERNEL_MIDI_NO_HANDLE) {
         TextCopy(errorText, PATH_SIZE, " Kernel MIDI driver open error.\n");
@@ -297,7 +300,7 @@ int KernelMidiOpen(char* errorText) {
     k.outPipe = outPipe;
     k.stopReader.store(0);
     k.readerRunning.store(1);
-    k.readerThread = PlatformThreadStart(KernelMidiReaderThread, 0);
+    k.readerThread = PlatformThreadStart(KernelMidiReaderThread, PLATFORM_THREAD_NORMAL);
     if (k.readerThread == PLATFORM_THREAD_NONE) {
         k.readerRunning.store(0);
         PlatformMutexDelete(&k.ringLock);
@@ -446,7 +449,7 @@ int KernelMidiReceive(unsigned char* buffer, int capacity) {
         }
         for (int i = 1; i <= n; i++) {
             buffer[count++] = p[i];
-            if (p[i] == 0xF7 || count >= capacity) {
+            if (p[i] == SYSEX_END || count >= capacity) {
                 return 1;
             }
         }

@@ -5,7 +5,10 @@
 int KernelMidiOpen(char* errorText);
 void KernelMidiClose(void);
 
-// Sends a message as USB-MIDI event packets, with the end marker when endMarker is 1.
+// Sends a message as USB-MIDI event packets, with the end marker when endMarker is
+// KERNEL_MIDI_END_MARKER.
+#define KERNEL_MIDI_NO_END_MARKER 0
+#define KERNEL_MIDI_END_MARKER 1
 int KernelMidiSend(const unsigned char* bytes, int length, int endMarker);
 
 // Writes the bytes as they are to the driver's OUT pipe; 1 only when all were written.

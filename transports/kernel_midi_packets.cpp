@@ -1,11 +1,12 @@
 #include "transports/kernel_midi_packets.h"
 
+#include "transports/sysex.h"
+
 #define CIN_SYSEX_CONTINUES 0x4
 #define CIN_SYSEX_ENDS_1 0x5
 #define CIN_SYSEX_ENDS_3 0x7
 // Everything the tool sends goes out on cable 15.
 #define CABLE_OUT 0xF0
-#define SYSEX_END 0xF7
 
 const unsigned char KernelMidiEndMarker[KERNEL_MIDI_PACKET_SIZE] = {0xFF, 0xFF, 0xFF, 0x00};
 

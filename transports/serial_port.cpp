@@ -2,11 +2,10 @@
 
 #include "platform/text.h"
 #include "transports/serial_port_os.h"
+#include "transports/sysex.h"
 
 #include <atomic>
 
-#define SYSEX_START 0xF0
-#define SYSEX_END 0xF7
 #define MIDI_TIMING_CLOCK 0xF8
 #define MIDI_SYSTEM_RESET 0xFF
 

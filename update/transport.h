@@ -3,10 +3,7 @@
 // USB-MIDI driver.
 #pragma once
 
-#define DEVICE_SERIAL 0
-#define DEVICE_MIDI 1
-#define DEVICE_USB_BULK 2
-#define DEVICE_KERNEL_MIDI 3
+#include "update/device_type.h"
 
 // sendMode, used by the kernel USB-MIDI driver only.
 #define SEND_MODE_PACKETS 0
@@ -31,6 +28,21 @@ int TransmitMessage(const unsigned char* bytes, int length, char* errorText, int
 // with errorText set unless the user's stop ended the wait (then it is left as it was;
 // LastReceiveResult tells that case apart).
 int ReceiveMessage(unsigned char* buffer, int capacity, char* errorText, int timeoutTicks);
+
+// The text of a receive the user's stop ended, for the callers that report it.
+#define USER_ABORTED_TEXT "User aborted."
+
+// ReceiveMessage into a reply buffer of REPLY_BUFFER_SIZE bytes, for the protocol's
+// callers: a receive the user's stop ended leaves USER_ABORTED_TEXT in errorText.
+int ReceiveReply(unsigned char* reply, char* errorText, int timeoutTicks);
+
+struct SystemFileHeader;
+
+// One request and its reply: sends message (SEND_MODE_PACKETS), receives with
+// ReceiveReply and checks the reply with ValidateReply, without write progress. Returns
+// ValidateReply's result, or 0 with errorText set when the send or the receive failed.
+int ExchangeMessage(const unsigned char* message, int length, unsigned char* reply,
+                    SystemFileHeader* header, int expectedCode, char* errorText, int timeoutTicks);
 
 // Ends the receive the protocol waits in on the engine's transport, and every receive
 // started on it later, until that transport is opened again: the user's stop must not

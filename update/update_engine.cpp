@@ -9,9 +9,27 @@
 
 #include <cstring>
 
+// The pause the instrument is given after the set-mode reply and after each
+// acknowledged packet (not over USB bulk).
+#define INSTRUMENT_PAUSE_MS 20
+// How often a paused run looks whether the Stop dialog let it go on.
+#define PAUSE_POLL_MS 2
+// Over MIDI a packet carries at most this many bytes, whatever size the instrument
+// announces.
+#define MIDI_PACKET_SIZE_MAX 1024
+
 namespace {
 
-const char kUserAborted[] = "User aborted.";
+// Per block, from its set mode on.
+struct BlockTransfer {
+    int rawMode;
+    bool twoPhase;
+    uint32_t packetNumber;
+    uint32_t packetsLeft;
+    int64_t totalSent;
+    uint32_t maxDone; // highest writing step reported
+    bool firstWritingStatus;
+};
 
 // Working data of one run. Lives here rather than on the update thread's stack so the
 // thread's stack stays small; only one run exists at a time.
@@ -21,6 +39,7 @@ struct UpdateRun {
     int64_t progress;
     bool blockStarted;
     SystemFileHeader header;
+    BlockTransfer block;
     unsigned char reply[REPLY_BUFFER_SIZE];
     char errorText[TEXT_SIZE];
     char line[TEXT_SIZE];
@@ -40,6 +59,7 @@ void PostTransferActive(int active) {
     PlatformPostCommand(g_updateEngine.mainWindow, CMD_TRANSFER_ACTIVE, active);
 }
 
+// Failure end of the run.
 int FailRun(const char* text) {
     UpdateRun& r = g_run;
     if (text != r.errorText) {
@@ -52,100 +72,93 @@ int FailRun(const char* text) {
     return 0;
 }
 
-// A receive that failed: the user's stop reads "User aborted.", anything else keeps the
-// transport's own text.
-int FailReceive(void) {
-    if (LastReceiveResult() == TRANSPORT_STOPPED) {
-        return FailRun(kUserAborted);
-    }
-    return FailRun(g_run.errorText);
+// The instrument's next message into the run's reply; 0 with the error text set.
+int ReceiveRunReply(void) {
+    return ReceiveReply(g_run.reply, g_run.errorText, TIMEOUT_TICKS_LONG);
+}
+
+// One request and its reply; ExchangeMessage's result, the error text set on 0.
+int Exchange(int length, int timeoutTicks, int expectedCode) {
+    UpdateRun& r = g_run;
+    return ExchangeMessage(g_updateEngine.messageBuffer, length, r.reply, &r.header, expectedCode,
+                           r.errorText, timeoutTicks);
 }
 
 // The Stop dialog's pause holds the thread here; 0 when it ended in an abort.
 int WaitWhilePaused(void) {
     UpdateEngine& e = g_updateEngine;
     while (e.updateState.load() == UPDATE_PAUSED) {
-        PlatformSleep(2);
+        PlatformSleep(PAUSE_POLL_MS);
     }
     return e.updateState.load() != UPDATE_ABORT;
 }
 
-int BuildSetMode(unsigned char* out, const SystemFileHeader* header, int rawMode) {
-    int n = BuildMessageHeader(out, header, MSG_SET_MODE);
-    out[n++] = rawMode ? 1 : 0;
-    out[n++] = header->blockCode;
-    if (g_updateEngine.protocolCode == 1) {
-        Encode28Bit(header->address, out + n);
-        n += 4;
-        Encode28Bit(header->dataSize, out + n);
-        n += 4;
-    }
-    out[n++] = (unsigned char)(header->versionMajor | 0x40);
-    out[n++] = header->versionMinor;
-    if (g_updateEngine.protocolCode == 1) {
-        Encode28Bit(g_updateEngine.packetSize, out + n);
-        n += 4;
-    }
-    out[n++] = MSG_END;
-    return n;
-}
-
-int EncodePacketNumber(unsigned char* out, uint32_t packetNumber) {
-    if (g_updateEngine.protocolCode == 1) {
-        Encode28Bit(packetNumber, out);
-        return 4;
-    }
-    Encode14Bit(packetNumber, out);
-    return 2;
-}
-
-// One request and its reply: returns the position ValidateReply gave (above 0, or -2
-// for an adopted product id), or 0 with the run's error text set.
-int Exchange(const unsigned char* message, int length, int timeoutTicks, int expectedCode) {
+void ShowPercentStatus(const char* withLog, const char* withoutLog, int64_t part, int64_t whole,
+                       int clearRow) {
     UpdateRun& r = g_run;
-    if (!TransmitMessage(message, length, r.errorText, SEND_MODE_PACKETS)) {
-        return 0;
+    if (ShowLog) {
+        int percent = whole > 0 ? (int)(part * 100 / whole) : 0;
+        TextFormat(r.line, sizeof r.line, withLog, percent);
+        InfoPutStatus(0, 0, r.line, clearRow);
+    } else if (withoutLog != nullptr) {
+        InfoPutStatus(0, 0, withoutLog, clearRow);
     }
-    if (!ReceiveMessage(r.reply, sizeof r.reply, r.errorText, timeoutTicks)) {
-        if (LastReceiveResult() == TRANSPORT_STOPPED) {
-            TextCopy(r.errorText, sizeof r.errorText, kUserAborted);
-        }
-        return 0;
-    }
-    return ValidateReply(r.reply, &r.header, expectedCode, r.errorText, nullptr);
 }
 
-// The inquiry of a block; fills the engine's protocol code, packet size and flags.
-// Returns 1 or 0 with the error text set.
-int InquireBlock(void) {
+// Opens the file and sets the bar up for it. 0 when the file cannot be opened (the run
+// then ends without a status row).
+int OpenUpdateFile(void) {
     UpdateEngine& e = g_updateEngine;
     UpdateRun& r = g_run;
-    int length = BuildInquiry(e.messageBuffer, &r.header);
-    int pos = Exchange(e.messageBuffer, length, TIMEOUT_TICKS_REPLY, MSG_INQUIRY_REPLY);
-    if (pos == -2) {
-        // The instrument answered with another product id and the device check is
-        // skipped: ask once more in the instrument's own id.
-        length = BuildInquiry(e.messageBuffer, &r.header);
-        pos = Exchange(e.messageBuffer, length, TIMEOUT_TICKS_REPLY, MSG_INQUIRY_REPLY);
-    }
-    if (pos <= 0) {
+    r.errorText[0] = '\0';
+    r.file = PlatformFileOpenRead(e.fileName);
+    if (r.file == PLATFORM_FILE_NONE) {
+        LogClear();
+        LogWrite(LOG_SAME_ROW, "File Open Error");
         return 0;
     }
+    LogWrite(LOG_SAME_ROW, e.fileName);
+    r.fileLength = PlatformFileLength(r.file);
+    SetProgressRange(r.fileLength);
+    SetProgressPosition(0);
+    r.progress = 0;
+    r.blockStarted = false;
+    return 1;
+}
+
+// Block start: name the block and count its header.
+void StartBlock(void) {
+    UpdateRun& r = g_run;
+    const SystemFileHeader& h = r.header;
+    TextFormat(r.line, sizeof r.line, "DeviceName : %s", h.deviceName);
+    LogWrite(LOG_NEWLINE_BEFORE, r.line);
+    TextFormat(r.line, sizeof r.line, "FILE : Type=%s , Version=%d.%02d", h.blockName,
+               h.versionMajor, h.versionMinor);
+    LogWrite(LOG_NEWLINE_BEFORE, r.line);
+    r.progress += BLOCK_HEADER_SIZE;
+    SetProgressPosition(r.progress);
+}
+
+// Reply of the inquiry, from position pos: protocol code, packet size and DeviceFlags.
+// Returns 1 or 0 with the error text set.
+int TakeInquiryReply(int pos) {
+    UpdateEngine& e = g_updateEngine;
+    UpdateRun& r = g_run;
     e.protocolCode = r.reply[pos];
-    if (e.protocolCode >= 2) {
+    if (e.protocolCode > PROTOCOL_CODE_28BIT) {
         TextCopy(r.errorText, sizeof r.errorText, "Protocol code error(need newer tool).");
         return 0;
     }
     int flagsAt;
-    if (e.protocolCode == 0) {
+    if (e.protocolCode == PROTOCOL_CODE_14BIT) {
         e.packetSize = Decode14Bit(r.reply + pos + 1);
         flagsAt = pos + 3;
     } else {
         e.packetSize = Decode28Bit(r.reply + pos + 1);
         flagsAt = pos + 5;
     }
-    if (e.deviceType == DEVICE_MIDI && e.packetSize > 1024) {
-        e.packetSize = 1024;
+    if (e.deviceType == DEVICE_TYPE_MIDI && e.packetSize > MIDI_PACKET_SIZE_MAX) {
+        e.packetSize = MIDI_PACKET_SIZE_MAX;
     }
     // A size of 0 would divide by zero below, and one above the data buffer would
     // overrun it: neither can be sent.
@@ -161,64 +174,211 @@ int InquireBlock(void) {
     return 1;
 }
 
-// Sends one packet of the block. Returns 1 or 0 with the error text set.
-int SendPacket(uint32_t packetNumber, int rawMode) {
+// Inquiry of a block. Returns 1 or 0 with the error text set.
+int InquireBlock(void) {
     UpdateEngine& e = g_updateEngine;
     UpdateRun& r = g_run;
-    const uint32_t size = e.packetSize;
-    unsigned char* data = e.dataBuffer;
-    unsigned char* msg = e.messageBuffer;
+    int pos =
+        Exchange(BuildInquiry(e.messageBuffer, &r.header), TIMEOUT_TICKS_REPLY, MSG_INQUIRY_REPLY);
+    if (pos == REPLY_ID_ADOPTED) {
+        // The instrument answered with another product id and the device check is
+        // skipped: ask once more in the instrument's own id.
+        pos = Exchange(BuildInquiry(e.messageBuffer, &r.header), TIMEOUT_TICKS_REPLY,
+                       MSG_INQUIRY_REPLY);
+    }
+    return pos > 0 && TakeInquiryReply(pos);
+}
 
-    if (PlatformFileRead(r.file, data, size) != (int)size) {
+// Version check. Returns 1 with *newer set when the file's block is newer than the
+// instrument's (always, with the check skipped), or 0 with the error text set.
+int CheckVersion(bool* newer) {
+    UpdateEngine& e = g_updateEngine;
+    UpdateRun& r = g_run;
+    const SystemFileHeader& h = r.header;
+    *newer = true;
+    if (e.skipVersionCheck) {
+        LogWrite(LOG_NEWLINE_BEFORE, "Target Version : Skip check.");
+        return 1;
+    }
+    int pos = Exchange(BuildVersionRequest(e.messageBuffer, &r.header), TIMEOUT_TICKS_REPLY,
+                       MSG_VERSION_REPLY);
+    if (pos <= 0) {
+        return 0;
+    }
+    const unsigned char major = r.reply[pos];
+    const unsigned char minor = r.reply[pos + 1];
+    TextFormat(r.line, sizeof r.line, "Target Version : %d.%02d", major, minor);
+    LogWrite(LOG_NEWLINE_BEFORE, r.line);
+    *newer = !VersionAtLeast(major, minor, h.versionMajor, h.versionMinor);
+    return 1;
+}
+
+// The instrument has the block already: step over its data. 0 when the run ends here,
+// for the last block with nothing sent in this run.
+int SkipBlock(void) {
+    UpdateRun& r = g_run;
+    const SystemFileHeader& h = r.header;
+    TextCopy(r.errorText, sizeof r.errorText, "Target version is newer.");
+    if (h.isLastBlock && !r.blockStarted) {
+        return FailRun(r.errorText);
+    }
+    LogWrite(LOG_NEWLINE_BEFORE, "Target version is newer.");
+    LogWrite(LOG_NEWLINE_BEFORE, "Skip this block.");
+    PlatformFileSeek(r.file, PlatformFilePosition(r.file) + (int64_t)h.dataSize);
+    r.progress += h.dataSize;
+    SetProgressPosition(r.progress);
+    return 1;
+}
+
+int BuildSetMode(unsigned char* out, const SystemFileHeader* header, int rawMode) {
+    int n = BuildMessageHeader(out, header, MSG_SET_MODE);
+    out[n++] = rawMode ? 1 : 0;
+    out[n++] = header->blockCode;
+    if (g_updateEngine.protocolCode == PROTOCOL_CODE_28BIT) {
+        Encode28Bit(header->address, out + n);
+        n += 4;
+        Encode28Bit(header->dataSize, out + n);
+        n += 4;
+    }
+    out[n++] = (unsigned char)(header->versionMajor | 0x40);
+    out[n++] = header->versionMinor;
+    if (g_updateEngine.protocolCode == PROTOCOL_CODE_28BIT) {
+        Encode28Bit(g_updateEngine.packetSize, out + n);
+        n += 4;
+    }
+    out[n++] = SYSEX_END;
+    return n;
+}
+
+// Set mode: announce the block and learn whether the instrument writes it in two
+// phases. Returns 1, or 0 with the run failed.
+int SetMode(void) {
+    UpdateEngine& e = g_updateEngine;
+    UpdateRun& r = g_run;
+    BlockTransfer& b = r.block;
+    r.blockStarted = true;
+    if (r.header.dataSize == 0) {
+        // An empty block has no packet; sending one would read the next block's header.
+        return FailRun("Error - Block data size is 0.");
+    }
+    b.rawMode = (e.deviceFlags & DEVICE_FLAG_RAW) && e.deviceType != DEVICE_TYPE_MIDI;
+    int length = BuildSetMode(e.messageBuffer, &r.header, b.rawMode);
+    if (!TransmitMessage(e.messageBuffer, length, r.errorText, SEND_MODE_PACKETS) ||
+        !ReceiveRunReply()) {
+        return FailRun(r.errorText);
+    }
+    LogWrite(LOG_NEWLINE_BEFORE, "Tx Set Mode...");
+    PlatformSleep(INSTRUMENT_PAUSE_MS);
+    int pos = ValidateReply(r.reply, &r.header, MSG_STATUS, r.errorText, nullptr);
+    if (pos <= 0) {
+        return FailRun(r.errorText);
+    }
+    const unsigned char modeFlags = r.reply[pos + 1];
+    b.twoPhase = modeFlags != SYSEX_END && (modeFlags & MODE_FLAG_TWO_PHASE);
+    return 1;
+}
+
+// The block's packets are about to go out: reset its counts and say so.
+void StartTransfer(void) {
+    UpdateEngine& e = g_updateEngine;
+    UpdateRun& r = g_run;
+    BlockTransfer& b = r.block;
+    b.totalSent = 0;
+    b.maxDone = 0;
+    b.firstWritingStatus = true;
+    InfoPutStatus(0, 0, "Now Updating...", INFO_CLEAR_ROW);
+    LogWrite(LOG_NEWLINE_BEFORE, "");
+    PostTransferActive(TRANSFER_STARTED);
+    b.packetNumber = r.header.offset / e.packetSize;
+    b.packetsLeft = r.header.dataSize / e.packetSize;
+}
+
+// The packet's data into the data buffer. Returns 1 or 0 with the error text set.
+int ReadPacket(void) {
+    UpdateRun& r = g_run;
+    const uint32_t size = g_updateEngine.packetSize;
+    if (PlatformFileRead(r.file, g_updateEngine.dataBuffer, size) != (int)size) {
         // Cannot happen to a file the reader checked and nobody else may open; refuse to
         // send stale buffer contents if it does.
         TextCopy(r.errorText, sizeof r.errorText, "File Read Error");
         return 0;
     }
-    bool fill = false;
-    if (e.deviceFlags & DEVICE_FLAG_FILL) {
-        fill = true;
-        for (uint32_t i = 1; i < size; i++) {
-            if (data[i] != data[0]) {
-                fill = false;
-                break;
-            }
+    return 1;
+}
+
+// 1 when the instrument takes fills and every byte of the packet is the same.
+bool IsFillPacket(void) {
+    UpdateEngine& e = g_updateEngine;
+    const unsigned char* data = e.dataBuffer;
+    if (!(e.deviceFlags & DEVICE_FLAG_FILL)) {
+        return false;
+    }
+    for (uint32_t i = 1; i < e.packetSize; i++) {
+        if (data[i] != data[0]) {
+            return false;
         }
     }
+    return true;
+}
 
-    int n = BuildMessageHeader(msg, &r.header, fill ? MSG_FILL : MSG_DATA);
-    n += EncodePacketNumber(msg + n, packetNumber);
-    if (fill) {
-        msg[n++] = (unsigned char)(data[0] >> 4);
-        msg[n++] = (unsigned char)(data[0] & 0x0F);
-        msg[n++] = MSG_END;
-        return TransmitMessage(msg, n, r.errorText, SEND_MODE_PACKETS);
+// The message header and the packet number; returns their length.
+int BuildPacketHeader(unsigned char* out, unsigned char code) {
+    int n = BuildMessageHeader(out, &g_run.header, code);
+    if (g_updateEngine.protocolCode == PROTOCOL_CODE_28BIT) {
+        Encode28Bit(g_run.block.packetNumber, out + n);
+        return n + 4;
     }
+    Encode14Bit(g_run.block.packetNumber, out + n);
+    return n + 2;
+}
 
-    const int headerLength = n;
+int SendFillPacket(void) {
+    UpdateEngine& e = g_updateEngine;
+    unsigned char* msg = e.messageBuffer;
+    const unsigned char fill = e.dataBuffer[0];
+    int n = BuildPacketHeader(msg, MSG_FILL);
+    msg[n++] = (unsigned char)(fill >> 4);
+    msg[n++] = (unsigned char)(fill & 0x0F);
+    msg[n++] = SYSEX_END;
+    return TransmitMessage(msg, n, g_run.errorText, SEND_MODE_PACKETS);
+}
+
+// The packet's data as raw bytes or packed 7 bits to a byte, at out; returns their
+// length and sets *checksum.
+int AppendPacketData(unsigned char* out, unsigned char* checksum) {
+    UpdateEngine& e = g_updateEngine;
+    const unsigned char* data = e.dataBuffer;
+    const uint32_t size = e.packetSize;
+    if (!g_run.block.rawMode) {
+        return Pack7Bit(data, out, (int)size, checksum);
+    }
+    std::memcpy(out, data, size);
+    unsigned int sum = 0;
+    for (uint32_t i = 0; i < size; i++) {
+        sum += data[i];
+    }
+    *checksum = (unsigned char)(sum & 0xFF);
+    return (int)size;
+}
+
+int SendDataPacket(void) {
+    UpdateEngine& e = g_updateEngine;
+    UpdateRun& r = g_run;
+    unsigned char* msg = e.messageBuffer;
+    const int headerEnd = BuildPacketHeader(msg, MSG_DATA);
     unsigned char checksum;
-    if (rawMode) {
-        std::memcpy(msg + n, data, size);
-        unsigned int sum = 0;
-        for (uint32_t i = 0; i < size; i++) {
-            sum += data[i];
-        }
-        checksum = (unsigned char)(sum & 0xFF);
-        n += (int)size;
-    } else {
-        n += Pack7Bit(data, msg + n, (int)size, &checksum);
-    }
-    const int dataEnd = n;
+    const int dataEnd = headerEnd + AppendPacketData(msg + headerEnd, &checksum);
+    int n = dataEnd;
     msg[n++] = checksum;
-    msg[n++] = MSG_END;
+    msg[n++] = SYSEX_END;
 
     int sent;
-    const int dataMode = rawMode ? SEND_MODE_RAW : SEND_MODE_PACKETS;
-    if (e.deviceType == DEVICE_USB_BULK) {
+    const int dataMode = r.block.rawMode ? SEND_MODE_RAW : SEND_MODE_PACKETS;
+    if (e.deviceType == DEVICE_TYPE_USB_BULK) {
         // The USB bulk device takes a data packet in three transfers.
-        sent = TransmitMessage(msg, headerLength, r.errorText, SEND_MODE_PACKETS) &&
-               TransmitMessage(msg + headerLength, dataEnd - headerLength, r.errorText, dataMode) &&
-               TransmitMessage(msg + dataEnd, 2, r.errorText, SEND_MODE_PACKETS);
+        sent = TransmitMessage(msg, headerEnd, r.errorText, SEND_MODE_PACKETS) &&
+               TransmitMessage(msg + headerEnd, dataEnd - headerEnd, r.errorText, dataMode) &&
+               TransmitMessage(msg + dataEnd, n - dataEnd, r.errorText, SEND_MODE_PACKETS);
     } else {
         sent = TransmitMessage(msg, n, r.errorText, dataMode);
     }
@@ -227,127 +387,127 @@ int SendPacket(uint32_t packetNumber, int rawMode) {
     return sent;
 }
 
-void ShowPercentStatus(const char* withLog, const char* withoutLog, int64_t part, int64_t whole,
-                       int clearRow) {
+// Packet: one packet of the block from the file to the instrument. Returns 1 or 0 with
+// the error text set.
+int SendPacket(void) {
+    if (!ReadPacket()) {
+        return 0;
+    }
+    return IsFillPacket() ? SendFillPacket() : SendDataPacket();
+}
+
+// A MSG_WRITE_PROGRESS reply: move the bar across the block's second half and show how
+// far the instrument has written.
+void ShowWriteProgress(uint32_t progress) {
     UpdateRun& r = g_run;
-    if (ShowLog) {
-        int percent = whole > 0 ? (int)(part * 100 / whole) : 0;
-        TextFormat(r.line, sizeof r.line, withLog, percent);
-        InfoPutStatus(0, 0, r.line, clearRow);
-    } else if (withoutLog != nullptr) {
-        InfoPutStatus(0, 0, withoutLog, clearRow);
+    BlockTransfer& b = r.block;
+    const uint32_t done = progress >> 16;
+    const uint32_t total = progress & 0xFFFF;
+    if (total == 0) {
+        return;
+    }
+    if (done > b.maxDone) {
+        SetProgressPosition(r.progress + (int64_t)(r.header.dataSize / 2) * done / total);
+        b.maxDone = done;
+    }
+    ShowPercentStatus("Now Updating...(Writing %d%%)", "Now Updating...(Writing)", done, total,
+                      b.firstWritingStatus ? INFO_CLEAR_ROW : INFO_KEEP_ROW);
+    b.firstWritingStatus = false;
+}
+
+// Acknowledgement: wait for the instrument's status, showing the write progress it
+// reports before it. Returns 1, or 0 with the run failed.
+int ReceiveAcknowledgement(void) {
+    UpdateEngine& e = g_updateEngine;
+    UpdateRun& r = g_run;
+    if (e.updateState.load() == UPDATE_ABORT) {
+        return FailRun(USER_ABORTED_TEXT);
+    }
+    if (!ReceiveRunReply()) {
+        return FailRun(r.errorText);
+    }
+    TextFormat(r.line, sizeof r.line, "Tx Packet:%3d (Address: %06X)", (int)r.block.packetNumber,
+               (unsigned)(r.block.packetNumber * e.packetSize + r.header.address));
+    LogWrite(LOG_SAME_ROW, r.line);
+    for (;;) {
+        uint32_t progress = 0;
+        int pos = ValidateReply(r.reply, &r.header, MSG_STATUS, r.errorText, &progress);
+        if (pos > 0) {
+            return 1;
+        }
+        if (pos != REPLY_WRITE_PROGRESS) {
+            // 0: a bad reply. REPLY_ID_ADOPTED: another product id while a packet's acknowledgement
+            // was awaited; the instrument changed under us, which is no acknowledgement.
+            return FailRun(r.errorText);
+        }
+        ShowWriteProgress(progress);
+        if (!ReceiveRunReply()) {
+            return FailRun(r.errorText);
+        }
     }
 }
 
-// Sends every packet of the current block. Returns 1 or 0 (run already failed).
-int SendBlock(void) {
+// After the acknowledgement: count the packet on the bar and in the status row.
+void CountAcknowledgedPacket(void) {
     UpdateEngine& e = g_updateEngine;
     UpdateRun& r = g_run;
-    const SystemFileHeader& h = r.header;
+    BlockTransfer& b = r.block;
+    const int64_t dataSize = r.header.dataSize;
+    b.totalSent += e.packetSize;
+    if (!b.twoPhase) {
+        r.progress += e.packetSize;
+        ShowPercentStatus("Now Updating...(%d%%)", "Now Updating...", b.totalSent, dataSize,
+                          INFO_KEEP_ROW);
+    } else {
+        r.progress += e.packetSize / 2;
+        if (b.maxDone == 0) {
+            ShowPercentStatus("Now Updating...(Transmitting %d%%)", "Now Updating...(Transmitting)",
+                              b.totalSent, dataSize, INFO_KEEP_ROW);
+        } else {
+            if (ShowLog) {
+                InfoPutStatus(0, 0, "Now Updating...(Writing 100%)", INFO_KEEP_ROW);
+            }
+            r.progress += dataSize / 2;
+        }
+    }
+    SetProgressPosition(r.progress);
+}
 
-    r.blockStarted = true;
-    if (h.dataSize == 0) {
-        // An empty block has no packet; sending one would read the next block's header.
-        return FailRun("Error - Block data size is 0.");
+// The Stop dialog's pause and abort, then the instrument's pause before the next packet.
+// Returns 1, or 0 with the run failed.
+int PauseBetweenPackets(void) {
+    if (!WaitWhilePaused()) {
+        return FailRun(USER_ABORTED_TEXT);
     }
-    const int rawMode = (e.deviceFlags & DEVICE_FLAG_RAW) && e.deviceType != DEVICE_MIDI;
-    int length = BuildSetMode(e.messageBuffer, &h, rawMode);
-    if (!TransmitMessage(e.messageBuffer, length, r.errorText, SEND_MODE_PACKETS)) {
-        return FailRun(r.errorText);
+    if (g_updateEngine.deviceType != DEVICE_TYPE_USB_BULK) {
+        PlatformSleep(INSTRUMENT_PAUSE_MS);
     }
-    if (!ReceiveMessage(r.reply, sizeof r.reply, r.errorText, TIMEOUT_TICKS_LONG)) {
-        return FailReceive();
-    }
-    LogWrite(LOG_NEWLINE_BEFORE, "Tx Set Mode...");
-    PlatformSleep(20);
-    int pos = ValidateReply(r.reply, &r.header, MSG_STATUS, r.errorText, nullptr);
-    if (pos <= 0) {
-        return FailRun(r.errorText);
-    }
-    const unsigned char modeFlags = r.reply[pos + 1];
-    const bool twoPhase = modeFlags != MSG_END && (modeFlags & MODE_FLAG_TWO_PHASE);
+    return 1;
+}
 
-    int64_t totalSent = 0;
-    uint32_t maxDone = 0;
-    bool firstWritingStatus = true;
-    InfoPutStatus(0, 0, "Now Updating...", INFO_CLEAR_ROW);
-    LogWrite(LOG_NEWLINE_BEFORE, "");
-    PostTransferActive(1);
-
-    uint32_t packetNumber = h.offset / e.packetSize;
-    uint32_t packetsLeft = h.dataSize / e.packetSize;
-    const int64_t halfBlock = h.dataSize / 2;
+// Set mode and every packet of the current block. Returns 1 or 0 (run already failed).
+int SendBlock(void) {
+    BlockTransfer& b = g_run.block;
+    if (!SetMode()) {
+        return 0;
+    }
+    StartTransfer();
     // A stop given while set mode was acknowledged holds back the first packet as it
     // holds back every later one.
     if (!WaitWhilePaused()) {
-        return FailRun(kUserAborted);
+        return FailRun(USER_ABORTED_TEXT);
     }
-    while (packetsLeft > 0) {
-        if (!SendPacket(packetNumber, rawMode)) {
-            return FailRun(r.errorText);
+    for (; b.packetsLeft > 0; b.packetNumber++, b.packetsLeft--) {
+        if (!SendPacket()) {
+            return FailRun(g_run.errorText);
         }
-        if (e.updateState.load() == UPDATE_ABORT) {
-            return FailRun(kUserAborted);
+        if (!ReceiveAcknowledgement()) {
+            return 0;
         }
-        if (!ReceiveMessage(r.reply, sizeof r.reply, r.errorText, TIMEOUT_TICKS_LONG)) {
-            return FailReceive();
+        CountAcknowledgedPacket();
+        if (!PauseBetweenPackets()) {
+            return 0;
         }
-        TextFormat(r.line, sizeof r.line, "Tx Packet:%3d (Address: %06X)", (int)packetNumber,
-                   (unsigned)(packetNumber * e.packetSize + h.address));
-        LogWrite(0, r.line);
-        for (;;) {
-            uint32_t progress = 0;
-            pos = ValidateReply(r.reply, &r.header, MSG_STATUS, r.errorText, &progress);
-            if (pos > 0) {
-                break;
-            }
-            if (pos != -1) {
-                // 0: a bad reply. -2: another product id while a packet's acknowledgement
-                // was awaited; the instrument changed under us, which is no acknowledgement.
-                return FailRun(r.errorText);
-            }
-            const uint32_t done = progress >> 16;
-            const uint32_t total = progress & 0xFFFF;
-            if (total != 0) {
-                if (done > maxDone) {
-                    SetProgressPosition(r.progress + halfBlock * done / total);
-                    maxDone = done;
-                }
-                ShowPercentStatus("Now Updating...(Writing %d%%)", "Now Updating...(Writing)", done,
-                                  total, firstWritingStatus ? 1 : 0);
-                firstWritingStatus = false;
-            }
-            if (!ReceiveMessage(r.reply, sizeof r.reply, r.errorText, TIMEOUT_TICKS_LONG)) {
-                return FailReceive();
-            }
-        }
-
-        totalSent += e.packetSize;
-        if (!twoPhase) {
-            r.progress += e.packetSize;
-            ShowPercentStatus("Now Updating...(%d%%)", "Now Updating...", totalSent, h.dataSize, 0);
-        } else {
-            r.progress += e.packetSize / 2;
-            if (maxDone == 0) {
-                ShowPercentStatus("Now Updating...(Transmitting %d%%)",
-                                  "Now Updating...(Transmitting)", totalSent, h.dataSize, 0);
-            } else {
-                if (ShowLog) {
-                    InfoPutStatus(0, 0, "Now Updating...(Writing 100%)", INFO_KEEP_ROW);
-                }
-                r.progress += halfBlock;
-            }
-        }
-        SetProgressPosition(r.progress);
-
-        if (!WaitWhilePaused()) {
-            return FailRun(kUserAborted);
-        }
-        if (e.deviceType != DEVICE_USB_BULK) {
-            PlatformSleep(20);
-        }
-        packetNumber++;
-        packetsLeft--;
     }
     return 1;
 }
@@ -409,7 +569,7 @@ void StartUpdate(PlatformWindow mainWindow, const char* fileName, int deviceType
     e.skipVersionCheck = skipVersionCheck;
     e.skipDeviceCheck = skipDeviceCheck;
     e.updateState.store(UPDATE_RUNNING);
-    e.thread = PlatformThreadStart(UpdateThreadProc, 1);
+    e.thread = PlatformThreadStart(UpdateThreadProc, PLATFORM_THREAD_TIME_CRITICAL);
     if (e.thread == PLATFORM_THREAD_NONE) {
         // Without a thread nothing would ever end the update: report it as a failed run
         // so the window does not wait forever.
@@ -427,72 +587,24 @@ void UpdateThreadProc(void) {
 namespace {
 
 int RunUpdateBlocks(void) {
-    UpdateEngine& e = g_updateEngine;
     UpdateRun& r = g_run;
-    r.errorText[0] = '\0';
-
-    r.file = PlatformFileOpenRead(e.fileName);
-    if (r.file == PLATFORM_FILE_NONE) {
-        LogClear();
-        LogWrite(0, "File Open Error");
+    if (!OpenUpdateFile()) {
         return 0;
     }
-    LogWrite(0, e.fileName);
-    r.fileLength = PlatformFileLength(r.file);
-    SetProgressRange(r.fileLength);
-    SetProgressPosition(0);
-    r.progress = 0;
-    r.blockStarted = false;
-
     if (!ReadBlockHeader(r.file, &r.header, r.errorText)) {
         return FailRun(r.errorText);
     }
     for (;;) {
-        const SystemFileHeader& h = r.header;
-        TextFormat(r.line, sizeof r.line, "DeviceName : %s", h.deviceName);
-        LogWrite(LOG_NEWLINE_BEFORE, r.line);
-        TextFormat(r.line, sizeof r.line, "FILE : Type=%s , Version=%d.%02d", h.blockName,
-                   h.versionMajor, h.versionMinor);
-        LogWrite(LOG_NEWLINE_BEFORE, r.line);
-        r.progress += BLOCK_HEADER_SIZE;
-        SetProgressPosition(r.progress);
-
-        if (!InquireBlock()) {
+        StartBlock();
+        bool newer;
+        if (!InquireBlock() || !CheckVersion(&newer)) {
             return FailRun(r.errorText);
         }
-
-        bool skip = false;
-        if (e.skipVersionCheck) {
-            LogWrite(LOG_NEWLINE_BEFORE, "Target Version : Skip check.");
-        } else {
-            int length = BuildVersionRequest(e.messageBuffer, &r.header);
-            int pos = Exchange(e.messageBuffer, length, TIMEOUT_TICKS_REPLY, MSG_VERSION_REPLY);
-            if (pos <= 0) {
-                return FailRun(r.errorText);
-            }
-            const unsigned char major = r.reply[pos];
-            const unsigned char minor = r.reply[pos + 1];
-            TextFormat(r.line, sizeof r.line, "Target Version : %d.%02d", major, minor);
-            LogWrite(LOG_NEWLINE_BEFORE, r.line);
-            skip = VersionAtLeast(major, minor, h.versionMajor, h.versionMinor) != 0;
-        }
-
-        if (skip) {
-            TextCopy(r.errorText, sizeof r.errorText, "Target version is newer.");
-            if (h.isLastBlock && !r.blockStarted) {
-                return FailRun(r.errorText);
-            }
-            LogWrite(LOG_NEWLINE_BEFORE, "Target version is newer.");
-            LogWrite(LOG_NEWLINE_BEFORE, "Skip this block.");
-            int64_t next = PlatformFilePosition(r.file) + (int64_t)h.dataSize;
-            PlatformFileSeek(r.file, next);
-            r.progress += h.dataSize;
-            SetProgressPosition(r.progress);
-        } else if (!SendBlock()) {
+        if (!(newer ? SendBlock() : SkipBlock())) {
             return 0;
         }
-
-        PostTransferActive(0);
+        // Block end.
+        PostTransferActive(TRANSFER_ENDED);
         if (PlatformFilePosition(r.file) == r.fileLength) {
             PlatformFileClose(&r.file);
             LogWrite(LOG_NEWLINE_BEFORE, "Update Completed!");

@@ -3,6 +3,9 @@
 
 #include "platform/platform_thread.h"
 #include "platform/text.h"
+// CMD_UPDATE_FINISHED and CMD_TRANSFER_ACTIVE, the commands the engine posts: the main
+// window owns its command identifiers, beside its menu and control identifiers.
+#include "resources/resource_ids.h"
 
 #include <atomic>
 #include <cstdint>
@@ -12,9 +15,9 @@
 #define UPDATE_ABORT 2
 #define UPDATE_IDLE 3
 
-// Private commands posted to the main window.
-#define CMD_UPDATE_FINISHED 208
-#define CMD_TRANSFER_ACTIVE 209
+// lParam of CMD_TRANSFER_ACTIVE.
+#define TRANSFER_ENDED 0
+#define TRANSFER_STARTED 1
 
 // Progress bar messages (commctrl.h values; the core includes no OS header).
 #define PBM_SETRANGE32_MSG 1030

@@ -5,7 +5,7 @@
 
 int BuildMessageHeader(unsigned char* buffer, const SystemFileHeader* header, unsigned char code) {
     int n = 0;
-    buffer[n++] = MSG_START;
+    buffer[n++] = SYSEX_START;
     buffer[n++] = MSG_MAKER_ID;
     buffer[n++] = MSG_VUP_ID;
     buffer[n++] = header->productId[0];
@@ -24,14 +24,14 @@ int BuildInquiry(unsigned char* out, const SystemFileHeader* header) {
     if (header->memberId < MEMBER_ID_ABSENT_FROM) {
         out[n++] = header->memberId;
     }
-    out[n++] = MSG_END;
+    out[n++] = SYSEX_END;
     return n;
 }
 
 int BuildVersionRequest(unsigned char* out, const SystemFileHeader* header) {
     int n = BuildMessageHeader(out, header, MSG_VERSION_REQUEST);
     out[n++] = header->blockCode;
-    out[n++] = MSG_END;
+    out[n++] = SYSEX_END;
     return n;
 }
 
@@ -128,14 +128,14 @@ static int AdoptProductId(const unsigned char* reply, SystemFileHeader* header) 
     header->productId[1] = productId[1];
     header->productId[2] = productId[2];
     header->memberId = memberId;
-    return -2;
+    return REPLY_ID_ADOPTED;
 }
 
 int ValidateReply(const unsigned char* reply, SystemFileHeader* header, int expectedCode,
                   char* errorText, uint32_t* progressOut) {
     // The fixed positions read below stay under index 12; only the extended status
     // text runs further, and it is bounded by the buffer's end.
-    if (reply[0] != MSG_START && reply[0] != MSG_END) {
+    if (reply[0] != SYSEX_START && reply[0] != SYSEX_END) {
         TextCopy(errorText, TEXT_SIZE, "Rx Msg Error(0:Not Exclusive)");
         return 0;
     }
@@ -172,7 +172,7 @@ int ValidateReply(const unsigned char* reply, SystemFileHeader* header, int expe
         uint32_t done = (uint32_t)reply[q] * 128 + reply[q + 1];
         uint32_t total = (uint32_t)reply[q + 2] * 128 + reply[q + 3];
         *progressOut = done * 65536 + total;
-        return -1;
+        return REPLY_WRITE_PROGRESS;
     }
     if (code != MSG_STATUS) {
         if (code == expectedCode) {

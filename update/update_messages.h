@@ -3,11 +3,10 @@
 #pragma once
 
 #include "sysfile/system_file.h"
+#include "transports/sysex.h"
 
 #include <cstdint>
 
-#define MSG_START 0xF0
-#define MSG_END 0xF7
 #define MSG_MAKER_ID 0x42
 #define MSG_VUP_ID 0x23
 
@@ -25,6 +24,13 @@
 #define MSG_STATUS 0x05
 #define MSG_PORT_REPLY 0x11
 #define MSG_WRITE_PROGRESS 0x13
+
+// Protocol codes of the inquiry reply. Under code 0 packet sizes and numbers are 14-bit
+// numbers; under code 1 they are 28-bit and the set-mode message also carries the
+// block's address, size and the packet size. A higher code is a newer protocol than
+// this tool speaks.
+#define PROTOCOL_CODE_14BIT 0
+#define PROTOCOL_CODE_28BIT 1
 
 // DeviceFlags of the inquiry reply.
 #define DEVICE_FLAG_RAW 0x01
@@ -69,8 +75,11 @@ void StatusCodeText(int status, char* text, int textSize);
 
 // Checks a received message (reply holds REPLY_BUFFER_SIZE bytes). Returns the
 // position of the first payload byte (or of the status byte for MSG_STATUS 0); 0 with
-// errorText set for a bad reply; -1 for MSG_WRITE_PROGRESS when progressOut is given
-// (done * 65536 + total); -2 when the product id differed, the device check is skipped
-// and the instrument's id has been taken into header.
+// errorText set for a bad reply; REPLY_WRITE_PROGRESS for MSG_WRITE_PROGRESS when
+// progressOut is given (done * 65536 + total); REPLY_ID_ADOPTED when the product id
+// differed, the device check is skipped and the instrument's id has been taken into
+// header.
+#define REPLY_WRITE_PROGRESS (-1)
+#define REPLY_ID_ADOPTED (-2)
 int ValidateReply(const unsigned char* reply, SystemFileHeader* header, int expectedCode,
                   char* errorText, uint32_t* progressOut);

@@ -16,17 +16,11 @@ struct InquiryRun {
 
 InquiryRun g_inquiry;
 
-// Sends message and validates the reply; returns ValidateReply's result, or 0 when the
-// send or the receive failed.
+// One request of the inquiry and its reply; ExchangeMessage's result.
 int AskInstrument(int length, int timeoutTicks, int expectedCode) {
     InquiryRun& q = g_inquiry;
-    if (!TransmitMessage(g_updateEngine.messageBuffer, length, q.errorText, SEND_MODE_PACKETS)) {
-        return 0;
-    }
-    if (!ReceiveMessage(q.reply, sizeof q.reply, q.errorText, timeoutTicks)) {
-        return 0;
-    }
-    return ValidateReply(q.reply, &q.header, expectedCode, q.errorText, nullptr);
+    return ExchangeMessage(g_updateEngine.messageBuffer, length, q.reply, &q.header, expectedCode,
+                           q.errorText, timeoutTicks);
 }
 
 int InquireVersionWithTimer(const SystemFileHeader* header, int deviceType) {
@@ -42,17 +36,17 @@ int InquireVersionWithTimer(const SystemFileHeader* header, int deviceType) {
     }
     if (pos > 0) {
         e.protocolCode = q.reply[pos];
-        if (e.protocolCode >= 2) {
+        if (e.protocolCode > PROTOCOL_CODE_28BIT) {
             return INQUIRE_NO_ANSWER;
         }
     } else {
         // The instrument's own product id was adopted into the working copy.
-        e.protocolCode = 0;
+        e.protocolCode = PROTOCOL_CODE_14BIT;
     }
 
     pos = AskInstrument(BuildVersionRequest(msg, &q.header), TIMEOUT_TICKS_LONG, MSG_VERSION_REPLY);
     if (pos <= 0) {
-        // -2 here means yet another product id: no trustworthy version either.
+        // REPLY_ID_ADOPTED here means yet another product id: no trustworthy version either.
         return INQUIRE_NO_ANSWER;
     }
     const unsigned char major = q.reply[pos];

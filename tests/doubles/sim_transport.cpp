@@ -205,7 +205,7 @@ int SerialReceive(unsigned char* buffer, int maxLength) {
             Clock::time_point now = Clock::now();
             PendingPiece* piece;
             while ((piece = PendingFront()) != nullptr && piece->due <= now &&
-                   piece->bytes[0] != MSG_START) {
+                   piece->bytes[0] != SYSEX_START) {
                 PendingPop();
             }
             if (piece == nullptr) {
@@ -244,7 +244,7 @@ int MidiTakeDueLocked(Clock::time_point now, unsigned char* buffer, int capacity
     int limit = capacity < MIDI_RX_BUFFER_SIZE ? capacity : MIDI_RX_BUFFER_SIZE;
     PendingPiece* piece;
     while ((piece = PendingFront()) != nullptr && piece->due <= now) {
-        if (piece->bytes[0] == MSG_START) {
+        if (piece->bytes[0] == SYSEX_START) {
             int length = Copy(buffer, limit, piece);
             PendingPop();
             RecordLocked(SIM_MIDI_RECEIVE, length, -1, capacity, 1, timeoutTicks);
@@ -381,7 +381,7 @@ int KernelMidiReceive(unsigned char* buffer, int capacity) {
             PendingPiece* piece = PendingFront();
             Clock::time_point now = Clock::now();
             if (piece != nullptr && piece->due <= now) {
-                int isMessage = piece->bytes[0] == MSG_START;
+                int isMessage = piece->bytes[0] == SYSEX_START;
                 int length = isMessage ? Copy(buffer, capacity, piece) : 0;
                 PendingPop();
                 RecordLocked(SIM_KERNEL_MIDI_RECEIVE, length, -1, capacity, isMessage);
