@@ -1,7 +1,9 @@
 // The MIDI transport: one output and one input port of the system's MIDI service.
 #pragma once
 
-#define MIDI_TX_BUFFER_SIZE 37888
+#include "update/update_messages.h"
+
+#define MIDI_TX_BUFFER_SIZE UPDATE_MESSAGE_BUFFER_SIZE
 #define MIDI_RX_BUFFER_COUNT 12
 #define MIDI_RX_BUFFER_SIZE 256
 #define MIDI_ABORT_TICKS 20000

@@ -24,7 +24,6 @@
 #define PBM_SETPOS_MSG 1026
 
 #define UPDATE_DATA_BUFFER_SIZE 32768
-#define UPDATE_MESSAGE_BUFFER_SIZE 37888
 
 // The engine's process-wide state.
 struct UpdateEngine {

@@ -42,6 +42,10 @@
 // Status bytes from 0x40 on carry the instrument's own text.
 #define STATUS_EXTENDED_FROM 0x40
 
+// Every message the updater sends fits in a buffer of this size (the largest is a full
+// packet packed seven bits to the byte, with its header); a transport's send buffer is one.
+#define UPDATE_MESSAGE_BUFFER_SIZE 37888
+
 // Every reply is received into, and validated from, a buffer of this size.
 #define REPLY_BUFFER_SIZE 1024
 
