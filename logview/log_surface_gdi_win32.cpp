@@ -24,20 +24,21 @@ struct GdiRecord {
     HDC paintDc;
 };
 
-GdiRecord Gdi;
+GdiRecord g_logSurfaceGdi;
 
 GdiSurface* SurfaceOf(LogSurface surface) {
-    if (surface < 1 || surface > GDI_SURFACE_SLOTS || !Gdi.surfaces[surface - 1].alive) {
+    if (surface < 1 || surface > GDI_SURFACE_SLOTS ||
+        !g_logSurfaceGdi.surfaces[surface - 1].alive) {
         return nullptr;
     }
-    return &Gdi.surfaces[surface - 1];
+    return &g_logSurfaceGdi.surfaces[surface - 1];
 }
 
 } // namespace
 
 LogSurface LogSurfaceCreate(PlatformWindow window, int width, int height) {
     int slot = 0;
-    while (slot < GDI_SURFACE_SLOTS && Gdi.surfaces[slot].alive) {
+    while (slot < GDI_SURFACE_SLOTS && g_logSurfaceGdi.surfaces[slot].alive) {
         slot++;
     }
     if (slot == GDI_SURFACE_SLOTS || width <= 0 || height <= 0) {
@@ -47,7 +48,7 @@ LogSurface LogSurfaceCreate(PlatformWindow window, int width, int height) {
     if (windowDc == NULL) {
         return LOG_SURFACE_NONE;
     }
-    GdiSurface& s = Gdi.surfaces[slot];
+    GdiSurface& s = g_logSurfaceGdi.surfaces[slot];
     s.dc = CreateCompatibleDC(windowDc);
     s.bitmap = CreateCompatibleBitmap(windowDc, width, height);
     ReleaseDC((HWND)window, windowDc);
@@ -181,8 +182,8 @@ void LogWindowInvalidate(PlatformWindow window, const LogRect* rect) {
 }
 
 void LogWindowBeginPaint(PlatformWindow window, LogRect* damaged) {
-    Gdi.paintDc = BeginPaint((HWND)window, &Gdi.paint);
-    const RECT& r = Gdi.paint.rcPaint;
+    g_logSurfaceGdi.paintDc = BeginPaint((HWND)window, &g_logSurfaceGdi.paint);
+    const RECT& r = g_logSurfaceGdi.paint.rcPaint;
     *damaged = {r.left, r.top, r.right, r.bottom};
 }
 
@@ -190,22 +191,22 @@ void LogWindowCopy(PlatformWindow window, int destX, int destY, int width, int h
                    LogSurface source, int sourceX, int sourceY) {
     (void)window;
     GdiSurface* s = SurfaceOf(source);
-    if (s == nullptr || Gdi.paintDc == NULL) {
+    if (s == nullptr || g_logSurfaceGdi.paintDc == NULL) {
         return;
     }
-    BitBlt(Gdi.paintDc, destX, destY, width, height, s->dc, sourceX, sourceY, SRCCOPY);
+    BitBlt(g_logSurfaceGdi.paintDc, destX, destY, width, height, s->dc, sourceX, sourceY, SRCCOPY);
 }
 
 void LogWindowEndPaint(PlatformWindow window) {
-    EndPaint((HWND)window, &Gdi.paint);
-    Gdi.paintDc = NULL;
+    EndPaint((HWND)window, &g_logSurfaceGdi.paint);
+    g_logSurfaceGdi.paintDc = NULL;
 }
 
 int LogSurfaceGdiPixel(int slot, int x, int y, LogColour* colour) {
-    if (slot < 0 || slot >= GDI_SURFACE_SLOTS || !Gdi.surfaces[slot].alive) {
+    if (slot < 0 || slot >= GDI_SURFACE_SLOTS || !g_logSurfaceGdi.surfaces[slot].alive) {
         return 0;
     }
-    const GdiSurface& s = Gdi.surfaces[slot];
+    const GdiSurface& s = g_logSurfaceGdi.surfaces[slot];
     if (x < 0 || y < 0 || x >= s.width || y >= s.height) {
         return 0;
     }

@@ -43,10 +43,11 @@ struct MidiPortScan {
     HANDLE requestDone;
 };
 
-MidiPortScan g_scan = {NULL, {0, 0, 0}, 0, {SCAN_NONE}, {SCAN_NONE}, 0, 0, NULL, NULL, {}, NULL};
+MidiPortScan g_midiPortScan = {NULL, {0, 0, 0}, 0,    {SCAN_NONE}, {SCAN_NONE}, 0,
+                               0,    NULL,      NULL, {},          NULL};
 
 const MidiMemoryFunctions kSystemMemory = {GlobalAlloc, GlobalLock, GlobalUnlock, GlobalFree};
-MidiMemoryFunctions g_memory = kSystemMemory;
+MidiMemoryFunctions s_memory = kSystemMemory;
 
 MIDIHDR* PairHeader(const ScanPair* pair) {
     return static_cast<MIDIHDR*>(pair->header.address);
@@ -63,11 +64,11 @@ unsigned char* PairBuffer(const ScanPair* pair) {
 
 int AllocBlock(MidiBlock* block, SIZE_T size, const char* allocText, const char* lockText,
                char* errorText) {
-    return MidiBlockAlloc(&g_memory, block, size, allocText, lockText, errorText, TEXT_SIZE);
+    return MidiBlockAlloc(&s_memory, block, size, allocText, lockText, errorText, TEXT_SIZE);
 }
 
 void ReleaseBlock(MidiBlock* block) {
-    MidiBlockRelease(&g_memory, block);
+    MidiBlockRelease(&s_memory, block);
 }
 
 void ReleasePair(ScanPair* pair) {
@@ -152,7 +153,7 @@ int CloseWithinBound(MMRESULT (*close)(void*), MMRESULT (*reset)(void*), void* p
 // The request pair and event stay with an output port that could not be closed: the
 // ports after it get new ones with the same inquiry. 0 when none can be had.
 int ReplaceRequest(void) {
-    MidiPortScan& s = g_scan;
+    MidiPortScan& s = g_midiPortScan;
     const unsigned char* kept = PairBuffer(&s.request);
     s.request = ScanPair();
     s.requestDone = CreateEventA(NULL, TRUE, FALSE, NULL);
@@ -171,7 +172,7 @@ int ReplaceRequest(void) {
 int WaitUntilSent(const MIDIHDR* header) {
     const DWORD start = GetTickCount();
     for (;;) {
-        ResetEvent(g_scan.requestDone);
+        ResetEvent(g_midiPortScan.requestDone);
         if (HeaderFlags(header) & MHDR_DONE) {
             return 1;
         }
@@ -179,12 +180,12 @@ int WaitUntilSent(const MIDIHDR* header) {
         if (spent >= MIDI_PORT_SCAN_SEND_WAIT_MS) {
             return 0;
         }
-        WaitForSingleObject(g_scan.requestDone, MIDI_PORT_SCAN_SEND_WAIT_MS - spent);
+        WaitForSingleObject(g_midiPortScan.requestDone, MIDI_PORT_SCAN_SEND_WAIT_MS - spent);
     }
 }
 
 void OpenAndListen(int device) {
-    MidiPortScan& s = g_scan;
+    MidiPortScan& s = g_midiPortScan;
     ScanInput* entry = &s.inputs[device];
     // A port the service cannot describe has no name to leave it out by, and listens.
     MidiPortInfo port;
@@ -223,7 +224,7 @@ void OpenAndListen(int device) {
 
 // 0 when no further inquiry can be sent.
 int SendInquiry(int device, int portByteAt) {
-    MidiPortScan& s = g_scan;
+    MidiPortScan& s = g_midiPortScan;
     // Synthesizers included: the inquiry goes out on every output.
     MidiPortInfo port;
     MidiPortRead(MIDI_PORT_OUTPUT, (unsigned)device, MIDI_PORTS_ALL, &port);
@@ -262,7 +263,7 @@ int SendInquiry(int device, int portByteAt) {
 } // namespace
 
 void MidiPortScanSetMemoryFunctions(const MidiMemoryFunctions* functions) {
-    g_memory = functions != NULL ? *functions : kSystemMemory;
+    s_memory = functions != NULL ? *functions : kSystemMemory;
 }
 
 int IsVirtualCablePort(const char* name) {
@@ -273,7 +274,7 @@ void CALLBACK MidiScanCallback(HMIDIIN port, UINT message, DWORD_PTR instance, D
                                DWORD_PTR param2) {
     (void)param1;
     (void)param2;
-    MidiPortScan& s = g_scan;
+    MidiPortScan& s = g_midiPortScan;
     // A port that is no longer this detection's (one given up at a finish, whose driver
     // hands its buffer back late) has nothing to say to it.
     if (message != MIM_LONGDATA || s.inputs == NULL || instance >= (DWORD_PTR)s.inputCount ||
@@ -309,7 +310,7 @@ void CALLBACK MidiScanCallback(HMIDIIN port, UINT message, DWORD_PTR instance, D
 }
 
 int MidiPortScanStart(HWND mainWindow, const unsigned char* productIds) {
-    MidiPortScan& s = g_scan;
+    MidiPortScan& s = g_midiPortScan;
     // A detection still listening would lose its ports and blocks to this one.
     MidiPortScanFinish(NULL, NULL, NULL, NULL);
 
@@ -358,7 +359,7 @@ int MidiPortScanStart(HWND mainWindow, const unsigned char* productIds) {
 
 int MidiPortScanFinish(char* inName, char* outName, unsigned char* driverFlagsOut,
                        unsigned short* driverVersionOut) {
-    MidiPortScan& s = g_scan;
+    MidiPortScan& s = g_midiPortScan;
     if (s.inputs != NULL) {
         for (int i = s.inputCount - 1; i >= 0; i--) {
             ScanInput* entry = &s.inputs[i];
@@ -430,5 +431,5 @@ int MidiPortScanFinish(char* inName, char* outName, unsigned char* driverFlagsOu
 }
 
 int MidiPortScanHasReply(void) {
-    return g_scan.inputs != NULL && g_scan.foundInput.load() != SCAN_NONE;
+    return g_midiPortScan.inputs != NULL && g_midiPortScan.foundInput.load() != SCAN_NONE;
 }

@@ -30,7 +30,7 @@ struct MidiTransport {
 MidiTransport g_midiTransport;
 
 const MidiMemoryFunctions kSystemMemory = {GlobalAlloc, GlobalLock, GlobalUnlock, GlobalFree};
-MidiMemoryFunctions g_memory = kSystemMemory;
+MidiMemoryFunctions s_memory = kSystemMemory;
 
 MIDIHDR* TxHeader(void) {
     return static_cast<MIDIHDR*>(g_midiTransport.txHeader.address);
@@ -51,12 +51,12 @@ DWORD HeaderFlags(const MIDIHDR* header) {
 
 int AllocBlock(MidiBlock* block, SIZE_T size, const char* allocText, const char* lockText,
                char* errorText) {
-    return MidiBlockAlloc(&g_memory, block, size, allocText, lockText, errorText,
+    return MidiBlockAlloc(&s_memory, block, size, allocText, lockText, errorText,
                           MIDI_OPEN_TEXT_SIZE);
 }
 
 void ReleaseBlock(MidiBlock* block) {
-    MidiBlockRelease(&g_memory, block);
+    MidiBlockRelease(&s_memory, block);
 }
 
 // A block the service still holds, because its port refused to close, is its own from
@@ -213,7 +213,7 @@ int FailOpen(void) {
 } // namespace
 
 void MidiSetMemoryFunctions(const MidiMemoryFunctions* functions) {
-    g_memory = functions != NULL ? *functions : kSystemMemory;
+    s_memory = functions != NULL ? *functions : kSystemMemory;
 }
 
 void MidiErrorText(unsigned int code, char* text, int textSize) {

@@ -5,16 +5,16 @@
 #include <cstdlib>
 
 namespace {
-std::atomic<int> g_allocationsLeft{-1};
+std::atomic<int> s_allocationsLeft{-1};
 }
 
 void* PlatformHeapAlloc(size_t size) {
-    int left = g_allocationsLeft.load();
+    int left = s_allocationsLeft.load();
     if (left == 0) {
         return nullptr;
     }
     if (left > 0) {
-        g_allocationsLeft.store(left - 1);
+        s_allocationsLeft.store(left - 1);
     }
     return std::malloc(size);
 }
@@ -24,5 +24,5 @@ void PlatformHeapFree(void* block) {
 }
 
 void PlatformHeapFailAfter(int count) {
-    g_allocationsLeft.store(count);
+    s_allocationsLeft.store(count);
 }

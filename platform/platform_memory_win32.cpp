@@ -4,16 +4,16 @@
 #include <windows.h>
 
 namespace {
-volatile LONG g_allocationsLeft = -1;
+volatile LONG s_allocationsLeft = -1;
 }
 
 void* PlatformHeapAlloc(size_t size) {
-    LONG left = g_allocationsLeft;
+    LONG left = s_allocationsLeft;
     if (left == 0) {
         return NULL;
     }
     if (left > 0) {
-        InterlockedDecrement(&g_allocationsLeft);
+        InterlockedDecrement(&s_allocationsLeft);
     }
     return HeapAlloc(GetProcessHeap(), 0, size);
 }
@@ -25,5 +25,5 @@ void PlatformHeapFree(void* block) {
 }
 
 void PlatformHeapFailAfter(int count) {
-    InterlockedExchange(&g_allocationsLeft, count);
+    InterlockedExchange(&s_allocationsLeft, count);
 }

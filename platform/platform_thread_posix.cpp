@@ -20,11 +20,11 @@ struct ThreadSlot {
 
 const int kThreadSlots = 16;
 const int kTerminateWaitSeconds = 2;
-ThreadSlot g_slots[kThreadSlots];
-pthread_mutex_t g_slotLock = PTHREAD_MUTEX_INITIALIZER;
+ThreadSlot s_slots[kThreadSlots];
+pthread_mutex_t s_slotLock = PTHREAD_MUTEX_INITIALIZER;
 
-std::atomic<PlatformPostHook> g_postHook{nullptr};
-std::atomic<PlatformSendHook> g_sendHook{nullptr};
+std::atomic<PlatformPostHook> s_postHook{nullptr};
+std::atomic<PlatformSendHook> s_sendHook{nullptr};
 
 void* ThreadTrampoline(void* arg) {
     PlatformThreadProc proc = reinterpret_cast<PlatformThreadProc>(arg);
@@ -36,27 +36,27 @@ void* ThreadTrampoline(void* arg) {
 
 PlatformThread PlatformThreadStart(PlatformThreadProc proc, int timeCritical) {
     (void)timeCritical; // raising priority needs privileges on POSIX; the tests do not rely on it
-    pthread_mutex_lock(&g_slotLock);
+    pthread_mutex_lock(&s_slotLock);
     int slot = -1;
     for (int i = 0; i < kThreadSlots; i++) {
-        if (!g_slots[i].used) {
+        if (!s_slots[i].used) {
             slot = i;
             break;
         }
     }
     if (slot < 0) {
-        pthread_mutex_unlock(&g_slotLock);
+        pthread_mutex_unlock(&s_slotLock);
         return PLATFORM_THREAD_NONE;
     }
-    ThreadSlot& s = g_slots[slot];
+    ThreadSlot& s = s_slots[slot];
     if (pthread_create(&s.thread, nullptr, ThreadTrampoline, reinterpret_cast<void*>(proc)) != 0) {
-        pthread_mutex_unlock(&g_slotLock);
+        pthread_mutex_unlock(&s_slotLock);
         return PLATFORM_THREAD_NONE;
     }
     s.used = true;
     s.joined = false;
     s.proc = proc;
-    pthread_mutex_unlock(&g_slotLock);
+    pthread_mutex_unlock(&s_slotLock);
     return (PlatformThread)(slot + 1);
 }
 
@@ -64,12 +64,12 @@ void PlatformThreadWait(PlatformThread thread) {
     if (thread <= 0 || thread > kThreadSlots) {
         return;
     }
-    pthread_mutex_lock(&g_slotLock);
-    ThreadSlot& s = g_slots[thread - 1];
+    pthread_mutex_lock(&s_slotLock);
+    ThreadSlot& s = s_slots[thread - 1];
     bool join = s.used && !s.joined;
     pthread_t t = s.thread;
     s.joined = s.joined || join;
-    pthread_mutex_unlock(&g_slotLock);
+    pthread_mutex_unlock(&s_slotLock);
     if (join) {
         pthread_join(t, nullptr);
     }
@@ -79,11 +79,11 @@ int PlatformThreadTerminate(PlatformThread thread) {
     if (thread <= 0 || thread > kThreadSlots) {
         return 0;
     }
-    pthread_mutex_lock(&g_slotLock);
-    ThreadSlot& s = g_slots[thread - 1];
+    pthread_mutex_lock(&s_slotLock);
+    ThreadSlot& s = s_slots[thread - 1];
     bool alive = s.used && !s.joined;
     pthread_t t = s.thread;
-    pthread_mutex_unlock(&g_slotLock);
+    pthread_mutex_unlock(&s_slotLock);
     if (!alive) {
         return 1;
     }
@@ -94,9 +94,9 @@ int PlatformThreadTerminate(PlatformThread thread) {
     if (pthread_timedjoin_np(t, nullptr, &deadline) != 0) {
         return 0;
     }
-    pthread_mutex_lock(&g_slotLock);
+    pthread_mutex_lock(&s_slotLock);
     s.joined = true;
-    pthread_mutex_unlock(&g_slotLock);
+    pthread_mutex_unlock(&s_slotLock);
     return 1;
 }
 
@@ -106,14 +106,14 @@ void PlatformThreadClose(PlatformThread* thread) {
     if (h <= 0 || h > kThreadSlots) {
         return;
     }
-    pthread_mutex_lock(&g_slotLock);
-    ThreadSlot& s = g_slots[h - 1];
+    pthread_mutex_lock(&s_slotLock);
+    ThreadSlot& s = s_slots[h - 1];
     if (s.used && !s.joined) {
         pthread_detach(s.thread);
     }
     s.used = false;
     s.joined = false;
-    pthread_mutex_unlock(&g_slotLock);
+    pthread_mutex_unlock(&s_slotLock);
 }
 
 void PlatformSleep(uint32_t milliseconds) {
@@ -132,27 +132,27 @@ uint64_t PlatformMonotonicUs(void) {
 
 namespace {
 
-std::atomic<PlatformTimerResolutionHook> g_timerHook{nullptr};
+std::atomic<PlatformTimerResolutionHook> s_timerHook{nullptr};
 
 } // namespace
 
 // POSIX sleeps are as fine as asked already: only the hook is told.
 void PlatformTimerResolutionBegin(void) {
-    PlatformTimerResolutionHook hook = g_timerHook.load();
+    PlatformTimerResolutionHook hook = s_timerHook.load();
     if (hook != nullptr) {
         hook(1);
     }
 }
 
 void PlatformTimerResolutionEnd(void) {
-    PlatformTimerResolutionHook hook = g_timerHook.load();
+    PlatformTimerResolutionHook hook = s_timerHook.load();
     if (hook != nullptr) {
         hook(0);
     }
 }
 
 void PlatformSetTimerResolutionHook(PlatformTimerResolutionHook hook) {
-    g_timerHook.store(hook);
+    s_timerHook.store(hook);
 }
 
 namespace {
@@ -221,7 +221,7 @@ int PlatformEventWait(PlatformEvent* event, uint32_t milliseconds) {
 }
 
 void PlatformPostCommand(PlatformWindow window, uint32_t commandId, intptr_t lParam) {
-    PlatformPostHook hook = g_postHook.load();
+    PlatformPostHook hook = s_postHook.load();
     if (window != nullptr && hook != nullptr) {
         hook(window, commandId, lParam);
     }
@@ -229,7 +229,7 @@ void PlatformPostCommand(PlatformWindow window, uint32_t commandId, intptr_t lPa
 
 intptr_t PlatformSendMessage(PlatformWindow window, uint32_t message, uintptr_t wParam,
                              intptr_t lParam) {
-    PlatformSendHook hook = g_sendHook.load();
+    PlatformSendHook hook = s_sendHook.load();
     if (window != nullptr && hook != nullptr) {
         return hook(window, message, wParam, lParam);
     }
@@ -237,8 +237,8 @@ intptr_t PlatformSendMessage(PlatformWindow window, uint32_t message, uintptr_t 
 }
 
 void PlatformSetWindowHooks(PlatformPostHook post, PlatformSendHook send) {
-    g_postHook.store(post);
-    g_sendHook.store(send);
+    s_postHook.store(post);
+    s_sendHook.store(send);
 }
 
 static_assert(sizeof(pthread_mutex_t) <= sizeof(PlatformMutex::storage),

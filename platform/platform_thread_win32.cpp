@@ -10,8 +10,8 @@
 namespace {
 
 // Tests of the engine run without windows: hooks then take the posts and sends.
-PlatformPostHook volatile g_postHook = NULL;
-PlatformSendHook volatile g_sendHook = NULL;
+PlatformPostHook volatile s_postHook = NULL;
+PlatformSendHook volatile s_sendHook = NULL;
 
 DWORD WINAPI ThreadTrampoline(LPVOID arg) {
     PlatformThreadProc proc = reinterpret_cast<PlatformThreadProc>(arg);
@@ -86,7 +86,7 @@ uint64_t PlatformMonotonicUs(void) {
 
 namespace {
 
-PlatformTimerResolutionHook volatile g_timerHook = NULL;
+PlatformTimerResolutionHook volatile s_timerHook = NULL;
 
 typedef UINT(WINAPI* TimePeriodProc)(UINT);
 
@@ -112,7 +112,7 @@ void CallTimePeriod(const char* name) {
 
 void PlatformTimerResolutionBegin(void) {
     CallTimePeriod("timeBeginPeriod");
-    PlatformTimerResolutionHook hook = g_timerHook;
+    PlatformTimerResolutionHook hook = s_timerHook;
     if (hook != NULL) {
         hook(1);
     }
@@ -120,14 +120,14 @@ void PlatformTimerResolutionBegin(void) {
 
 void PlatformTimerResolutionEnd(void) {
     CallTimePeriod("timeEndPeriod");
-    PlatformTimerResolutionHook hook = g_timerHook;
+    PlatformTimerResolutionHook hook = s_timerHook;
     if (hook != NULL) {
         hook(0);
     }
 }
 
 void PlatformSetTimerResolutionHook(PlatformTimerResolutionHook hook) {
-    g_timerHook = hook;
+    s_timerHook = hook;
 }
 
 static_assert(sizeof(HANDLE) <= sizeof(PlatformEvent::storage), "PlatformEvent holds a handle");
@@ -165,7 +165,7 @@ int PlatformEventWait(PlatformEvent* event, uint32_t milliseconds) {
 }
 
 void PlatformPostCommand(PlatformWindow window, uint32_t commandId, intptr_t lParam) {
-    PlatformPostHook hook = g_postHook;
+    PlatformPostHook hook = s_postHook;
     if (window != NULL && hook != NULL) {
         hook(window, commandId, lParam);
     } else if (window != NULL) {
@@ -175,7 +175,7 @@ void PlatformPostCommand(PlatformWindow window, uint32_t commandId, intptr_t lPa
 
 intptr_t PlatformSendMessage(PlatformWindow window, uint32_t message, uintptr_t wParam,
                              intptr_t lParam) {
-    PlatformSendHook hook = g_sendHook;
+    PlatformSendHook hook = s_sendHook;
     if (window == NULL) {
         return 0;
     }
@@ -186,8 +186,8 @@ intptr_t PlatformSendMessage(PlatformWindow window, uint32_t message, uintptr_t 
 }
 
 void PlatformSetWindowHooks(PlatformPostHook post, PlatformSendHook send) {
-    g_postHook = post;
-    g_sendHook = send;
+    s_postHook = post;
+    s_sendHook = send;
 }
 
 static_assert(sizeof(CRITICAL_SECTION) <= sizeof(PlatformMutex::storage),

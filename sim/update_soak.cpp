@@ -945,17 +945,17 @@ struct WindowEvent {
     int64_t value;
 };
 
-std::mutex g_eventLock;
-std::vector<WindowEvent> g_events;
+std::mutex s_eventLock;
+std::vector<WindowEvent> s_events;
 
 void RecordPost(PlatformWindow, uint32_t commandId, intptr_t lParam) {
-    std::lock_guard<std::mutex> lock(g_eventLock);
-    g_events.push_back({true, commandId, (int64_t)lParam});
+    std::lock_guard<std::mutex> lock(s_eventLock);
+    s_events.push_back({true, commandId, (int64_t)lParam});
 }
 
 intptr_t RecordSend(PlatformWindow, uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    std::lock_guard<std::mutex> lock(g_eventLock);
-    g_events.push_back(
+    std::lock_guard<std::mutex> lock(s_eventLock);
+    s_events.push_back(
         {false, message, message == PBM_SETRANGE32_MSG ? (int64_t)lParam : (int64_t)wParam});
     return 0;
 }
@@ -1068,8 +1068,8 @@ int SendCount(void) {
 Outcome Execute(const Scenario& s, const std::string& path, int64_t boundMs) {
     Outcome o = Outcome();
     {
-        std::lock_guard<std::mutex> lock(g_eventLock);
-        g_events.clear();
+        std::lock_guard<std::mutex> lock(s_eventLock);
+        s_events.clear();
     }
     RecordReset();
     LogViewCreate(kMainWindow, LOG_RGB(0, 64, 96), LOG_RGB(192, 192, 192), 1);
@@ -1123,8 +1123,8 @@ Outcome Execute(const Scenario& s, const std::string& path, int64_t boundMs) {
 
     std::vector<WindowEvent> events;
     {
-        std::lock_guard<std::mutex> lock(g_eventLock);
-        events = g_events;
+        std::lock_guard<std::mutex> lock(s_eventLock);
+        events = s_events;
     }
     o.finishedPosts = 0;
     o.result = -1;

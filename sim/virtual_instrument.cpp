@@ -73,7 +73,7 @@ struct Instrument {
     int foreignBytes;
 };
 
-Instrument g_instrument;
+Instrument g_virtualInstrument;
 
 // Where the instrument's own identity ends: 3 + the product id bytes it sends.
 int ProductIdLength(const unsigned char* id) {
@@ -84,7 +84,7 @@ int ProductIdLength(const unsigned char* id) {
 }
 
 const unsigned char* ActiveProductId(int messageIndex) {
-    const VirtualInstrumentConfig& c = g_instrument.config;
+    const VirtualInstrumentConfig& c = g_virtualInstrument.config;
     if (c.fault == VI_FAULT_OTHER_PRODUCT && messageIndex >= c.faultAt) {
         return c.otherProductId;
     }
@@ -92,7 +92,7 @@ const unsigned char* ActiveProductId(int messageIndex) {
 }
 
 void ResetLocked(const VirtualInstrumentConfig* config) {
-    Instrument& vi = g_instrument;
+    Instrument& vi = g_virtualInstrument;
     vi.config = *config;
     vi.config.faultText[sizeof vi.config.faultText - 1] = 0;
     memcpy(vi.versionMajor, config->versionMajor, sizeof vi.versionMajor);
@@ -119,7 +119,7 @@ void ResetLocked(const VirtualInstrumentConfig* config) {
 // A process that never configured the instrument (the stand-in MIDI driver) still gets
 // a working one.
 void EnsureInitializedLocked(void) {
-    if (!g_instrument.initialized) {
+    if (!g_virtualInstrument.initialized) {
         VirtualInstrumentConfig config;
         VirtualInstrumentDefaultConfig(&config);
         ResetLocked(&config);
@@ -127,11 +127,12 @@ void EnsureInitializedLocked(void) {
 }
 
 ReplyPiece* ReplySlot(int queuedIndex) {
-    return &g_instrument.replies[(g_instrument.replyHead + queuedIndex) % VI_REPLY_QUEUE_SIZE];
+    return &g_virtualInstrument
+                .replies[(g_virtualInstrument.replyHead + queuedIndex) % VI_REPLY_QUEUE_SIZE];
 }
 
 void QueuePiece(const unsigned char* bytes, int length) {
-    Instrument& vi = g_instrument;
+    Instrument& vi = g_virtualInstrument;
     // The protocol has one request in flight; a full queue means nobody is reading, and
     // the newest piece is the one to lose.
     if (vi.replyCount >= VI_REPLY_QUEUE_SIZE) {
@@ -195,7 +196,7 @@ void SendStatus(int messageIndex, int status) {
     if (status == VI_STATUS_PRODUCT_ID) {
         // The instrument names its member id after a product id error, so an updater
         // that adopts the instrument's identity can take it over too.
-        unsigned char memberId = g_instrument.config.memberId;
+        unsigned char memberId = g_virtualInstrument.config.memberId;
         if (memberId < MEMBER_ID_ABSENT_FROM) {
             ReplyByte(&reply, memberId);
         }
@@ -227,7 +228,7 @@ uint32_t Decode28(const unsigned char* p) {
 }
 
 int PacketNumberLength(void) {
-    return g_instrument.config.protocolCode == 0 ? 2 : 4;
+    return g_virtualInstrument.config.protocolCode == 0 ? 2 : 4;
 }
 
 int AllBelow0x80(const unsigned char* bytes, int count) {
@@ -267,7 +268,7 @@ int Unpack7Bit(const unsigned char* packed, int count, unsigned char* out) {
 }
 
 void CompleteBlockLocked(void) {
-    Instrument& vi = g_instrument;
+    Instrument& vi = g_virtualInstrument;
     vi.versionMajor[vi.block.code] = vi.block.versionMajor;
     vi.versionMinor[vi.block.code] = vi.block.versionMinor;
     vi.block.active = 0;
@@ -276,7 +277,7 @@ void CompleteBlockLocked(void) {
 // Protocol 0 tells the instrument no block size: a block that received packets without
 // a refusal counts as written when the updater moves on to the next one.
 void CloseOpenBlockLocked(void) {
-    BlockState& block = g_instrument.block;
+    BlockState& block = g_virtualInstrument.block;
     if (block.active && !block.failed && block.dataSize == 0 && block.packetsReceived > 0) {
         CompleteBlockLocked();
     }
@@ -284,7 +285,7 @@ void CloseOpenBlockLocked(void) {
 }
 
 void WriteFlashLocked(uint64_t address, const unsigned char* data, uint32_t length, int fillValue) {
-    Instrument& vi = g_instrument;
+    Instrument& vi = g_virtualInstrument;
     uint64_t start = address - vi.config.flashBase;
     for (uint32_t i = 0; i < length; i++) {
         uint64_t at = start + i;
@@ -294,12 +295,12 @@ void WriteFlashLocked(uint64_t address, const unsigned char* data, uint32_t leng
 }
 
 int InsideFlash(uint64_t address, uint32_t length) {
-    const VirtualInstrumentConfig& c = g_instrument.config;
+    const VirtualInstrumentConfig& c = g_virtualInstrument.config;
     return address >= c.flashBase && address + length <= (uint64_t)c.flashBase + c.flashSize;
 }
 
 void HandleInquiry(int index, const unsigned char* payload, int payloadLength) {
-    Instrument& vi = g_instrument;
+    Instrument& vi = g_virtualInstrument;
     CloseOpenBlockLocked();
     if (payloadLength > 1) {
         SendStatus(index, VI_STATUS_FORMAT);
@@ -330,13 +331,13 @@ void HandleVersionRequest(int index, const unsigned char* payload, int payloadLe
     }
     Reply reply;
     ReplyBegin(&reply, index, MSG_VERSION_REPLY);
-    ReplyByte(&reply, g_instrument.versionMajor[payload[0]] & 0x7F);
-    ReplyByte(&reply, g_instrument.versionMinor[payload[0]] & 0x7F);
+    ReplyByte(&reply, g_virtualInstrument.versionMajor[payload[0]] & 0x7F);
+    ReplyByte(&reply, g_virtualInstrument.versionMinor[payload[0]] & 0x7F);
     ReplySend(&reply);
 }
 
 void HandleSetMode(int index, const unsigned char* payload, int payloadLength) {
-    Instrument& vi = g_instrument;
+    Instrument& vi = g_virtualInstrument;
     CloseOpenBlockLocked();
     int protocol0 = vi.config.protocolCode == 0;
     if (payloadLength != (protocol0 ? 4 : 16)) {
@@ -396,7 +397,7 @@ void SendWriteProgress(int index, uint32_t done, uint32_t total) {
 // The common end of a data or fill packet: checks its place, writes it, acknowledges.
 void AcceptPacket(int index, uint32_t number, const unsigned char* data, uint32_t length,
                   int fillValue) {
-    Instrument& vi = g_instrument;
+    Instrument& vi = g_virtualInstrument;
     BlockState& block = vi.block;
     if (block.packetsReceived > 0 && number != block.nextPacket) {
         block.failed = 1;
@@ -441,7 +442,7 @@ void AcceptPacket(int index, uint32_t number, const unsigned char* data, uint32_
 // Faults of the packet with this number among all data and fill packets; 1 when the
 // packet has been dealt with.
 int PacketFault(int index, int packetIndex) {
-    Instrument& vi = g_instrument;
+    Instrument& vi = g_virtualInstrument;
     const VirtualInstrumentConfig& c = vi.config;
     if (packetIndex != c.faultAt) {
         return 0;
@@ -460,7 +461,7 @@ int PacketFault(int index, int packetIndex) {
 }
 
 void HandleData(int index, int packetIndex, const unsigned char* payload, int payloadLength) {
-    Instrument& vi = g_instrument;
+    Instrument& vi = g_virtualInstrument;
     BlockState& block = vi.block;
     int numberLength = PacketNumberLength();
     if (!block.active || payloadLength < numberLength + 1 || !AllBelow0x80(payload, numberLength)) {
@@ -527,7 +528,7 @@ void HandleData(int index, int packetIndex, const unsigned char* payload, int pa
 }
 
 void HandleFill(int index, int packetIndex, const unsigned char* payload, int payloadLength) {
-    Instrument& vi = g_instrument;
+    Instrument& vi = g_virtualInstrument;
     BlockState& block = vi.block;
     int numberLength = PacketNumberLength();
     if (!block.active || payloadLength != numberLength + 2 ||
@@ -559,7 +560,7 @@ void HandlePortInquiry(int index, const unsigned char* payload, int payloadLengt
 }
 
 void DispatchLocked(int index, const unsigned char* message, int length) {
-    Instrument& vi = g_instrument;
+    Instrument& vi = g_virtualInstrument;
     const unsigned char* id = ActiveProductId(index);
     int idLength = ProductIdLength(id);
     int codeAt = 3 + idLength;
@@ -631,7 +632,7 @@ void DispatchLocked(int index, const unsigned char* message, int length) {
 }
 
 void HandleMessageLocked(const unsigned char* message, int length) {
-    Instrument& vi = g_instrument;
+    Instrument& vi = g_virtualInstrument;
     const VirtualInstrumentConfig& c = vi.config;
     int index = (int)vi.recordEnds.size();
     if (length > VI_MAX_MESSAGE) {
@@ -673,7 +674,7 @@ void HandleMessageLocked(const unsigned char* message, int length) {
 // Length of the raw data packet whose start is in the feed buffer, once its code is
 // known; 0 when the message ends at its 0xF7 instead.
 int RawPacketLength(void) {
-    Instrument& vi = g_instrument;
+    Instrument& vi = g_virtualInstrument;
     int index = (int)vi.recordEnds.size();
     int codeAt = 3 + ProductIdLength(ActiveProductId(index));
     if (vi.feedLength != codeAt + 1 || vi.feed[codeAt] != MSG_DATA || !vi.block.active ||
@@ -686,7 +687,7 @@ int RawPacketLength(void) {
 }
 
 void FeedByteLocked(unsigned char byte) {
-    Instrument& vi = g_instrument;
+    Instrument& vi = g_virtualInstrument;
     if (!vi.feedActive) {
         if (byte == SYSEX_START) {
             vi.feed[0] = byte;
@@ -775,7 +776,7 @@ int VirtualInstrumentFaultByName(const char* name, VirtualFault* fault) {
 }
 
 void VirtualInstrumentReset(const VirtualInstrumentConfig* config) {
-    std::lock_guard<std::mutex> guard(g_instrument.lock);
+    std::lock_guard<std::mutex> guard(g_virtualInstrument.lock);
     ResetLocked(config);
 }
 
@@ -783,7 +784,7 @@ void VirtualInstrumentHandleMessage(const unsigned char* message, int length) {
     if (message == nullptr || length <= 0) {
         return;
     }
-    std::lock_guard<std::mutex> guard(g_instrument.lock);
+    std::lock_guard<std::mutex> guard(g_virtualInstrument.lock);
     EnsureInitializedLocked();
     HandleMessageLocked(message, length);
 }
@@ -792,7 +793,7 @@ void VirtualInstrumentFeed(const unsigned char* bytes, int length) {
     if (bytes == nullptr) {
         return;
     }
-    std::lock_guard<std::mutex> guard(g_instrument.lock);
+    std::lock_guard<std::mutex> guard(g_virtualInstrument.lock);
     EnsureInitializedLocked();
     for (int i = 0; i < length; i++) {
         FeedByteLocked(bytes[i]);
@@ -800,19 +801,19 @@ void VirtualInstrumentFeed(const unsigned char* bytes, int length) {
 }
 
 void VirtualInstrumentHandleOtherBytes(int count) {
-    std::lock_guard<std::mutex> guard(g_instrument.lock);
+    std::lock_guard<std::mutex> guard(g_virtualInstrument.lock);
     EnsureInitializedLocked();
-    g_instrument.foreignBytes += count > 0 ? count : 0;
+    g_virtualInstrument.foreignBytes += count > 0 ? count : 0;
 }
 
 int VirtualInstrumentForeignByteCount(void) {
-    std::lock_guard<std::mutex> guard(g_instrument.lock);
-    return g_instrument.foreignBytes;
+    std::lock_guard<std::mutex> guard(g_virtualInstrument.lock);
+    return g_virtualInstrument.foreignBytes;
 }
 
 int VirtualInstrumentTakeReply(unsigned char* out, int capacity, uint32_t* delayMs) {
-    std::lock_guard<std::mutex> guard(g_instrument.lock);
-    Instrument& vi = g_instrument;
+    std::lock_guard<std::mutex> guard(g_virtualInstrument.lock);
+    Instrument& vi = g_virtualInstrument;
     if (vi.replyCount == 0) {
         return 0;
     }
@@ -830,18 +831,18 @@ int VirtualInstrumentTakeReply(unsigned char* out, int capacity, uint32_t* delay
 }
 
 int VirtualInstrumentPendingReplies(void) {
-    std::lock_guard<std::mutex> guard(g_instrument.lock);
-    return g_instrument.replyCount;
+    std::lock_guard<std::mutex> guard(g_virtualInstrument.lock);
+    return g_virtualInstrument.replyCount;
 }
 
 int VirtualInstrumentMessageCount(void) {
-    std::lock_guard<std::mutex> guard(g_instrument.lock);
-    return (int)g_instrument.recordEnds.size();
+    std::lock_guard<std::mutex> guard(g_virtualInstrument.lock);
+    return (int)g_virtualInstrument.recordEnds.size();
 }
 
 int VirtualInstrumentMessage(int index, unsigned char* out, int capacity) {
-    std::lock_guard<std::mutex> guard(g_instrument.lock);
-    Instrument& vi = g_instrument;
+    std::lock_guard<std::mutex> guard(g_virtualInstrument.lock);
+    Instrument& vi = g_virtualInstrument;
     if (index < 0 || index >= (int)vi.recordEnds.size() || capacity <= 0) {
         return 0;
     }
@@ -855,21 +856,23 @@ int VirtualInstrumentMessage(int index, unsigned char* out, int capacity) {
 }
 
 int VirtualInstrumentFlashRead(uint32_t address, unsigned char* out, uint32_t length) {
-    std::lock_guard<std::mutex> guard(g_instrument.lock);
+    std::lock_guard<std::mutex> guard(g_virtualInstrument.lock);
     EnsureInitializedLocked();
     if (!InsideFlash(address, length)) {
         return 0;
     }
     if (length > 0) {
-        memcpy(out, g_instrument.flash.data() + (address - g_instrument.config.flashBase), length);
+        memcpy(out,
+               g_virtualInstrument.flash.data() + (address - g_virtualInstrument.config.flashBase),
+               length);
     }
     return 1;
 }
 
 uint32_t VirtualInstrumentFlashWrittenCount(uint32_t address, uint32_t length) {
-    std::lock_guard<std::mutex> guard(g_instrument.lock);
+    std::lock_guard<std::mutex> guard(g_virtualInstrument.lock);
     EnsureInitializedLocked();
-    const VirtualInstrumentConfig& c = g_instrument.config;
+    const VirtualInstrumentConfig& c = g_virtualInstrument.config;
     uint64_t from = address > c.flashBase ? address : c.flashBase;
     uint64_t to = (uint64_t)address + length;
     uint64_t end = (uint64_t)c.flashBase + c.flashSize;
@@ -879,19 +882,19 @@ uint32_t VirtualInstrumentFlashWrittenCount(uint32_t address, uint32_t length) {
     uint32_t count = 0;
     for (uint64_t at = from; at < to; at++) {
         uint64_t bit = at - c.flashBase;
-        count += (g_instrument.writtenBits[(size_t)(bit / 8)] >> (bit % 8)) & 1u;
+        count += (g_virtualInstrument.writtenBits[(size_t)(bit / 8)] >> (bit % 8)) & 1u;
     }
     return count;
 }
 
 int VirtualInstrumentPacketCount(void) {
-    std::lock_guard<std::mutex> guard(g_instrument.lock);
-    return g_instrument.acknowledged;
+    std::lock_guard<std::mutex> guard(g_virtualInstrument.lock);
+    return g_virtualInstrument.acknowledged;
 }
 
 void VirtualInstrumentVersion(unsigned char blockCode, unsigned char* major, unsigned char* minor) {
-    std::lock_guard<std::mutex> guard(g_instrument.lock);
+    std::lock_guard<std::mutex> guard(g_virtualInstrument.lock);
     EnsureInitializedLocked();
-    *major = g_instrument.versionMajor[blockCode];
-    *minor = g_instrument.versionMinor[blockCode];
+    *major = g_virtualInstrument.versionMajor[blockCode];
+    *minor = g_virtualInstrument.versionMinor[blockCode];
 }

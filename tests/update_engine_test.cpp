@@ -37,27 +37,27 @@ struct WindowEvent {
                         // the only one writing the view then)
 };
 
-std::mutex g_eventLock;
-std::vector<WindowEvent> g_events;
+std::mutex s_eventLock;
+std::vector<WindowEvent> s_events;
 
 void RecordPost(PlatformWindow window, uint32_t commandId, intptr_t lParam) {
     EXPECT_EQ(window, kMainWindow);
-    std::lock_guard<std::mutex> lock(g_eventLock);
-    g_events.push_back({true, commandId, lParam, ""});
+    std::lock_guard<std::mutex> lock(s_eventLock);
+    s_events.push_back({true, commandId, lParam, ""});
 }
 
 intptr_t RecordSend(PlatformWindow window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
     EXPECT_EQ(window, kProgressBar);
-    std::lock_guard<std::mutex> lock(g_eventLock);
+    std::lock_guard<std::mutex> lock(s_eventLock);
     std::string status = message == PBM_SETPOS_MSG ? RecordedStatusRow(0) : "";
-    g_events.push_back({false, message,
+    s_events.push_back({false, message,
                         message == PBM_SETRANGE32_MSG ? (int64_t)lParam : (int64_t)wParam, status});
     return 0;
 }
 
 std::vector<WindowEvent> Events() {
-    std::lock_guard<std::mutex> lock(g_eventLock);
-    return g_events;
+    std::lock_guard<std::mutex> lock(s_eventLock);
+    return s_events;
 }
 
 std::vector<int64_t> BarPositions() {
@@ -141,8 +141,8 @@ class UpdateEngineTest : public ::testing::Test {
   protected:
     void SetUp() override {
         {
-            std::lock_guard<std::mutex> lock(g_eventLock);
-            g_events.clear();
+            std::lock_guard<std::mutex> lock(s_eventLock);
+            s_events.clear();
         }
         PlatformSetWindowHooks(RecordPost, RecordSend);
         ASSERT_TRUE(TestEngineSetUp(kMainWindow, DEVICE_TYPE_MIDI));
@@ -505,8 +505,8 @@ class InjectedFault : public UpdateEngineTest, public ::testing::WithParamInterf
         const FaultRow c = FaultRowOnPath(row, deviceType);
         // A fresh log and window record for each cell.
         {
-            std::lock_guard<std::mutex> lock(g_eventLock);
-            g_events.clear();
+            std::lock_guard<std::mutex> lock(s_eventLock);
+            s_events.clear();
         }
         TestEngineTearDown();
         ASSERT_TRUE(TestEngineSetUp(kMainWindow, deviceType));
@@ -744,8 +744,8 @@ TEST_F(UpdateEngineThreadTest, StopBeforeTheFirstPacketSendsNone) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         {
-            std::lock_guard<std::mutex> lock(g_eventLock);
-            g_events.clear();
+            std::lock_guard<std::mutex> lock(s_eventLock);
+            s_events.clear();
         }
         transport_.midiTickMs = 10;
         instrument_.fault = VI_FAULT_DELAY;

@@ -36,7 +36,7 @@ struct CUsbBulk {
     UsbDeviceSlot slots[USB_MAX_DEVICES];
 };
 
-CUsbBulk g_cusbbulk;
+CUsbBulk s_cusbbulk;
 
 struct UsbBulkTransport {
     int device;
@@ -57,7 +57,7 @@ UsbDeviceSlot* SlotOf(int device) {
     if (device < 0 || device >= USB_MAX_DEVICES) {
         return nullptr;
     }
-    return &g_cusbbulk.slots[device];
+    return &s_cusbbulk.slots[device];
 }
 
 void FreeSlotLocked(UsbDeviceSlot* slot) {
@@ -87,9 +87,9 @@ int DescriptorLength(const unsigned char* config, int offset, int limit) {
 }
 
 int StoreDevice(const char* path, UsbHandle handle) {
-    std::lock_guard<std::mutex> hold(g_cusbbulk.lock);
+    std::lock_guard<std::mutex> hold(s_cusbbulk.lock);
     for (int device = 0; device < USB_MAX_DEVICES; device++) {
-        UsbDeviceSlot* slot = &g_cusbbulk.slots[device];
+        UsbDeviceSlot* slot = &s_cusbbulk.slots[device];
         if (slot->handle != USB_HANDLE_NONE) {
             continue;
         }
@@ -192,9 +192,9 @@ int UsbFindPipe(const unsigned char* config, const UsbConfigWalk* walk, unsigned
 extern "C" {
 
 void init_cusbbulk(void) {
-    std::lock_guard<std::mutex> hold(g_cusbbulk.lock);
+    std::lock_guard<std::mutex> hold(s_cusbbulk.lock);
     for (int device = 0; device < USB_MAX_DEVICES; device++) {
-        UsbDeviceSlot* slot = &g_cusbbulk.slots[device];
+        UsbDeviceSlot* slot = &s_cusbbulk.slots[device];
         slot->handle = USB_HANDLE_NONE;
         slot->devicePath[0] = '\0';
         slot->walk = UsbConfigWalk{0, 0, 0};
@@ -202,9 +202,9 @@ void init_cusbbulk(void) {
 }
 
 void free_cusbbulk(void) {
-    std::lock_guard<std::mutex> hold(g_cusbbulk.lock);
+    std::lock_guard<std::mutex> hold(s_cusbbulk.lock);
     for (int device = 0; device < USB_MAX_DEVICES; device++) {
-        FreeSlotLocked(&g_cusbbulk.slots[device]);
+        FreeSlotLocked(&s_cusbbulk.slots[device]);
     }
 }
 
@@ -264,7 +264,7 @@ void UsbCloseDevice(int device) {
     if (slot == nullptr) {
         return;
     }
-    std::lock_guard<std::mutex> hold(g_cusbbulk.lock);
+    std::lock_guard<std::mutex> hold(s_cusbbulk.lock);
     FreeSlotLocked(slot);
 }
 

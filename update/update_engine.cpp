@@ -45,7 +45,7 @@ struct UpdateRun {
     char line[TEXT_SIZE];
 };
 
-UpdateRun g_run;
+UpdateRun s_run;
 
 void SetProgressRange(int64_t length) {
     PlatformSendMessage(g_updateEngine.progressBar, PBM_SETRANGE32_MSG, 0, (intptr_t)length);
@@ -61,7 +61,7 @@ void PostTransferActive(int active) {
 
 // Failure end of the run.
 int FailRun(const char* text) {
-    UpdateRun& r = g_run;
+    UpdateRun& r = s_run;
     if (text != r.errorText) {
         TextCopy(r.errorText, sizeof r.errorText, text);
     }
@@ -74,12 +74,12 @@ int FailRun(const char* text) {
 
 // The instrument's next message into the run's reply; 0 with the error text set.
 int ReceiveRunReply(void) {
-    return ReceiveReply(g_run.reply, g_run.errorText, TIMEOUT_TICKS_LONG);
+    return ReceiveReply(s_run.reply, s_run.errorText, TIMEOUT_TICKS_LONG);
 }
 
 // One request and its reply; ExchangeMessage's result, the error text set on 0.
 int Exchange(int length, int timeoutTicks, int expectedCode) {
-    UpdateRun& r = g_run;
+    UpdateRun& r = s_run;
     return ExchangeMessage(g_updateEngine.messageBuffer, length, r.reply, &r.header, expectedCode,
                            r.errorText, timeoutTicks);
 }
@@ -95,7 +95,7 @@ int WaitWhilePaused(void) {
 
 void ShowPercentStatus(const char* withLog, const char* withoutLog, int64_t part, int64_t whole,
                        int clearRow) {
-    UpdateRun& r = g_run;
+    UpdateRun& r = s_run;
     if (ShowLog) {
         int percent = whole > 0 ? (int)(part * 100 / whole) : 0;
         TextFormat(r.line, sizeof r.line, withLog, percent);
@@ -109,7 +109,7 @@ void ShowPercentStatus(const char* withLog, const char* withoutLog, int64_t part
 // then ends without a status row).
 int OpenUpdateFile(void) {
     UpdateEngine& e = g_updateEngine;
-    UpdateRun& r = g_run;
+    UpdateRun& r = s_run;
     r.errorText[0] = '\0';
     r.file = PlatformFileOpenRead(e.fileName);
     if (r.file == PLATFORM_FILE_NONE) {
@@ -128,7 +128,7 @@ int OpenUpdateFile(void) {
 
 // Block start: name the block and count its header.
 void StartBlock(void) {
-    UpdateRun& r = g_run;
+    UpdateRun& r = s_run;
     const SystemFileHeader& h = r.header;
     TextFormat(r.line, sizeof r.line, "DeviceName : %s", h.deviceName);
     LogWrite(LOG_NEWLINE_BEFORE, r.line);
@@ -143,7 +143,7 @@ void StartBlock(void) {
 // Returns 1 or 0 with the error text set.
 int TakeInquiryReply(int pos) {
     UpdateEngine& e = g_updateEngine;
-    UpdateRun& r = g_run;
+    UpdateRun& r = s_run;
     e.protocolCode = r.reply[pos];
     if (e.protocolCode > PROTOCOL_CODE_28BIT) {
         TextCopy(r.errorText, sizeof r.errorText, "Protocol code error(need newer tool).");
@@ -177,7 +177,7 @@ int TakeInquiryReply(int pos) {
 // Inquiry of a block. Returns 1 or 0 with the error text set.
 int InquireBlock(void) {
     UpdateEngine& e = g_updateEngine;
-    UpdateRun& r = g_run;
+    UpdateRun& r = s_run;
     int pos =
         Exchange(BuildInquiry(e.messageBuffer, &r.header), TIMEOUT_TICKS_REPLY, MSG_INQUIRY_REPLY);
     if (pos == REPLY_ID_ADOPTED) {
@@ -193,7 +193,7 @@ int InquireBlock(void) {
 // instrument's (always, with the check skipped), or 0 with the error text set.
 int CheckVersion(bool* newer) {
     UpdateEngine& e = g_updateEngine;
-    UpdateRun& r = g_run;
+    UpdateRun& r = s_run;
     const SystemFileHeader& h = r.header;
     *newer = true;
     if (e.skipVersionCheck) {
@@ -216,7 +216,7 @@ int CheckVersion(bool* newer) {
 // The instrument has the block already: step over its data. 0 when the run ends here,
 // for the last block with nothing sent in this run.
 int SkipBlock(void) {
-    UpdateRun& r = g_run;
+    UpdateRun& r = s_run;
     const SystemFileHeader& h = r.header;
     TextCopy(r.errorText, sizeof r.errorText, "Target version is newer.");
     if (h.isLastBlock && !r.blockStarted) {
@@ -254,7 +254,7 @@ int BuildSetMode(unsigned char* out, const SystemFileHeader* header, int rawMode
 // phases. Returns 1, or 0 with the run failed.
 int SetMode(void) {
     UpdateEngine& e = g_updateEngine;
-    UpdateRun& r = g_run;
+    UpdateRun& r = s_run;
     BlockTransfer& b = r.block;
     r.blockStarted = true;
     if (r.header.dataSize == 0) {
@@ -281,7 +281,7 @@ int SetMode(void) {
 // The block's packets are about to go out: reset its counts and say so.
 void StartTransfer(void) {
     UpdateEngine& e = g_updateEngine;
-    UpdateRun& r = g_run;
+    UpdateRun& r = s_run;
     BlockTransfer& b = r.block;
     b.totalSent = 0;
     b.maxDone = 0;
@@ -295,7 +295,7 @@ void StartTransfer(void) {
 
 // The packet's data into the data buffer. Returns 1 or 0 with the error text set.
 int ReadPacket(void) {
-    UpdateRun& r = g_run;
+    UpdateRun& r = s_run;
     const uint32_t size = g_updateEngine.packetSize;
     if (PlatformFileRead(r.file, g_updateEngine.dataBuffer, size) != (int)size) {
         // Cannot happen to a file the reader checked and nobody else may open; refuse to
@@ -323,12 +323,12 @@ bool IsFillPacket(void) {
 
 // The message header and the packet number; returns their length.
 int BuildPacketHeader(unsigned char* out, unsigned char code) {
-    int n = BuildMessageHeader(out, &g_run.header, code);
+    int n = BuildMessageHeader(out, &s_run.header, code);
     if (g_updateEngine.protocolCode == PROTOCOL_CODE_28BIT) {
-        Encode28Bit(g_run.block.packetNumber, out + n);
+        Encode28Bit(s_run.block.packetNumber, out + n);
         return n + 4;
     }
-    Encode14Bit(g_run.block.packetNumber, out + n);
+    Encode14Bit(s_run.block.packetNumber, out + n);
     return n + 2;
 }
 
@@ -340,7 +340,7 @@ int SendFillPacket(void) {
     msg[n++] = (unsigned char)(fill >> 4);
     msg[n++] = (unsigned char)(fill & 0x0F);
     msg[n++] = SYSEX_END;
-    return TransmitMessage(msg, n, g_run.errorText, SEND_MODE_PACKETS);
+    return TransmitMessage(msg, n, s_run.errorText, SEND_MODE_PACKETS);
 }
 
 // The packet's data as raw bytes or packed 7 bits to a byte, at out; returns their
@@ -349,7 +349,7 @@ int AppendPacketData(unsigned char* out, unsigned char* checksum) {
     UpdateEngine& e = g_updateEngine;
     const unsigned char* data = e.dataBuffer;
     const uint32_t size = e.packetSize;
-    if (!g_run.block.rawMode) {
+    if (!s_run.block.rawMode) {
         return Pack7Bit(data, out, (int)size, checksum);
     }
     std::memcpy(out, data, size);
@@ -363,7 +363,7 @@ int AppendPacketData(unsigned char* out, unsigned char* checksum) {
 
 int SendDataPacket(void) {
     UpdateEngine& e = g_updateEngine;
-    UpdateRun& r = g_run;
+    UpdateRun& r = s_run;
     unsigned char* msg = e.messageBuffer;
     const int headerEnd = BuildPacketHeader(msg, MSG_DATA);
     unsigned char checksum;
@@ -399,7 +399,7 @@ int SendPacket(void) {
 // A MSG_WRITE_PROGRESS reply: move the bar across the block's second half and show how
 // far the instrument has written.
 void ShowWriteProgress(uint32_t progress) {
-    UpdateRun& r = g_run;
+    UpdateRun& r = s_run;
     BlockTransfer& b = r.block;
     const uint32_t done = progress >> 16;
     const uint32_t total = progress & 0xFFFF;
@@ -419,7 +419,7 @@ void ShowWriteProgress(uint32_t progress) {
 // reports before it. Returns 1, or 0 with the run failed.
 int ReceiveAcknowledgement(void) {
     UpdateEngine& e = g_updateEngine;
-    UpdateRun& r = g_run;
+    UpdateRun& r = s_run;
     if (e.updateState.load() == UPDATE_ABORT) {
         return FailRun(USER_ABORTED_TEXT);
     }
@@ -450,7 +450,7 @@ int ReceiveAcknowledgement(void) {
 // After the acknowledgement: count the packet on the bar and in the status row.
 void CountAcknowledgedPacket(void) {
     UpdateEngine& e = g_updateEngine;
-    UpdateRun& r = g_run;
+    UpdateRun& r = s_run;
     BlockTransfer& b = r.block;
     const int64_t dataSize = r.header.dataSize;
     b.totalSent += e.packetSize;
@@ -487,7 +487,7 @@ int PauseBetweenPackets(void) {
 
 // Set mode and every packet of the current block. Returns 1 or 0 (run already failed).
 int SendBlock(void) {
-    BlockTransfer& b = g_run.block;
+    BlockTransfer& b = s_run.block;
     if (!SetMode()) {
         return 0;
     }
@@ -499,7 +499,7 @@ int SendBlock(void) {
     }
     for (; b.packetsLeft > 0; b.packetNumber++, b.packetsLeft--) {
         if (!SendPacket()) {
-            return FailRun(g_run.errorText);
+            return FailRun(s_run.errorText);
         }
         if (!ReceiveAcknowledgement()) {
             return 0;
@@ -587,7 +587,7 @@ void UpdateThreadProc(void) {
 namespace {
 
 int RunUpdateBlocks(void) {
-    UpdateRun& r = g_run;
+    UpdateRun& r = s_run;
     if (!OpenUpdateFile()) {
         return 0;
     }

@@ -14,17 +14,17 @@ struct InquiryRun {
     char errorText[TEXT_SIZE];
 };
 
-InquiryRun g_inquiry;
+InquiryRun g_versionInquiry;
 
 // One request of the inquiry and its reply; ExchangeMessage's result.
 int AskInstrument(int length, int timeoutTicks, int expectedCode) {
-    InquiryRun& q = g_inquiry;
+    InquiryRun& q = g_versionInquiry;
     return ExchangeMessage(g_updateEngine.messageBuffer, length, q.reply, &q.header, expectedCode,
                            q.errorText, timeoutTicks);
 }
 
 int InquireVersionWithTimer(const SystemFileHeader* header, int deviceType) {
-    InquiryRun& q = g_inquiry;
+    InquiryRun& q = g_versionInquiry;
     UpdateEngine& e = g_updateEngine;
     unsigned char* msg = e.messageBuffer;
     q.header = *header;

@@ -67,25 +67,25 @@ struct SimDriver {
     int messageLength;
 };
 
-SimDriver g_driver;
+SimDriver g_kernelMidiSim;
 // Counts KernelMidiSimReleaseReads calls; a hanging read waits for it to change. Kept
 // apart from the driver's lock, which a hanging read must not hold: it may be stopped by
 // force where it stands.
-std::atomic<int> g_releases{0};
+std::atomic<int> s_releases{0};
 
 void EnsureConfiguredLocked(void) {
-    if (!g_driver.configured) {
-        KernelMidiSimDefaultConfig(&g_driver.config);
-        g_driver.configured = true;
+    if (!g_kernelMidiSim.configured) {
+        KernelMidiSimDefaultConfig(&g_kernelMidiSim.config);
+        g_kernelMidiSim.configured = true;
     }
 }
 
 SimHandle* Lookup(KernelMidiHandle handle) {
     intptr_t index = handle - HANDLE_BASE;
-    if (index < 0 || index >= SIM_HANDLES || g_driver.handles[index].kind == KIND_FREE) {
+    if (index < 0 || index >= SIM_HANDLES || g_kernelMidiSim.handles[index].kind == KIND_FREE) {
         return nullptr;
     }
-    return &g_driver.handles[index];
+    return &g_kernelMidiSim.handles[index];
 }
 
 // "\\.\VMPRT<n>" or "\\.\VMPRT<n>\P91" / "\P11".
@@ -115,7 +115,7 @@ HandleKind ParseName(const char* name, int* device) {
 struct HangingRead {
     bool hanging;
     bool unstoppable; // POSIX: the thread also refuses to be cancelled meanwhile
-    int release;      // g_releases when it began
+    int release;      // s_releases when it began
 };
 
 int Hang(const HangingRead& hang) {
@@ -125,7 +125,7 @@ int Hang(const HangingRead& hang) {
         pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState);
     }
 #endif
-    while (g_releases.load() == hang.release) {
+    while (s_releases.load() == hang.release) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 #ifndef _WIN32
@@ -137,13 +137,15 @@ int Hang(const HangingRead& hang) {
 }
 
 void QueueLocked(const unsigned char* block, Clock::time_point due) {
-    if (g_driver.queueCount >= QUEUE_BLOCKS) {
+    if (g_kernelMidiSim.queueCount >= QUEUE_BLOCKS) {
         return;
     }
-    QueuedBlock& q = g_driver.queue[(g_driver.queueHead + g_driver.queueCount) % QUEUE_BLOCKS];
+    QueuedBlock& q =
+        g_kernelMidiSim
+            .queue[(g_kernelMidiSim.queueHead + g_kernelMidiSim.queueCount) % QUEUE_BLOCKS];
     memcpy(q.bytes, block, BLOCK_SIZE);
     q.due = due;
-    g_driver.queueCount++;
+    g_kernelMidiSim.queueCount++;
 }
 
 // A reply goes out as packets of 3 bytes (code index number 4) and one ending packet of
@@ -168,7 +170,7 @@ void QueueReplyLocked(const unsigned char* bytes, int length, Clock::time_point 
             packet = 0;
         }
     }
-    g_driver.arrived.notify_all();
+    g_kernelMidiSim.arrived.notify_all();
 }
 
 void CollectRepliesLocked(Clock::time_point now) {
@@ -185,25 +187,25 @@ void DecodePacketsLocked(const unsigned char* bytes, int length) {
     for (int pos = 0; pos + 4 <= length; pos += 4) {
         const unsigned char* p = bytes + pos;
         if (memcmp(p, kMarker, 4) == 0) {
-            g_driver.markers++;
+            g_kernelMidiSim.markers++;
             continue;
         }
         int cin = p[0] & 0x0F;
         if (cin < 4 || cin > 7) {
-            g_driver.badPackets++;
-            g_driver.messageLength = 0;
+            g_kernelMidiSim.badPackets++;
+            g_kernelMidiSim.messageLength = 0;
             continue;
         }
         int n = cin == 4 ? 3 : cin - 4;
-        if (g_driver.messageLength + n > VI_MAX_MESSAGE) {
-            g_driver.messageLength = 0;
+        if (g_kernelMidiSim.messageLength + n > VI_MAX_MESSAGE) {
+            g_kernelMidiSim.messageLength = 0;
             continue;
         }
-        memcpy(g_driver.message + g_driver.messageLength, p + 1, (size_t)n);
-        g_driver.messageLength += n;
+        memcpy(g_kernelMidiSim.message + g_kernelMidiSim.messageLength, p + 1, (size_t)n);
+        g_kernelMidiSim.messageLength += n;
         if (cin != 4) {
-            VirtualInstrumentHandleMessage(g_driver.message, g_driver.messageLength);
-            g_driver.messageLength = 0;
+            VirtualInstrumentHandleMessage(g_kernelMidiSim.message, g_kernelMidiSim.messageLength);
+            g_kernelMidiSim.messageLength = 0;
         }
     }
 }
@@ -222,110 +224,111 @@ void KernelMidiSimDefaultConfig(KernelMidiSimConfig* config) {
 }
 
 void KernelMidiSimReset(const KernelMidiSimConfig* config) {
-    std::lock_guard<std::mutex> guard(g_driver.lock);
-    g_driver.config = *config;
-    g_driver.configured = true;
-    memset(g_driver.handles, 0, sizeof g_driver.handles);
-    memset(g_driver.deviceOpens, 0, sizeof g_driver.deviceOpens);
-    g_driver.changeQueries = g_driver.idRequests = 0;
-    g_driver.queueHead = g_driver.queueCount = 0;
-    g_driver.writeCount = g_driver.markers = g_driver.badPackets = g_driver.reads = 0;
-    g_driver.hungReads = 0;
-    g_driver.messageLength = 0;
+    std::lock_guard<std::mutex> guard(g_kernelMidiSim.lock);
+    g_kernelMidiSim.config = *config;
+    g_kernelMidiSim.configured = true;
+    memset(g_kernelMidiSim.handles, 0, sizeof g_kernelMidiSim.handles);
+    memset(g_kernelMidiSim.deviceOpens, 0, sizeof g_kernelMidiSim.deviceOpens);
+    g_kernelMidiSim.changeQueries = g_kernelMidiSim.idRequests = 0;
+    g_kernelMidiSim.queueHead = g_kernelMidiSim.queueCount = 0;
+    g_kernelMidiSim.writeCount = g_kernelMidiSim.markers = g_kernelMidiSim.badPackets =
+        g_kernelMidiSim.reads = 0;
+    g_kernelMidiSim.hungReads = 0;
+    g_kernelMidiSim.messageLength = 0;
 }
 
 int KernelMidiSimDeviceOpens(int number) {
-    std::lock_guard<std::mutex> guard(g_driver.lock);
-    return number >= 0 && number < KMIDI_SIM_DEVICES ? g_driver.deviceOpens[number] : 0;
+    std::lock_guard<std::mutex> guard(g_kernelMidiSim.lock);
+    return number >= 0 && number < KMIDI_SIM_DEVICES ? g_kernelMidiSim.deviceOpens[number] : 0;
 }
 
 int KernelMidiSimRequests(uint32_t code) {
-    std::lock_guard<std::mutex> guard(g_driver.lock);
-    return code == IOCTL_KMIDI_CHANGE_QUERY    ? g_driver.changeQueries
-           : code == IOCTL_KMIDI_GET_DEVICE_ID ? g_driver.idRequests
+    std::lock_guard<std::mutex> guard(g_kernelMidiSim.lock);
+    return code == IOCTL_KMIDI_CHANGE_QUERY    ? g_kernelMidiSim.changeQueries
+           : code == IOCTL_KMIDI_GET_DEVICE_ID ? g_kernelMidiSim.idRequests
                                                : 0;
 }
 
 int KernelMidiSimOpenHandles(void) {
-    std::lock_guard<std::mutex> guard(g_driver.lock);
+    std::lock_guard<std::mutex> guard(g_kernelMidiSim.lock);
     int open = 0;
-    for (const SimHandle& h : g_driver.handles) {
+    for (const SimHandle& h : g_kernelMidiSim.handles) {
         open += h.kind != KIND_FREE;
     }
     return open;
 }
 
 int KernelMidiSimWriteCount(void) {
-    std::lock_guard<std::mutex> guard(g_driver.lock);
-    return g_driver.writeCount;
+    std::lock_guard<std::mutex> guard(g_kernelMidiSim.lock);
+    return g_kernelMidiSim.writeCount;
 }
 
 int KernelMidiSimWrite(int index, unsigned char* out, int capacity) {
-    std::lock_guard<std::mutex> guard(g_driver.lock);
-    if (index < 0 || index >= g_driver.writeCount || index >= MAX_WRITES) {
+    std::lock_guard<std::mutex> guard(g_kernelMidiSim.lock);
+    if (index < 0 || index >= g_kernelMidiSim.writeCount || index >= MAX_WRITES) {
         return 0;
     }
-    const SimWrite& w = g_driver.writes[index];
+    const SimWrite& w = g_kernelMidiSim.writes[index];
     int kept = w.length < KMIDI_SIM_WRITE_KEPT ? w.length : KMIDI_SIM_WRITE_KEPT;
     memcpy(out, w.bytes, (size_t)(kept < capacity ? kept : capacity));
     return w.length;
 }
 
 int KernelMidiSimMarkers(void) {
-    std::lock_guard<std::mutex> guard(g_driver.lock);
-    return g_driver.markers;
+    std::lock_guard<std::mutex> guard(g_kernelMidiSim.lock);
+    return g_kernelMidiSim.markers;
 }
 
 int KernelMidiSimBadPackets(void) {
-    std::lock_guard<std::mutex> guard(g_driver.lock);
-    return g_driver.badPackets;
+    std::lock_guard<std::mutex> guard(g_kernelMidiSim.lock);
+    return g_kernelMidiSim.badPackets;
 }
 
 void KernelMidiSimQueueBlock(const unsigned char* block) {
-    std::lock_guard<std::mutex> guard(g_driver.lock);
+    std::lock_guard<std::mutex> guard(g_kernelMidiSim.lock);
     QueueLocked(block, Clock::now());
-    g_driver.arrived.notify_all();
+    g_kernelMidiSim.arrived.notify_all();
 }
 
 int KernelMidiSimQueuedBlocks(void) {
-    std::lock_guard<std::mutex> guard(g_driver.lock);
-    return g_driver.queueCount;
+    std::lock_guard<std::mutex> guard(g_kernelMidiSim.lock);
+    return g_kernelMidiSim.queueCount;
 }
 
 int KernelMidiSimReads(void) {
-    std::lock_guard<std::mutex> guard(g_driver.lock);
-    return g_driver.reads;
+    std::lock_guard<std::mutex> guard(g_kernelMidiSim.lock);
+    return g_kernelMidiSim.reads;
 }
 
 int KernelMidiSimHungReads(void) {
-    std::lock_guard<std::mutex> guard(g_driver.lock);
-    return g_driver.hungReads;
+    std::lock_guard<std::mutex> guard(g_kernelMidiSim.lock);
+    return g_kernelMidiSim.hungReads;
 }
 
 void KernelMidiSimReleaseReads(void) {
-    g_releases.fetch_add(1);
+    s_releases.fetch_add(1);
 }
 
 // ---- The driver access the transport calls.
 
 KernelMidiHandle KernelMidiDriverOpen(const char* name) {
-    std::lock_guard<std::mutex> guard(g_driver.lock);
+    std::lock_guard<std::mutex> guard(g_kernelMidiSim.lock);
     EnsureConfiguredLocked();
     int device = 0;
     HandleKind kind = ParseName(name, &device);
     if (kind == KIND_DEVICE) {
-        g_driver.deviceOpens[device]++;
+        g_kernelMidiSim.deviceOpens[device]++;
     }
-    if (kind == KIND_FREE || !(g_driver.config.devicePresent & (1u << device)) ||
-        (kind == KIND_PIPE_IN && g_driver.config.failInPipe) ||
-        (kind == KIND_PIPE_OUT && g_driver.config.failOutPipe)) {
+    if (kind == KIND_FREE || !(g_kernelMidiSim.config.devicePresent & (1u << device)) ||
+        (kind == KIND_PIPE_IN && g_kernelMidiSim.config.failInPipe) ||
+        (kind == KIND_PIPE_OUT && g_kernelMidiSim.config.failOutPipe)) {
         return KERNEL_MIDI_NO_HANDLE;
     }
     for (int i = 0; i < SIM_HANDLES; i++) {
-        if (g_driver.handles[i].kind == KIND_FREE) {
-            g_driver.handles[i].kind = kind;
-            g_driver.handles[i].device = device;
-            g_driver.handles[i].cancelled = false;
+        if (g_kernelMidiSim.handles[i].kind == KIND_FREE) {
+            g_kernelMidiSim.handles[i].kind = kind;
+            g_kernelMidiSim.handles[i].device = device;
+            g_kernelMidiSim.handles[i].cancelled = false;
             return HANDLE_BASE + i;
         }
     }
@@ -333,7 +336,7 @@ KernelMidiHandle KernelMidiDriverOpen(const char* name) {
 }
 
 void KernelMidiDriverClose(KernelMidiHandle handle) {
-    std::lock_guard<std::mutex> guard(g_driver.lock);
+    std::lock_guard<std::mutex> guard(g_kernelMidiSim.lock);
     SimHandle* h = Lookup(handle);
     if (h != nullptr) {
         h->kind = KIND_FREE;
@@ -341,16 +344,16 @@ void KernelMidiDriverClose(KernelMidiHandle handle) {
 }
 
 int KernelMidiDriverRequest(KernelMidiHandle handle, uint32_t code, uint32_t* value) {
-    std::lock_guard<std::mutex> guard(g_driver.lock);
+    std::lock_guard<std::mutex> guard(g_kernelMidiSim.lock);
     SimHandle* h = Lookup(handle);
     uint32_t answer = 0;
-    int ok = h != nullptr && h->kind == KIND_DEVICE && !g_driver.config.failRequests;
+    int ok = h != nullptr && h->kind == KIND_DEVICE && !g_kernelMidiSim.config.failRequests;
     if (code == IOCTL_KMIDI_CHANGE_QUERY) {
-        g_driver.changeQueries++;
-        answer = g_driver.config.changeAnswer;
+        g_kernelMidiSim.changeQueries++;
+        answer = g_kernelMidiSim.config.changeAnswer;
     } else if (code == IOCTL_KMIDI_GET_DEVICE_ID) {
-        g_driver.idRequests++;
-        answer = h != nullptr ? g_driver.config.deviceId[h->device] : 0;
+        g_kernelMidiSim.idRequests++;
+        answer = h != nullptr ? g_kernelMidiSim.config.deviceId[h->device] : 0;
     } else {
         ok = 0;
     }
@@ -361,44 +364,44 @@ int KernelMidiDriverRequest(KernelMidiHandle handle, uint32_t code, uint32_t* va
 namespace {
 
 int ReadPipe(KernelMidiHandle handle, unsigned char* buffer, int length, HangingRead* hang) {
-    std::unique_lock<std::mutex> guard(g_driver.lock);
-    g_driver.reads++;
+    std::unique_lock<std::mutex> guard(g_kernelMidiSim.lock);
+    g_kernelMidiSim.reads++;
     SimHandle* h = Lookup(handle);
     if (h == nullptr || h->kind != KIND_PIPE_IN || length < BLOCK_SIZE) {
         return -1;
     }
-    if (g_driver.config.failedReads > 0) {
-        g_driver.config.failedReads--;
+    if (g_kernelMidiSim.config.failedReads > 0) {
+        g_kernelMidiSim.config.failedReads--;
         return -1;
     }
-    if (g_driver.config.shortReads > 0) {
-        g_driver.config.shortReads--;
+    if (g_kernelMidiSim.config.shortReads > 0) {
+        g_kernelMidiSim.config.shortReads--;
         memset(buffer, 0xEE, BLOCK_SIZE / 2);
         return BLOCK_SIZE / 2;
     }
     for (;;) {
         if (h->cancelled) {
-            if (g_driver.config.cancelIgnored != KMIDI_SIM_CANCEL_HONOURED) {
-                g_driver.hungReads++;
+            if (g_kernelMidiSim.config.cancelIgnored != KMIDI_SIM_CANCEL_HONOURED) {
+                g_kernelMidiSim.hungReads++;
                 hang->hanging = true;
                 hang->unstoppable =
-                    g_driver.config.cancelIgnored == KMIDI_SIM_CANCEL_IGNORED_UNSTOPPABLE;
-                hang->release = g_releases.load();
+                    g_kernelMidiSim.config.cancelIgnored == KMIDI_SIM_CANCEL_IGNORED_UNSTOPPABLE;
+                hang->release = s_releases.load();
             }
             return -1;
         }
         Clock::time_point now = Clock::now();
-        if (g_driver.queueCount > 0) {
-            QueuedBlock& q = g_driver.queue[g_driver.queueHead];
+        if (g_kernelMidiSim.queueCount > 0) {
+            QueuedBlock& q = g_kernelMidiSim.queue[g_kernelMidiSim.queueHead];
             if (q.due <= now) {
                 memcpy(buffer, q.bytes, BLOCK_SIZE);
-                g_driver.queueHead = (g_driver.queueHead + 1) % QUEUE_BLOCKS;
-                g_driver.queueCount--;
+                g_kernelMidiSim.queueHead = (g_kernelMidiSim.queueHead + 1) % QUEUE_BLOCKS;
+                g_kernelMidiSim.queueCount--;
                 return BLOCK_SIZE;
             }
-            g_driver.arrived.wait_until(guard, q.due);
+            g_kernelMidiSim.arrived.wait_until(guard, q.due);
         } else {
-            g_driver.arrived.wait(guard);
+            g_kernelMidiSim.arrived.wait(guard);
         }
         h = Lookup(handle);
         if (h == nullptr) {
@@ -416,23 +419,23 @@ int KernelMidiDriverRead(KernelMidiHandle handle, unsigned char* buffer, int len
 }
 
 int KernelMidiDriverWrite(KernelMidiHandle handle, const unsigned char* bytes, int length) {
-    std::lock_guard<std::mutex> guard(g_driver.lock);
+    std::lock_guard<std::mutex> guard(g_kernelMidiSim.lock);
     EnsureConfiguredLocked();
     SimHandle* h = Lookup(handle);
     if (h == nullptr || h->kind != KIND_PIPE_OUT || length < 0) {
         return -1;
     }
-    int index = g_driver.writeCount++;
+    int index = g_kernelMidiSim.writeCount++;
     if (index < MAX_WRITES) {
-        SimWrite& w = g_driver.writes[index];
+        SimWrite& w = g_kernelMidiSim.writes[index];
         w.length = length;
         memcpy(w.bytes, bytes,
                (size_t)(length < KMIDI_SIM_WRITE_KEPT ? length : KMIDI_SIM_WRITE_KEPT));
     }
-    if (index == g_driver.config.failWriteAt) {
+    if (index == g_kernelMidiSim.config.failWriteAt) {
         return -1;
     }
-    if (index == g_driver.config.shortWriteAt) {
+    if (index == g_kernelMidiSim.config.shortWriteAt) {
         return length > 0 ? length - 1 : 0;
     }
     // Packets always begin with a cable and code index byte other than 0xF0; the
@@ -449,10 +452,10 @@ int KernelMidiDriverWrite(KernelMidiHandle handle, const unsigned char* bytes, i
 }
 
 void KernelMidiDriverCancelRead(KernelMidiHandle handle) {
-    std::lock_guard<std::mutex> guard(g_driver.lock);
+    std::lock_guard<std::mutex> guard(g_kernelMidiSim.lock);
     SimHandle* h = Lookup(handle);
     if (h != nullptr) {
         h->cancelled = true;
-        g_driver.arrived.notify_all();
+        g_kernelMidiSim.arrived.notify_all();
     }
 }

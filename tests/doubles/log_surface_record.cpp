@@ -59,22 +59,23 @@ struct Recorder {
     char rowBuffers[ROW_BUFFERS][RECORD_ROW_SIZE];
 };
 
-Recorder Rec;
-int RecInitialised;
+Recorder g_logSurfaceRecord;
+int s_recorderInitialised;
 
 void EnsureInitialised() {
-    if (!RecInitialised) {
+    if (!s_recorderInitialised) {
         RecordReset();
     }
 }
 
 RecordSurface* SurfaceOf(LogSurface surface) {
     EnsureInitialised();
-    if (surface < 1 || surface > RECORD_SURFACE_SLOTS || !Rec.surfaces[surface - 1].alive) {
-        Rec.misuse++;
+    if (surface < 1 || surface > RECORD_SURFACE_SLOTS ||
+        !g_logSurfaceRecord.surfaces[surface - 1].alive) {
+        g_logSurfaceRecord.misuse++;
         return nullptr;
     }
-    return &Rec.surfaces[surface - 1];
+    return &g_logSurfaceRecord.surfaces[surface - 1];
 }
 
 int SlotOf(LogSurface surface) {
@@ -82,10 +83,10 @@ int SlotOf(LogSurface surface) {
 }
 
 int FontIsBold(LogFont font) {
-    if (font < 1 || font > FONT_SLOTS || !Rec.fonts[font - 1].alive) {
+    if (font < 1 || font > FONT_SLOTS || !g_logSurfaceRecord.fonts[font - 1].alive) {
         return 0;
     }
-    return Rec.fonts[font - 1].weight >= BOLD_WEIGHT_MIN;
+    return g_logSurfaceRecord.fonts[font - 1].weight >= BOLD_WEIGHT_MIN;
 }
 
 int Overlaps(int aLeft, int aTop, int aRight, int aBottom, const Glyph& g) {
@@ -141,10 +142,11 @@ template <typename T> T EntryAt(const T* list, int count, int index) {
 // insertion sort).
 int CollectRow(int surface, int y, Glyph* out, int max) {
     EnsureInitialised();
-    if (surface < 0 || surface >= RECORD_SURFACE_SLOTS || !Rec.surfaces[surface].alive) {
+    if (surface < 0 || surface >= RECORD_SURFACE_SLOTS ||
+        !g_logSurfaceRecord.surfaces[surface].alive) {
         return 0;
     }
-    const RecordSurface& s = Rec.surfaces[surface];
+    const RecordSurface& s = g_logSurfaceRecord.surfaces[surface];
     int n = 0;
     for (int i = 0; i < s.glyphCount && n < max; i++) {
         if (s.glyphs[i].y != y) {
@@ -160,19 +162,19 @@ int CollectRow(int surface, int y, Glyph* out, int max) {
     return n;
 }
 
-Glyph RowGlyphs[GLYPH_CAPACITY];
+Glyph s_rowGlyphs[GLYPH_CAPACITY];
 
 const char* RowText(int surface, int y) {
-    char* out = Rec.rowBuffers[Rec.rowBufferNext];
-    Rec.rowBufferNext = (Rec.rowBufferNext + 1) % ROW_BUFFERS;
+    char* out = g_logSurfaceRecord.rowBuffers[g_logSurfaceRecord.rowBufferNext];
+    g_logSurfaceRecord.rowBufferNext = (g_logSurfaceRecord.rowBufferNext + 1) % ROW_BUFFERS;
     out[0] = '\0';
-    int n = CollectRow(surface, y, RowGlyphs, GLYPH_CAPACITY);
+    int n = CollectRow(surface, y, s_rowGlyphs, GLYPH_CAPACITY);
     size_t len = 0;
     for (int i = 0; i < n && len + 2 < RECORD_ROW_SIZE; i++) {
-        if (i > 0 && RowGlyphs[i].x > RowGlyphs[i - 1].x + RowGlyphs[i - 1].width) {
+        if (i > 0 && s_rowGlyphs[i].x > s_rowGlyphs[i - 1].x + s_rowGlyphs[i - 1].width) {
             out[len++] = ' ';
         }
-        out[len++] = RowGlyphs[i].ch;
+        out[len++] = s_rowGlyphs[i].ch;
     }
     out[len] = '\0';
     return out;
@@ -181,22 +183,22 @@ const char* RowText(int surface, int y) {
 } // namespace
 
 void RecordReset(void) {
-    memset(&Rec, 0, sizeof Rec);
-    Rec.clientWidth = DEFAULT_CLIENT_WIDTH;
-    Rec.clientHeight = DEFAULT_CLIENT_HEIGHT;
-    Rec.paintRect = {0, 0, DEFAULT_CLIENT_WIDTH, DEFAULT_CLIENT_HEIGHT};
-    RecInitialised = 1;
+    memset(&g_logSurfaceRecord, 0, sizeof g_logSurfaceRecord);
+    g_logSurfaceRecord.clientWidth = DEFAULT_CLIENT_WIDTH;
+    g_logSurfaceRecord.clientHeight = DEFAULT_CLIENT_HEIGHT;
+    g_logSurfaceRecord.paintRect = {0, 0, DEFAULT_CLIENT_WIDTH, DEFAULT_CLIENT_HEIGHT};
+    s_recorderInitialised = 1;
 }
 
 void RecordSetClientSize(int width, int height) {
     EnsureInitialised();
-    Rec.clientWidth = width;
-    Rec.clientHeight = height;
+    g_logSurfaceRecord.clientWidth = width;
+    g_logSurfaceRecord.clientHeight = height;
 }
 
 void RecordSetPaintRect(int left, int top, int right, int bottom) {
     EnsureInitialised();
-    Rec.paintRect = {left, top, right, bottom};
+    g_logSurfaceRecord.paintRect = {left, top, right, bottom};
 }
 
 const char* RecordedLogRow(int row) {
@@ -212,11 +214,11 @@ const char* RecordedStatusRow(int row) {
 }
 
 int RecordedRuns(int surface, int y, RecordedRun* runs, int maxRuns) {
-    int n = CollectRow(surface, y, RowGlyphs, GLYPH_CAPACITY);
+    int n = CollectRow(surface, y, s_rowGlyphs, GLYPH_CAPACITY);
     int count = 0;
     size_t len = 0;
     for (int i = 0; i < n; i++) {
-        const Glyph& g = RowGlyphs[i];
+        const Glyph& g = s_rowGlyphs[i];
         int joins = count > 0 && len + 1 < RECORD_ROW_SIZE && g.bold == runs[count - 1].bold &&
                     g.text == runs[count - 1].text && g.background == runs[count - 1].background &&
                     g.x == runs[count - 1].x + runs[count - 1].width;
@@ -245,7 +247,7 @@ int RecordedSurfaceCount(void) {
     EnsureInitialised();
     int n = 0;
     for (int i = 0; i < RECORD_SURFACE_SLOTS; i++) {
-        n += Rec.surfaces[i].alive;
+        n += g_logSurfaceRecord.surfaces[i].alive;
     }
     return n;
 }
@@ -254,75 +256,76 @@ int RecordedFontCount(void) {
     EnsureInitialised();
     int n = 0;
     for (int i = 0; i < FONT_SLOTS; i++) {
-        n += Rec.fonts[i].alive;
+        n += g_logSurfaceRecord.fonts[i].alive;
     }
     return n;
 }
 
 int RecordedSurfaceSize(int surface, int* width, int* height) {
     EnsureInitialised();
-    if (surface < 0 || surface >= RECORD_SURFACE_SLOTS || !Rec.surfaces[surface].alive) {
+    if (surface < 0 || surface >= RECORD_SURFACE_SLOTS ||
+        !g_logSurfaceRecord.surfaces[surface].alive) {
         return 0;
     }
-    *width = Rec.surfaces[surface].width;
-    *height = Rec.surfaces[surface].height;
+    *width = g_logSurfaceRecord.surfaces[surface].width;
+    *height = g_logSurfaceRecord.surfaces[surface].height;
     return 1;
 }
 
 int RecordedMisuseCount(void) {
     EnsureInitialised();
-    return Rec.misuse;
+    return g_logSurfaceRecord.misuse;
 }
 
 int RecordedInvalidationCount(void) {
     EnsureInitialised();
-    return Rec.invalidationCount;
+    return g_logSurfaceRecord.invalidationCount;
 }
 
 RecordedInvalidation RecordedInvalidationAt(int index) {
-    return EntryAt(Rec.invalidations, Rec.invalidationCount, index);
+    return EntryAt(g_logSurfaceRecord.invalidations, g_logSurfaceRecord.invalidationCount, index);
 }
 
 void RecordClearInvalidations(void) {
     EnsureInitialised();
-    Rec.invalidationCount = 0;
+    g_logSurfaceRecord.invalidationCount = 0;
 }
 
 int RecordedFillCount(void) {
     EnsureInitialised();
-    return Rec.fillCount;
+    return g_logSurfaceRecord.fillCount;
 }
 
 RecordedFill RecordedFillAt(int index) {
-    return EntryAt(Rec.fills, Rec.fillCount, index);
+    return EntryAt(g_logSurfaceRecord.fills, g_logSurfaceRecord.fillCount, index);
 }
 
 void RecordClearFills(void) {
     EnsureInitialised();
-    Rec.fillCount = 0;
+    g_logSurfaceRecord.fillCount = 0;
 }
 
 int RecordedCopyCount(void) {
     EnsureInitialised();
-    return Rec.copyCount;
+    return g_logSurfaceRecord.copyCount;
 }
 
 RecordedCopy RecordedCopyAt(int index) {
-    return EntryAt(Rec.copies, Rec.copyCount, index);
+    return EntryAt(g_logSurfaceRecord.copies, g_logSurfaceRecord.copyCount, index);
 }
 
 int RecordedPaintCount(void) {
     EnsureInitialised();
-    return Rec.paintCount;
+    return g_logSurfaceRecord.paintCount;
 }
 
 int RecordedIconCount(void) {
     EnsureInitialised();
-    return Rec.iconCount;
+    return g_logSurfaceRecord.iconCount;
 }
 
 RecordedIcon RecordedIconAt(int index) {
-    return EntryAt(Rec.icons, Rec.iconCount, index);
+    return EntryAt(g_logSurfaceRecord.icons, g_logSurfaceRecord.iconCount, index);
 }
 
 // The surface interface, as the view sees it.
@@ -331,7 +334,7 @@ LogSurface LogSurfaceCreate(PlatformWindow window, int width, int height) {
     (void)window;
     EnsureInitialised();
     for (int i = 0; i < RECORD_SURFACE_SLOTS; i++) {
-        RecordSurface& s = Rec.surfaces[i];
+        RecordSurface& s = g_logSurfaceRecord.surfaces[i];
         if (!s.alive) {
             s.alive = 1;
             s.width = width;
@@ -343,7 +346,7 @@ LogSurface LogSurfaceCreate(PlatformWindow window, int width, int height) {
             return (LogSurface)(i + 1);
         }
     }
-    Rec.misuse++;
+    g_logSurfaceRecord.misuse++;
     return LOG_SURFACE_NONE;
 }
 
@@ -358,23 +361,23 @@ void LogSurfaceDestroy(LogSurface surface) {
 LogFont LogFontCreate(int weight) {
     EnsureInitialised();
     for (int i = 0; i < FONT_SLOTS; i++) {
-        if (!Rec.fonts[i].alive) {
-            Rec.fonts[i].alive = 1;
-            Rec.fonts[i].weight = weight;
+        if (!g_logSurfaceRecord.fonts[i].alive) {
+            g_logSurfaceRecord.fonts[i].alive = 1;
+            g_logSurfaceRecord.fonts[i].weight = weight;
             return (LogFont)(i + 1);
         }
     }
-    Rec.misuse++;
+    g_logSurfaceRecord.misuse++;
     return 0;
 }
 
 void LogFontDestroy(LogFont font) {
     EnsureInitialised();
-    if (font < 1 || font > FONT_SLOTS || !Rec.fonts[font - 1].alive) {
-        Rec.misuse++;
+    if (font < 1 || font > FONT_SLOTS || !g_logSurfaceRecord.fonts[font - 1].alive) {
+        g_logSurfaceRecord.misuse++;
         return;
     }
-    Rec.fonts[font - 1].alive = 0;
+    g_logSurfaceRecord.fonts[font - 1].alive = 0;
 }
 
 void LogSurfaceFill(LogSurface surface, int left, int top, int width, int height, LogBrush brush) {
@@ -389,7 +392,7 @@ void LogSurfaceFill(LogSurface surface, int left, int top, int width, int height
     }
     EraseGlyphs(s, r.left, r.top, r.right, r.bottom);
     RecordedFill f = {SlotOf(surface), r, (LogColour)brush};
-    Append(Rec.fills, &Rec.fillCount, f);
+    Append(g_logSurfaceRecord.fills, &g_logSurfaceRecord.fillCount, f);
 }
 
 void LogSurfaceSelectFont(LogSurface surface, LogFont font) {
@@ -397,8 +400,8 @@ void LogSurfaceSelectFont(LogSurface surface, LogFont font) {
     if (s == nullptr) {
         return;
     }
-    if (font < 1 || font > FONT_SLOTS || !Rec.fonts[font - 1].alive) {
-        Rec.misuse++;
+    if (font < 1 || font > FONT_SLOTS || !g_logSurfaceRecord.fonts[font - 1].alive) {
+        g_logSurfaceRecord.misuse++;
         return;
     }
     s->font = font;
@@ -434,7 +437,7 @@ void LogSurfaceDrawText(LogSurface surface, int x, int y, const char* text) {
             continue;
         }
         if (s->glyphCount == GLYPH_CAPACITY) {
-            Rec.misuse++;
+            g_logSurfaceRecord.misuse++;
             return;
         }
         Glyph& g = s->glyphs[s->glyphCount++];
@@ -491,13 +494,13 @@ void LogSurfaceDrawIcon(LogSurface surface, int x, int y, int size, LogBrush bac
         return;
     }
     RecordedIcon icon = {SlotOf(surface), x, y, size, (LogColour)background};
-    Append(Rec.icons, &Rec.iconCount, icon);
+    Append(g_logSurfaceRecord.icons, &g_logSurfaceRecord.iconCount, icon);
 }
 
 void LogWindowClientRect(PlatformWindow window, LogRect* rect) {
     (void)window;
     EnsureInitialised();
-    *rect = {0, 0, Rec.clientWidth, Rec.clientHeight};
+    *rect = {0, 0, g_logSurfaceRecord.clientWidth, g_logSurfaceRecord.clientHeight};
 }
 
 void LogWindowInvalidate(PlatformWindow window, const LogRect* rect) {
@@ -505,18 +508,20 @@ void LogWindowInvalidate(PlatformWindow window, const LogRect* rect) {
     EnsureInitialised();
     RecordedInvalidation entry;
     entry.whole = rect == nullptr;
-    entry.rect = rect != nullptr ? *rect : LogRect{0, 0, Rec.clientWidth, Rec.clientHeight};
-    Append(Rec.invalidations, &Rec.invalidationCount, entry);
+    entry.rect = rect != nullptr ? *rect
+                                 : LogRect{0, 0, g_logSurfaceRecord.clientWidth,
+                                           g_logSurfaceRecord.clientHeight};
+    Append(g_logSurfaceRecord.invalidations, &g_logSurfaceRecord.invalidationCount, entry);
 }
 
 void LogWindowBeginPaint(PlatformWindow window, LogRect* damaged) {
     (void)window;
     EnsureInitialised();
-    if (Rec.painting) {
-        Rec.misuse++;
+    if (g_logSurfaceRecord.painting) {
+        g_logSurfaceRecord.misuse++;
     }
-    Rec.painting = 1;
-    *damaged = Rec.paintRect;
+    g_logSurfaceRecord.painting = 1;
+    *damaged = g_logSurfaceRecord.paintRect;
 }
 
 void LogWindowCopy(PlatformWindow window, int destX, int destY, int width, int height,
@@ -525,19 +530,19 @@ void LogWindowCopy(PlatformWindow window, int destX, int destY, int width, int h
     if (SurfaceOf(source) == nullptr) {
         return;
     }
-    if (!Rec.painting) {
-        Rec.misuse++;
+    if (!g_logSurfaceRecord.painting) {
+        g_logSurfaceRecord.misuse++;
     }
     RecordedCopy copy = {SlotOf(source), destX, destY, width, height, sourceX, sourceY};
-    Append(Rec.copies, &Rec.copyCount, copy);
+    Append(g_logSurfaceRecord.copies, &g_logSurfaceRecord.copyCount, copy);
 }
 
 void LogWindowEndPaint(PlatformWindow window) {
     (void)window;
     EnsureInitialised();
-    if (!Rec.painting) {
-        Rec.misuse++;
+    if (!g_logSurfaceRecord.painting) {
+        g_logSurfaceRecord.misuse++;
     }
-    Rec.painting = 0;
-    Rec.paintCount++;
+    g_logSurfaceRecord.painting = 0;
+    g_logSurfaceRecord.paintCount++;
 }

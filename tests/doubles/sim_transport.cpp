@@ -44,19 +44,19 @@ struct SimTransport {
     std::atomic<int> receiveAborted;
 };
 
-SimTransport g_sim;
+SimTransport g_simTransport;
 
 void EnsureConfiguredLocked(void) {
-    if (!g_sim.configured) {
-        SimTransportDefaultConfig(&g_sim.config);
-        g_sim.configured = 1;
+    if (!g_simTransport.configured) {
+        SimTransportDefaultConfig(&g_simTransport.config);
+        g_simTransport.configured = 1;
     }
 }
 
 void RecordLocked(SimTransportOperation operation, int length, int endMarker, int capacity,
                   int result, int timeoutTicks = -1) {
-    if (g_sim.callCount < SIM_TRANSPORT_MAX_CALLS) {
-        SimTransportCall& call = g_sim.calls[g_sim.callCount];
+    if (g_simTransport.callCount < SIM_TRANSPORT_MAX_CALLS) {
+        SimTransportCall& call = g_simTransport.calls[g_simTransport.callCount];
         call.operation = operation;
         call.length = length;
         call.endMarker = endMarker;
@@ -64,16 +64,17 @@ void RecordLocked(SimTransportOperation operation, int length, int endMarker, in
         call.timeoutTicks = timeoutTicks;
         call.result = result;
     }
-    g_sim.callCount++;
+    g_simTransport.callCount++;
 }
 
 PendingPiece* PendingFront(void) {
-    return g_sim.pendingCount > 0 ? &g_sim.pending[g_sim.pendingHead] : nullptr;
+    return g_simTransport.pendingCount > 0 ? &g_simTransport.pending[g_simTransport.pendingHead]
+                                           : nullptr;
 }
 
 void PendingPop(void) {
-    g_sim.pendingHead = (g_sim.pendingHead + 1) % SIM_PENDING_SIZE;
-    g_sim.pendingCount--;
+    g_simTransport.pendingHead = (g_simTransport.pendingHead + 1) % SIM_PENDING_SIZE;
+    g_simTransport.pendingCount--;
 }
 
 // Moves the instrument's answers into the line, each due its delay after the request
@@ -83,15 +84,16 @@ void CollectRepliesLocked(Clock::time_point requestTime) {
     uint32_t delayMs = 0;
     int length;
     while ((length = VirtualInstrumentTakeReply(bytes, (int)sizeof bytes, &delayMs)) > 0) {
-        if (g_sim.pendingCount >= SIM_PENDING_SIZE) {
+        if (g_simTransport.pendingCount >= SIM_PENDING_SIZE) {
             continue;
         }
         PendingPiece& piece =
-            g_sim.pending[(g_sim.pendingHead + g_sim.pendingCount) % SIM_PENDING_SIZE];
+            g_simTransport.pending[(g_simTransport.pendingHead + g_simTransport.pendingCount) %
+                                   SIM_PENDING_SIZE];
         memcpy(piece.bytes, bytes, (size_t)length);
         piece.length = length;
         piece.due = requestTime + std::chrono::milliseconds(delayMs);
-        g_sim.pendingCount++;
+        g_simTransport.pendingCount++;
     }
 }
 
@@ -99,12 +101,12 @@ enum DeliveryKind { DELIVER_MESSAGE, DELIVER_STREAM };
 
 int Send(SimTransportOperation operation, const unsigned char* bytes, int length, int endMarker,
          DeliveryKind kind) {
-    std::lock_guard<std::mutex> guard(g_sim.lock);
+    std::lock_guard<std::mutex> guard(g_simTransport.lock);
     EnsureConfiguredLocked();
-    int sendIndex = g_sim.sendCount++;
-    if (sendIndex == g_sim.config.failSendAt) {
-        RecordLocked(operation, length, endMarker, 0, g_sim.config.failSendResult);
-        return g_sim.config.failSendResult;
+    int sendIndex = g_simTransport.sendCount++;
+    if (sendIndex == g_simTransport.config.failSendAt) {
+        RecordLocked(operation, length, endMarker, 0, g_simTransport.config.failSendResult);
+        return g_simTransport.config.failSendResult;
     }
     if (bytes == nullptr || length < 0) {
         RecordLocked(operation, length, endMarker, 0, 0);
@@ -134,13 +136,13 @@ void SleepOneMillisecond(void) {
 }
 
 uint32_t ConfigValue(uint32_t SimTransportConfig::*field) {
-    std::lock_guard<std::mutex> guard(g_sim.lock);
+    std::lock_guard<std::mutex> guard(g_simTransport.lock);
     EnsureConfiguredLocked();
-    return g_sim.config.*field;
+    return g_simTransport.config.*field;
 }
 
 void RecordReceive(SimTransportOperation operation, int length, int capacity, int result) {
-    std::lock_guard<std::mutex> guard(g_sim.lock);
+    std::lock_guard<std::mutex> guard(g_simTransport.lock);
     RecordLocked(operation, length, -1, capacity, result);
 }
 
@@ -157,33 +159,33 @@ void SimTransportDefaultConfig(SimTransportConfig* config) {
 }
 
 void SimTransportReset(const SimTransportConfig* config) {
-    std::lock_guard<std::mutex> guard(g_sim.lock);
-    g_sim.config = *config;
-    g_sim.configured = 1;
-    g_sim.pendingHead = 0;
-    g_sim.pendingCount = 0;
-    g_sim.callCount = 0;
-    g_sim.sendCount = 0;
-    g_sim.receiveAborted = 0;
+    std::lock_guard<std::mutex> guard(g_simTransport.lock);
+    g_simTransport.config = *config;
+    g_simTransport.configured = 1;
+    g_simTransport.pendingHead = 0;
+    g_simTransport.pendingCount = 0;
+    g_simTransport.callCount = 0;
+    g_simTransport.sendCount = 0;
+    g_simTransport.receiveAborted = 0;
 }
 
 int SimTransportCallCount(void) {
-    std::lock_guard<std::mutex> guard(g_sim.lock);
-    return g_sim.callCount;
+    std::lock_guard<std::mutex> guard(g_simTransport.lock);
+    return g_simTransport.callCount;
 }
 
 int SimTransportGetCall(int index, SimTransportCall* out) {
-    std::lock_guard<std::mutex> guard(g_sim.lock);
-    if (index < 0 || index >= g_sim.callCount || index >= SIM_TRANSPORT_MAX_CALLS) {
+    std::lock_guard<std::mutex> guard(g_simTransport.lock);
+    if (index < 0 || index >= g_simTransport.callCount || index >= SIM_TRANSPORT_MAX_CALLS) {
         return 0;
     }
-    *out = g_sim.calls[index];
+    *out = g_simTransport.calls[index];
     return 1;
 }
 
 int SimTransportPendingReplies(void) {
-    std::lock_guard<std::mutex> guard(g_sim.lock);
-    return g_sim.pendingCount;
+    std::lock_guard<std::mutex> guard(g_simTransport.lock);
+    return g_simTransport.pendingCount;
 }
 
 // ---- Serial port: a byte stream; bytes before 0xF0 are dropped by the receiver.
@@ -197,8 +199,8 @@ int SerialReceive(unsigned char* buffer, int maxLength) {
         Clock::now() + std::chrono::milliseconds(ConfigValue(&SimTransportConfig::serialTimeoutMs));
     for (;;) {
         {
-            std::lock_guard<std::mutex> guard(g_sim.lock);
-            if (g_sim.receiveAborted) {
+            std::lock_guard<std::mutex> guard(g_simTransport.lock);
+            if (g_simTransport.receiveAborted) {
                 RecordLocked(SIM_SERIAL_RECEIVE, 0, -1, maxLength, -2);
                 return -2;
             }
@@ -252,7 +254,7 @@ int MidiTakeDueLocked(Clock::time_point now, unsigned char* buffer, int capacity
         }
         PendingPop();
     }
-    if (g_sim.receiveAborted) {
+    if (g_simTransport.receiveAborted) {
         RecordLocked(SIM_MIDI_RECEIVE, 0, -1, capacity, -2, timeoutTicks);
         return -2;
     }
@@ -266,7 +268,7 @@ int MidiReceiveOnTheClock(unsigned char* buffer, int capacity, int timeoutTicks,
         Clock::now() + std::chrono::microseconds((int64_t)timeoutTicks * tickUs);
     for (;;) {
         {
-            std::lock_guard<std::mutex> guard(g_sim.lock);
+            std::lock_guard<std::mutex> guard(g_simTransport.lock);
             Clock::time_point now = Clock::now();
             int taken = MidiTakeDueLocked(now, buffer, capacity, timeoutTicks);
             if (taken != 0) {
@@ -292,7 +294,7 @@ int MidiReceive(unsigned char* buffer, int capacity, int timeoutTicks) {
     for (int ticks = 0;; ticks++) {
         Clock::time_point tickEnd = Clock::now() + std::chrono::milliseconds(tickMs);
         {
-            std::lock_guard<std::mutex> guard(g_sim.lock);
+            std::lock_guard<std::mutex> guard(g_simTransport.lock);
             int taken = MidiTakeDueLocked(Clock::now(), buffer, capacity, timeoutTicks);
             if (taken != 0) {
                 return taken;
@@ -302,14 +304,14 @@ int MidiReceive(unsigned char* buffer, int capacity, int timeoutTicks) {
                 return -1;
             }
         }
-        while (Clock::now() < tickEnd && !g_sim.receiveAborted) {
+        while (Clock::now() < tickEnd && !g_simTransport.receiveAborted) {
             SleepOneMillisecond();
         }
     }
 }
 
 void MidiAbortReceive(void) {
-    g_sim.receiveAborted = 1;
+    g_simTransport.receiveAborted = 1;
 }
 
 // ---- USB bulk: every read is one transfer of at most 16 bytes; the rest of a longer
@@ -324,12 +326,12 @@ int UsbBulkReceive(unsigned char* buffer) {
     Clock::time_point giveUp =
         Clock::now() + std::chrono::milliseconds(ConfigValue(&SimTransportConfig::usbWaitLimitMs));
     for (;;) {
-        if (g_sim.receiveAborted) {
+        if (g_simTransport.receiveAborted) {
             RecordReceive(SIM_USB_BULK_RECEIVE, 0, USB_BULK_READ_SIZE, -2);
             return -2;
         }
         {
-            std::lock_guard<std::mutex> guard(g_sim.lock);
+            std::lock_guard<std::mutex> guard(g_simTransport.lock);
             PendingPiece* piece = PendingFront();
             Clock::time_point now = Clock::now();
             if (piece != nullptr && piece->due <= now) {
@@ -354,7 +356,7 @@ int UsbBulkReceive(unsigned char* buffer) {
 }
 
 void UsbBulkAbort(void) {
-    g_sim.receiveAborted = 1;
+    g_simTransport.receiveAborted = 1;
 }
 
 // ---- Kernel USB-MIDI driver: messages as event packets, or raw writes to the pipe.
@@ -373,8 +375,8 @@ int KernelMidiReceive(unsigned char* buffer, int capacity) {
         Clock::now() + std::chrono::milliseconds(ConfigValue(&SimTransportConfig::kernelTimeoutMs));
     for (;;) {
         {
-            std::lock_guard<std::mutex> guard(g_sim.lock);
-            if (g_sim.receiveAborted) {
+            std::lock_guard<std::mutex> guard(g_simTransport.lock);
+            if (g_simTransport.receiveAborted) {
                 RecordLocked(SIM_KERNEL_MIDI_RECEIVE, 0, -1, capacity, -2);
                 return -2;
             }
@@ -397,9 +399,9 @@ int KernelMidiReceive(unsigned char* buffer, int capacity) {
 }
 
 void SerialAbortReceive(void) {
-    g_sim.receiveAborted = 1;
+    g_simTransport.receiveAborted = 1;
 }
 
 void KernelMidiAbortReceive(void) {
-    g_sim.receiveAborted = 1;
+    g_simTransport.receiveAborted = 1;
 }
