@@ -12,6 +12,8 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <cstdio>
+
 namespace {
 
 const SIZE_T kTestThreadStackBytes = 8u * 1024u * 1024u;
@@ -86,9 +88,13 @@ int main(int argc, char** argv) {
     CloseHandle(thread);
     // The watcher ends just after the thread it watched; a thread a test left behind does
     // not, and the process ends it as before once the wait is over.
-    for (int waited = 0; OtherThreadsOfThisProgram() > 0 && waited < kOtherThreadsWaitMs;
-         ++waited) {
+    const ULONGLONG deadline = GetTickCount64() + kOtherThreadsWaitMs;
+    int others;
+    while ((others = OtherThreadsOfThisProgram()) > 0 && GetTickCount64() < deadline) {
         Sleep(1);
+    }
+    if (others > 0) {
+        std::fprintf(stderr, "[ exit     ] %d thread(s) of the tests still running\n", others);
     }
     return run.result;
 }
