@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs everything the native and the Windows builds and their tests need.
+# Installs everything the native and the Windows builds and their tests need, and what the
+# Linux command-line program builds on (CLI11 for its arguments, ALSA for raw MIDI).
 # Safe to run again: apt-get skips what is already there.
 set -euo pipefail
 
@@ -22,6 +23,7 @@ packages=(
   xvfb xauth x11-utils xdotool imagemagick fonts-liberation
   fonts-wine fonts-ipafont locales
   file python3
+  libcli11-dev libasound2-dev
 )
 
 missing=()
