@@ -2,7 +2,8 @@
 # (tests/update_test_support.h), and the fault matrix every transport path is run against
 # (tests/fault_matrix.h). The recording log surface comes with the test's own choices.
 add_library(orv_update_test_support STATIC update_test_support.cpp fault_matrix.cpp)
-target_link_libraries(orv_update_test_support PUBLIC orv_update_engine orv_sim orv_test_support
+target_link_libraries(orv_update_test_support PUBLIC orv_update_engine orv_logview orv_sim
+    orv_test_support
     PRIVATE ${orv_gtest_main})
 
 # The update procedure, the version inquiry and the analysis report, end to end against

@@ -1,8 +1,10 @@
-// The serial port on a POSIX device file. COM1..COM4 are /dev/ttyS0..3 unless the
-// environment names other devices in ORV_COM1..ORV_COM4 (a USB adapter, a pseudo-terminal).
+// The serial port on a POSIX device file. COM1..COM4 are /dev/ttyS0..3 unless a program
+// named other devices (SerialOsNameDevice) or the environment does in ORV_COM1..ORV_COM4
+// (a USB adapter, a pseudo-terminal).
 // A handle is the file descriptor, so tools may use these functions on a device they
 // opened themselves.
 #include "transports/serial_port_os.h"
+#include "transports/serial_port_posix.h"
 
 #include "platform/text.h"
 
@@ -27,7 +29,20 @@ struct SerialOs {
 
 static SerialOs s_os = {{}, SERIAL_IO_TIMEOUT_MS, SERIAL_IO_TIMEOUT_MS};
 
+// Devices a program named itself; an empty name leaves the port to the environment.
+static char s_namedDevices[4][PATH_SIZE];
+
+void SerialOsNameDevice(int portNumber, const char* path) {
+    if (portNumber >= 1 && portNumber <= 4) {
+        TextCopy(s_namedDevices[portNumber - 1], PATH_SIZE, path != nullptr ? path : "");
+    }
+}
+
 static void SerialDevicePath(int portNumber, char* path, size_t size) {
+    if (s_namedDevices[portNumber - 1][0] != '\0') {
+        TextCopy(path, size, s_namedDevices[portNumber - 1]);
+        return;
+    }
     char name[16];
     TextFormat(name, sizeof name, "ORV_COM%d", portNumber);
     const char* configured = getenv(name);
