@@ -17,7 +17,9 @@ typedef intptr_t RawMidiHandle;
 #define RAWMIDI_ID_SIZE 32
 #define RAWMIDI_NAME_SIZE 80
 
-// One port of the listing: a subdevice of a raw MIDI device of a sound card.
+// One port of the listing: a subdevice of a raw MIDI device of a sound card. A subdevice
+// whose two directions carry names of their own is listed twice, once each way, with the
+// same id.
 struct RawMidiPortInfo {
     int card;
     int device;

@@ -9,6 +9,8 @@
 #include <poll.h>
 #include <time.h>
 
+#include <cstring>
+
 #include <new>
 
 namespace {
@@ -92,30 +94,59 @@ int SubdeviceCount(snd_ctl_t* control, snd_rawmidi_info_t* info, int device,
     return (int)snd_rawmidi_info_get_subdevices_count(info);
 }
 
-// Adds the subdevices of one device, counting every one and filling what fits.
+// The name of one direction of a subdevice; empty when it cannot be read.
+void SubdeviceName(snd_ctl_t* control, snd_rawmidi_info_t* info, int device, int sub,
+                   snd_rawmidi_stream_t stream, char* name, size_t size) {
+    name[0] = '\0';
+    snd_rawmidi_info_set_device(info, (unsigned int)device);
+    snd_rawmidi_info_set_subdevice(info, (unsigned int)sub);
+    snd_rawmidi_info_set_stream(info, stream);
+    if (snd_ctl_rawmidi_info(control, info) >= 0) {
+        PortName(info, name, size);
+    }
+}
+
+// Counts one port and fills it in when it fits.
+int AddPort(RawMidiPortInfo* ports, int capacity, int count, int card, int device, int sub,
+            int canInput, int canOutput, const char* name) {
+    if (ports != nullptr && count < capacity) {
+        RawMidiPortInfo& port = ports[count];
+        port.card = card;
+        port.device = device;
+        port.subdevice = sub;
+        port.canInput = canInput;
+        port.canOutput = canOutput;
+        TextFormat(port.id, sizeof port.id, "hw:%d,%d,%d", card, device, sub);
+        TextCopy(port.name, sizeof port.name, name);
+    }
+    return count + 1;
+}
+
+// Adds the subdevices of one device. A subdevice that goes both ways is one port, unless
+// its two directions have names of their own (an instrument's "SOUND" out and "KEYBOARD"
+// in): then it is listed once for each, so that either name finds it.
 int ListDevice(snd_ctl_t* control, snd_rawmidi_info_t* info, int card, int device,
                RawMidiPortInfo* ports, int capacity, int count) {
     int inputs = SubdeviceCount(control, info, device, SND_RAWMIDI_STREAM_INPUT);
     int outputs = SubdeviceCount(control, info, device, SND_RAWMIDI_STREAM_OUTPUT);
     int subdevices = inputs > outputs ? inputs : outputs;
-    for (int sub = 0; sub < subdevices; sub++, count++) {
-        if (count >= capacity || ports == nullptr) {
-            continue;
+    for (int sub = 0; sub < subdevices; sub++) {
+        char inName[RAWMIDI_NAME_SIZE] = "";
+        char outName[RAWMIDI_NAME_SIZE] = "";
+        if (sub < inputs) {
+            SubdeviceName(control, info, device, sub, SND_RAWMIDI_STREAM_INPUT, inName,
+                          sizeof inName);
         }
-        RawMidiPortInfo& port = ports[count];
-        port.card = card;
-        port.device = device;
-        port.subdevice = sub;
-        port.canInput = sub < inputs;
-        port.canOutput = sub < outputs;
-        TextFormat(port.id, sizeof port.id, "hw:%d,%d,%d", card, device, sub);
-        port.name[0] = '\0';
-        snd_rawmidi_info_set_device(info, (unsigned int)device);
-        snd_rawmidi_info_set_subdevice(info, (unsigned int)sub);
-        snd_rawmidi_info_set_stream(info, port.canInput ? SND_RAWMIDI_STREAM_INPUT
-                                                        : SND_RAWMIDI_STREAM_OUTPUT);
-        if (snd_ctl_rawmidi_info(control, info) >= 0) {
-            PortName(info, port.name, sizeof port.name);
+        if (sub < outputs) {
+            SubdeviceName(control, info, device, sub, SND_RAWMIDI_STREAM_OUTPUT, outName,
+                          sizeof outName);
+        }
+        if (sub < inputs && sub < outputs && strcmp(inName, outName) != 0) {
+            count = AddPort(ports, capacity, count, card, device, sub, 1, 0, inName);
+            count = AddPort(ports, capacity, count, card, device, sub, 0, 1, outName);
+        } else {
+            count = AddPort(ports, capacity, count, card, device, sub, sub < inputs, sub < outputs,
+                            sub < inputs ? inName : outName);
         }
     }
     return count;

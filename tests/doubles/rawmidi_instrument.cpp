@@ -223,7 +223,9 @@ void RawMidiInstrumentDefaultConfig(RawMidiInstrumentConfig* config) {
     *config = RawMidiInstrumentConfig();
     SetPort(&config->ports[0], 1, 0, 0, 1, 1, "ORVENT 1");
     SetPort(&config->ports[1], 1, 0, 1, 1, 0, "ORVENT 1 KEYBOARD");
-    config->portCount = 2;
+    SetPort(&config->ports[2], 1, 1, 0, 1, 0, "ORVENT 2 KEYBOARD");
+    SetPort(&config->ports[3], 1, 1, 0, 0, 1, "ORVENT 2 SOUND");
+    config->portCount = 4;
     config->failOpenAt = -1;
 }
 

@@ -25,8 +25,9 @@ struct RawMidiInstrumentConfig {
     int realTimeEvery; // n > 0: a timing clock byte (0xF8) after every n bytes of a reply
 };
 
-// Defaults: one port "hw:1,0,0" named "ORVENT 1" both ways, and "hw:1,0,1" named
-// "ORVENT 1 KEYBOARD" input only; no failures, whole reads, no other bytes.
+// Defaults: "hw:1,0,0" named "ORVENT 1" both ways; "hw:1,0,1" named "ORVENT 1 KEYBOARD"
+// input only; "hw:1,1,0" listed as "ORVENT 2 KEYBOARD" in and "ORVENT 2 SOUND" out. No
+// failures, whole reads, no other bytes.
 void RawMidiInstrumentDefaultConfig(RawMidiInstrumentConfig* config);
 
 // Takes a configuration and forgets the opens recorded. No port may be open. The
