@@ -301,7 +301,8 @@ int MidiSend(const unsigned char* bytes, int length) {
 
 int MidiReceive(unsigned char* buffer, int capacity, int timeoutTicks) {
     MidiTransport& t = g_midiTransport;
-    // A time-out at or beyond the abort mark would make an abort look like a time-out.
+    // Waits stay below the mark that stands for an abort on Windows, so a caller meets
+    // the same longest wait on both.
     if (timeoutTicks >= MIDI_ABORT_TICKS) {
         timeoutTicks = MIDI_ABORT_TICKS - 1;
     }
@@ -323,8 +324,8 @@ int MidiReceive(unsigned char* buffer, int capacity, int timeoutTicks) {
         const int64_t ticks = (int64_t)(elapsed / MIDI_WAIT_US);
         if (ticks >= timeoutTicks) {
             // What the port holds already still counts, as a reply the service had
-            // handed back does; then the time is up.
-            // Bounded, for a port that never stops sending other bytes.
+            // handed back does; then the time is up. Bounded, for a port that never
+            // stops sending other bytes.
             for (int reads = 0; reads < MIDI_LAST_READS && ReadPort(0) > 0; reads++) {
                 if (TakeMessage(buffer, capacity)) {
                     return 1;
