@@ -6,6 +6,7 @@
 #       [SERIAL product|failing] [MIDI product|failing]
 #       [USB_BULK product|failing] [KERNEL_MIDI product|failing]
 #       [USB_BULK_DRIVER win32|simulated] [KERNEL_MIDI_DRIVER win32|simulated]
+#       [RAW_MIDI alsa|simulated]
 #       [SETTINGS_STORE registry|memory] [LOG_SURFACE gdi|recording])
 #
 # The interfaces and what each value links:
@@ -24,6 +25,11 @@
 #   KERNEL_MIDI_DRIVER   transports/kernel_midi_driver.h
 #       win32      the maker's driver (orv_kernel_midi_driver_win32)
 #       simulated  the driver in-process, the instrument behind its pipes (tests/doubles)
+#   RAW_MIDI             midi/midi_rawmidi.h, the ports the MIDI transport uses off Windows;
+#                        MIDI product needs it there
+#       alsa       the system's raw MIDI ports through alsa-lib (orv_rawmidi_alsa)
+#       simulated  a pipe pair with the instrument at its far end, a listing of the
+#                  test's (tests/doubles/rawmidi_instrument.cpp)
 #   SETTINGS_STORE       settings/settings_store.h
 #       registry   the current user's registry key (orv_settings_registry)
 #       memory     one key in memory, with stand-ins for the desktop and the current
@@ -39,7 +45,7 @@
 # quietly winning.
 function(orv_link_implementations target)
     set(keys TRANSPORTS SERIAL MIDI USB_BULK KERNEL_MIDI USB_BULK_DRIVER KERNEL_MIDI_DRIVER
-             SETTINGS_STORE LOG_SURFACE)
+             RAW_MIDI SETTINGS_STORE LOG_SURFACE)
     cmake_parse_arguments(PARSE_ARGV 1 I "" "${keys}" "")
     if(I_UNPARSED_ARGUMENTS)
         list(JOIN I_UNPARSED_ARGUMENTS " " unknown)
@@ -63,6 +69,8 @@ function(orv_link_implementations target)
         USB_BULK_DRIVER simulated - usb_bulk_driver_sim
         KERNEL_MIDI_DRIVER win32 orv_kernel_midi_driver_win32 -
         KERNEL_MIDI_DRIVER simulated - kernel_midi_driver_sim
+        RAW_MIDI alsa orv_rawmidi_alsa -
+        RAW_MIDI simulated - rawmidi_instrument
         SETTINGS_STORE registry orv_settings_registry -
         SETTINGS_STORE memory - settings_store_memory
         LOG_SURFACE gdi orv_logsurface_gdi -
@@ -115,6 +123,15 @@ function(orv_link_implementations target)
                     "needs ${transport}_DRIVER")
         endif()
     endforeach()
+    # Off Windows the MIDI transport runs over raw MIDI ports; on Windows over the MIDI
+    # service, and there are no raw ports to choose.
+    if(NOT WIN32 AND "${I_MIDI}" STREQUAL "product" AND NOT DEFINED I_RAW_MIDI)
+        message(FATAL_ERROR "orv_link_implementations(${target}): MIDI product needs RAW_MIDI")
+    endif()
+    if(WIN32 AND DEFINED I_RAW_MIDI)
+        message(FATAL_ERROR "orv_link_implementations(${target}): RAW_MIDI is for builds "
+                "off Windows")
+    endif()
 
     foreach(library IN LISTS libraries)
         if(NOT TARGET ${library})
