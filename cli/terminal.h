@@ -1,0 +1,35 @@
+// Where the command-line program's output goes: results on standard output, failures and
+// (with -v) the log rows on standard error, and the update's progress as one line that
+// redraws itself on a terminal or as plain lines otherwise. Any thread may call these.
+#pragma once
+
+#include "platform/text.h"
+
+#include <cstdint>
+
+// Once, before any output. verbose: the log rows go to standard error.
+void TerminalStart(int verbose);
+
+// 1 when standard output is a terminal (the progress line redraws itself).
+int TerminalIsInteractive(void);
+
+// One line each.
+void TerminalPrint(const char* format, ...) TEXT_FORMAT_CHECK(1, 2);
+void TerminalError(const char* format, ...) TEXT_FORMAT_CHECK(1, 2);
+
+// A log row of the update or the inquiry ("Tx Set Mode...").
+void TerminalLog(const char* text);
+
+// The update's status row: the progress line's label. The latest one is kept for the
+// caller to report once the run has ended.
+void TerminalStatus(const char* text);
+void TerminalLastStatus(char* text, int size);
+
+// The bar's range and position, in bytes of the file.
+void TerminalProgressRange(int64_t total);
+void TerminalProgressPosition(int64_t position);
+// Ends the progress line, so the next output starts on a line of its own.
+void TerminalProgressEnd(void);
+
+// While held, the progress line is neither drawn nor redrawn (a question is on screen).
+void TerminalHoldProgress(int hold);
