@@ -70,10 +70,9 @@ int InterruptAsk(const char* question) {
             return ANSWER_NO;
         }
         if (wait[0].revents & POLLIN) {
-            int signal = ReadSignal();
-            if (signal != INTERRUPT_NONE) {
+            if (ReadSignal() != INTERRUPT_NONE) {
                 fputc('\n', stderr);
-                return signal;
+                return ANSWER_STOPPED;
             }
         }
         if (wait[1].revents & (POLLIN | POLLHUP | POLLERR)) {

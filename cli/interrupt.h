@@ -17,11 +17,11 @@ int InterruptStart(void);
 // The next signal within milliseconds, or INTERRUPT_NONE.
 int InterruptWait(int milliseconds);
 
-enum { ANSWER_NO = 0, ANSWER_YES = 1 };
+enum { ANSWER_NO = 0, ANSWER_YES = 1, ANSWER_STOPPED = 2 };
 
 // Asks question on standard error and reads one line of standard input, watching for
 // signals meanwhile: ANSWER_YES for an answer starting with y or Y, ANSWER_NO for any
-// other answer or the end of the input, INTERRUPT_ASK or INTERRUPT_STOP for a signal.
+// other answer or the end of the input, ANSWER_STOPPED when a signal came first.
 int InterruptAsk(const char* question);
 
 // Runs proc on a thread of its own until it ends. A signal meanwhile ends the transport's

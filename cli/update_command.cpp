@@ -173,7 +173,7 @@ int UpdateOnDevice(const UpdateArguments& arguments, const std::vector<SystemFil
     TerminalPrint("Update puts the latest system software on your %s.", blocks[0].deviceName);
     if (!arguments.yes) {
         int answer = InterruptAsk("Update now? [y/N]");
-        if (answer == INTERRUPT_ASK || answer == INTERRUPT_STOP) {
+        if (answer == ANSWER_STOPPED) {
             return ReportAborted();
         }
         if (answer != ANSWER_YES) {

@@ -5,7 +5,7 @@ if(NOT WIN32 AND TARGET orvent-update)
     orv_link_implementations(cli_test SERIAL product MIDI failing USB_BULK failing
         KERNEL_MIDI failing)
     foreach(case update fault-status fault-extended fault-wrong-code fault-other-product
-                 fault-silent current no-answer abort rehearse info usage)
+                 fault-silent current no-answer abort confirm rehearse info usage)
         add_test(NAME ${orv_test_prefix}cli.${case}
             COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/cli_updater.sh ${case}
                     ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})

@@ -9,7 +9,8 @@
 #   fault-*       one fault of each kind: its text on standard error, exit 1 (see faults below)
 #   current       the instrument has the file's versions: exit 0, "Already the latest version."
 #   no-answer     nobody answers the inquiry: exit 3 and the window's words
-#   abort         Ctrl+C twice during the transfer: exit 130, nothing sent after it
+#   abort         Ctrl+C answered "n" goes on; Ctrl+C twice: exit 130, nothing sent after it
+#   confirm       without --yes, "n" sends nothing (exit 1) and "y" updates
 #   rehearse      --rehearse: exit 0, the rehearsal's flash proof
 #   info          good and broken files
 #   usage         --help, ports with no MIDI port, bad arguments (exit 2)
@@ -132,17 +133,30 @@ no-answer)
   ;;
 abort)
   # Slow replies keep the transfer going while the signals come; standard input stays
-  # open (and silent), so only the second Ctrl+C can answer the question.
-  start_instrument --version '*=0.50' --reply-delay 40
+  # open, so the question waits for what the test writes into it.
+  start_instrument --version '*=0.50' --reply-delay 100
   mkfifo "$work/stdin"
   exec 3<>"$work/stdin"
   set +e
   "$cli" update "$file" --serial "$line" --yes <"$work/stdin" >"$work/out.txt" 2>"$work/err.txt" &
   cli_pid=$!
-  for _ in $(seq 200); do
-    grep -q "^Rx data packet 3" "$work/instrument.txt" && break
-    sleep 0.05
-  done
+  packets() { grep -c "^Rx data packet" "$work/instrument.txt" || true; }
+  wait_packets_above() {
+    for _ in $(seq 200); do
+      [ "$(packets)" -gt "$1" ] && return 0
+      sleep 0.05
+    done
+    fail "the transfer did not go on past packet $1"
+  }
+  wait_packets_above 1
+  # The first Ctrl+C pauses after the packet in flight and asks; "n" lets it go on.
+  kill -INT "$cli_pid"
+  sleep 0.5
+  paused=$(packets)
+  sleep 0.3
+  [ "$(packets)" -eq "$paused" ] || fail "packets went out while the question was asked"
+  echo n >&3
+  wait_packets_above "$paused"
   kill -INT "$cli_pid"
   sleep 0.5
   kill -INT "$cli_pid"
@@ -161,8 +175,22 @@ abort)
   Tx*) ;;
   *) fail "the instrument's last message went unanswered: $last" ;;
   esac
-  packets=$(grep -c "^Rx data packet" "$work/instrument.txt" || true)
-  [ "$packets" -lt 12 ] || fail "every packet was sent despite the abort"
+  [ "$(packets)" -lt 12 ] || fail "every packet was sent despite the abort"
+  ;;
+confirm)
+  # Without --yes the update waits for its "y".
+  set +e
+  echo n | "$cli" update "$file" --rehearse >"$work/out.txt" 2>"$work/err.txt"
+  status=$?
+  set -e
+  expect_status 1
+  expect_text err.txt "Nothing was sent."
+  set +e
+  echo y | "$cli" update "$file" --rehearse >"$work/out.txt" 2>"$work/err.txt"
+  status=$?
+  set -e
+  expect_status 0
+  expect_text out.txt "Rehearsal: block VOICE (code 2) at 0x010000, 4096 bytes: in flash"
   ;;
 rehearse)
   run_cli update "$file" --rehearse --yes --instrument-version 2=2.10 --instrument-write-steps 3
