@@ -82,6 +82,8 @@ int main(int argc, char** argv) {
     CLI::App app{kDescription, "orvent-update"};
     app.set_version_flag("--version", "orvent-update 1.21");
     app.require_subcommand(1);
+    // -v may come anywhere, as users put it after the command as often as before.
+    app.fallthrough();
     bool verbose = false;
     app.add_flag("-v,--verbose", verbose, "the log rows (Tx..., Rx...) on standard error");
 

@@ -95,8 +95,11 @@ faults() {
 case "$case_name" in
 update)
   start_instrument --version '*=0.50'
-  update_over_serial
+  update_over_serial -v
   expect_status 0
+  expect_text err.txt "Tx Set Mode..."
+  expect_text err.txt "Tx Packet:  3 (Address: 010C00)"
+  expect_text out.txt "Now Updating...: 100% (12800 of 12800 bytes)"
   expect_text out.txt "ORVENT has been updated to 1.05 successfully."
   expect_text out.txt "Update completed!"
   stop_instrument
