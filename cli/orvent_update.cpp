@@ -15,21 +15,23 @@ const char kDescription[] =
     "serial line.";
 
 // The rehearsal instrument's settings, each --instrument-NAME VALUE.
-const char* const kInstrumentSettings[][2] = {
-    {"product-id", "its product id (default: the file's), as 3C or 3C:12"},
-    {"member-id", "its member id (default: the file's)"},
-    {"version", "CODE=M.mm: the version it holds of a block code (* for all); default 0.00"},
-    {"protocol", "protocol code of its inquiry reply (0 or 1)"},
-    {"packet-size", "packet size of its inquiry reply"},
-    {"flags", "1 raw packets, 2 fill packets, 3 both"},
-    {"write-steps", "N: two-phase writing with N progress replies per block"},
-    {"reply-delay", "MS: every reply comes this long after its request"},
-    {"fault", "no-reply, delay, status, extended-status, other-product, garbage-before, "
-              "wrong-code, silent-from-packet, write-stalls"},
-    {"fault-at", "N: the message (or packet) the fault strikes"},
-    {"fault-status", "N: the status a status fault answers"},
-    {"fault-text", "TEXT: the text of an extended status"},
-    {"fault-delay", "MS: how late a delayed reply comes"},
+const char* const kInstrumentSettings[][3] = {
+    {"product-id", "ID", "its product id (default: the file's), as 3C or 3C:12"},
+    {"member-id", "N", "its member id (default: the file's)"},
+    {"version", "CODE=M.mm", "the version it holds of a block code (* for all); default 0.00"},
+    {"protocol", "N", "protocol code of its inquiry reply (0 or 1)"},
+    {"packet-size", "N", "packet size of its inquiry reply"},
+    {"flags", "N", "1 raw packets, 2 fill packets, 3 both"},
+    {"write-steps", "N", "two-phase writing with N progress replies per block"},
+    {"reply-delay", "MS", "every reply comes this long after its request"},
+    {"fault", "KIND",
+     "no-reply, delay, status, extended-status, other-product, garbage-before, wrong-code, "
+     "silent-from-packet, write-stalls"},
+    {"fault-at", "N",
+     "the message the fault strikes, every message counted from 0 (packets among themselves)"},
+    {"fault-status", "N", "the status a status fault answers"},
+    {"fault-text", "TEXT", "the text of an extended status"},
+    {"fault-delay", "MS", "how late a delayed reply comes"},
 };
 const int kInstrumentSettingCount = sizeof kInstrumentSettings / sizeof kInstrumentSettings[0];
 
@@ -41,18 +43,23 @@ struct InstrumentOptions {
 void AddDeviceOptions(CLI::App* command, DeviceChoice* device, InstrumentOptions* instrument) {
     CLI::Option_group* group =
         command->add_option_group("device", "The instrument (exactly one of these)");
-    group->add_option("--midi", device->midiPort,
-                      "raw MIDI port: hw:CARD,DEVICE[,SUBDEVICE] or its name as `ports` lists it");
-    group->add_option("--serial", device->serialDevice,
-                      "serial device, with the bit rate after @ (default 38400): "
-                      "/dev/ttyUSB0@38400");
+    group
+        ->add_option("--midi", device->midiPort,
+                     "raw MIDI port: hw:CARD,DEVICE[,SUBDEVICE] or its name as `ports` lists it")
+        ->type_name("PORT");
+    group
+        ->add_option("--serial", device->serialDevice,
+                     "serial device, with the bit rate after @ (default 38400): "
+                     "/dev/ttyUSB0@38400")
+        ->type_name("DEV[@RATE]");
     group->add_flag("--rehearse", device->rehearse,
                     "the virtual instrument in this program instead of a device");
     group->require_option(1);
     for (int i = 0; i < kInstrumentSettingCount; i++) {
         std::string name = std::string("--instrument-") + kInstrumentSettings[i][0];
-        command->add_option(name, instrument->values[i], kInstrumentSettings[i][1])
-            ->group("Rehearsal instrument");
+        command->add_option(name, instrument->values[i], kInstrumentSettings[i][2])
+            ->type_name(kInstrumentSettings[i][1])
+            ->group("Rehearsal instrument (with --rehearse)");
     }
 }
 
@@ -89,7 +96,7 @@ int main(int argc, char** argv) {
 
     std::string infoFile;
     CLI::App* info = app.add_subcommand("info", "Describe every block of a system file");
-    info->add_option("FILE", infoFile, "system file (*.vsb)")->required();
+    info->add_option("FILE", infoFile, "system file (*.vsb)")->required()->type_name("");
 
     app.add_subcommand("ports", "List the MIDI ports and serial devices found");
 
@@ -98,9 +105,11 @@ int main(int argc, char** argv) {
     CLI::App* versionCommand = app.add_subcommand(
         "version", "Ask the instrument which version of each of the file's blocks it holds, "
                    "or (without --file) only for its answer to the inquiry");
-    versionCommand->add_option("--file", version.file, "system file (*.vsb)");
-    versionCommand->add_option("--product-id", version.productId,
-                               "without --file: the product id to ask, as 3C or 3C:12");
+    versionCommand->add_option("--file", version.file, "system file (*.vsb)")->type_name("FILE");
+    versionCommand
+        ->add_option("--product-id", version.productId,
+                     "without --file: the product id to ask, as 3C or 3C:12")
+        ->type_name("ID");
     versionCommand->add_flag("--skip-device-check", version.skipDeviceCheck,
                              "accept an instrument of another product id");
     AddDeviceOptions(versionCommand, &version.device, &versionInstrument);
@@ -108,7 +117,9 @@ int main(int argc, char** argv) {
     UpdateArguments update;
     InstrumentOptions updateInstrument;
     CLI::App* updateCommand = app.add_subcommand("update", "Send a system file to the instrument");
-    updateCommand->add_option("FILE", update.file, "system file (*.vsb)")->required();
+    updateCommand->add_option("FILE", update.file, "system file (*.vsb)")
+        ->required()
+        ->type_name("");
     updateCommand->add_flag("--skip-version-check", update.skipVersionCheck,
                             "send every block, also those the instrument already has");
     updateCommand->add_flag("--skip-device-check", update.skipDeviceCheck,
