@@ -154,9 +154,14 @@ abort)
   wait_packets_above 1
   # The first Ctrl+C pauses after the packet in flight and asks; "n" lets it go on.
   kill -INT "$cli_pid"
+  for _ in $(seq 200); do
+    grep -q "Are you sure to abort to transfer?" "$work/err.txt" && break
+    sleep 0.05
+  done
+  # The packet in flight is still acknowledged; then nothing moves until the answer.
   sleep 0.5
   paused=$(packets)
-  sleep 0.3
+  sleep 0.5
   [ "$(packets)" -eq "$paused" ] || fail "packets went out while the question was asked"
   echo n >&3
   wait_packets_above "$paused"
