@@ -69,6 +69,16 @@ run_cli() {
   set -e
 }
 
+# The same with one line of standard input, the answer to a question.
+run_cli_answering() {
+  local answer="$1"
+  shift
+  set +e
+  echo "$answer" | "$cli" "$@" >"$work/out.txt" 2>"$work/err.txt"
+  status=$?
+  set -e
+}
+
 expect_status() {
   [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
 }
@@ -187,16 +197,10 @@ abort)
   ;;
 confirm)
   # Without --yes the update waits for its "y".
-  set +e
-  echo n | "$cli" update "$file" --rehearse >"$work/out.txt" 2>"$work/err.txt"
-  status=$?
-  set -e
+  run_cli_answering n update "$file" --rehearse
   expect_status 1
   expect_text err.txt "Nothing was sent."
-  set +e
-  echo y | "$cli" update "$file" --rehearse >"$work/out.txt" 2>"$work/err.txt"
-  status=$?
-  set -e
+  run_cli_answering y update "$file" --rehearse
   expect_status 0
   expect_text out.txt "Rehearsal: block VOICE (code 2) at 0x010000, 4096 bytes: in flash"
   ;;
