@@ -12,6 +12,7 @@ const int kDetailsRows = 4;
 
 std::mutex s_detailsLock;
 char s_detailsValues[kDetailsRows][TEXT_SIZE];
+char s_lastLogRow[TEXT_SIZE];
 
 } // namespace
 
@@ -24,7 +25,16 @@ void TerminalDetailsValue(int row, char* text, int size) {
 // counter) reads best there as the sequence it was.
 void LogWrite(int flags, const char* text) {
     (void)flags;
+    if (text != nullptr && text[0] != '\0') {
+        std::lock_guard<std::mutex> guard(s_detailsLock);
+        TextCopy(s_lastLogRow, sizeof s_lastLogRow, text);
+    }
     TerminalLog(text);
+}
+
+void TerminalLastLogRow(char* text, int size) {
+    std::lock_guard<std::mutex> guard(s_detailsLock);
+    TextCopy(text, (size_t)size, s_lastLogRow);
 }
 
 void LogClear(void) {}

@@ -6,3 +6,7 @@
 // The value part of a details row (the version inquiry writes the instrument's version
 // into row 2); empty when nothing was written there since the last clear.
 void TerminalDetailsValue(int row, char* text, int size);
+
+// The last log row written, shown or not: a run that ends before it has a status row (the
+// file cannot be opened) leaves its reason there.
+void TerminalLastLogRow(char* text, int size);

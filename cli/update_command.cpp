@@ -3,6 +3,7 @@
 #include "cli/interrupt.h"
 #include "cli/session.h"
 #include "cli/terminal.h"
+#include "cli/terminal_view.h"
 #include "platform/platform_file.h"
 #include "platform/text.h"
 #include "sim/virtual_instrument.h"
@@ -140,8 +141,12 @@ int ReportUpdateEnd(const UpdateArguments& arguments, const std::vector<SystemFi
     if (s_result.load() == 0) {
         char text[TEXT_SIZE];
         TerminalLastStatus(text, sizeof text);
-        // A file the engine cannot open ends the run before it has a status row.
-        TerminalError("%s", text[0] != '\0' ? text : "File Open Error");
+        if (text[0] == '\0') {
+            // A file the engine cannot open ends the run before it has a status row; an
+            // update thread that could not be made ends it before anything at all.
+            TerminalLastLogRow(text, sizeof text);
+        }
+        TerminalError("%s", text[0] != '\0' ? text : "The update could not be started.");
         return aborted || strcmp(text, USER_ABORTED_TEXT) == 0 ? EXIT_ABORTED : EXIT_FAILED;
     }
     const SystemFileHeader& first = blocks[0];
