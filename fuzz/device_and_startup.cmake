@@ -22,3 +22,9 @@ orv_link_implementations(fuzz_settings SETTINGS_STORE memory)
 orv_add_fuzzer(usb_descriptors SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/usb_descriptors_fuzz.cpp
                LIBS orv_platform)
 orv_link_implementations(fuzz_usb_descriptors USB_BULK product USB_BULK_DRIVER simulated)
+# The Linux MIDI transport puts messages together from a raw port's byte stream; the port
+# is answered inside the target.
+orv_add_fuzzer(midi_posix_framing
+               SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/midi_posix_framing_fuzz.cpp
+                       ${CMAKE_SOURCE_DIR}/midi/midi_transport_posix.cpp
+               LIBS orv_platform)
