@@ -29,14 +29,16 @@ int CommandInfo(const std::string& file) {
 }
 
 int CommandPorts(void) {
-    RawMidiPortInfo ports[64];
-    const int count = RawMidiListPorts(ports, 64);
+    // More than a machine has; the count tells when there are more still.
+    const int kPortsShown = 64;
+    RawMidiPortInfo ports[kPortsShown];
+    const int count = RawMidiListPorts(ports, kPortsShown);
     if (count == 0) {
         TerminalPrint("No MIDI port found.");
     } else {
         TerminalPrint("MIDI ports:");
     }
-    for (int i = 0; i < count && i < 64; i++) {
+    for (int i = 0; i < count && i < kPortsShown; i++) {
         const RawMidiPortInfo& p = ports[i];
         TerminalPrint("  %-12s %s%s  card %d device %d subdevice %d  %s", p.id,
                       p.canInput ? "in" : "  ", p.canOutput ? "out" : "   ", p.card, p.device,
@@ -132,7 +134,7 @@ int CommandVersion(const VersionArguments& arguments) {
     } else {
         SystemFileHeader& h = s_bare.header;
         memset(&h, 0, sizeof h);
-        h.memberId = PRODUCT_ID_ABSENT;
+        h.memberId = MEMBER_ID_ABSENT_FROM; // asked without a member id
         if (!InstrumentParseProductId(arguments.productId.c_str(), h.productId)) {
             TerminalError("orvent-update: --product-id %s: 1 to 3 hexadecimal bytes, as 3C or "
                           "3C:12",

@@ -19,6 +19,8 @@ namespace {
 
 // The serial transport names its ports by number; the program's device is always COM1.
 const int kSerialPort = 1;
+// The details row the version inquiry writes the instrument's version into.
+const int kVersionRow = 2;
 
 void FormatMemberId(const SystemFileHeader& h, char* out, size_t size) {
     if (h.memberId >= MEMBER_ID_ABSENT_FROM) {
@@ -41,7 +43,7 @@ int RehearsalConfig(const DeviceChoice& choice, const std::vector<SystemFileHead
     RehearsalConfigForFile(blocks, config);
     for (const auto& setting : choice.instrument) {
         if (!InstrumentApplyOption(setting.first.c_str(), setting.second.c_str(), config)) {
-            TerminalError("orvent-update: --instrument-%s %s: no such setting of the instrument",
+            TerminalError("orvent-update: --instrument-%s %s: not a value the instrument takes",
                           setting.first.c_str(), setting.second.c_str());
             return 0;
         }
@@ -227,7 +229,7 @@ int InquireBlocks(const std::vector<SystemFileHeader>& blocks, std::vector<bool>
             return ReportNoAnswer(h);
         }
         char held[TEXT_SIZE];
-        TerminalDetailsValue(2, held, sizeof held);
+        TerminalDetailsValue(kVersionRow, held, sizeof held);
         TerminalPrint("  %-8s (code %3d): file %d.%02d, instrument %s", h.blockName, h.blockCode,
                       h.versionMajor, h.versionMinor, held);
         needsUpdate->push_back(s_inquiry.result == INQUIRE_UPDATE_NEEDED);
