@@ -117,13 +117,13 @@ update)
     fail "the flash does not hold the file"
   ;;
 fault-*)
-  spec=$(faults "$case_name")
-  [ -n "$spec" ] || fail "no such fault case"
+  fault=$(faults "$case_name")
+  [ -n "$fault" ] || fail "no such fault case"
   # shellcheck disable=SC2086
-  start_instrument --version '*=0.50' ${spec%%|*}
+  start_instrument --version '*=0.50' ${fault%%|*}
   update_over_serial
   expect_status 1
-  expect_text err.txt "${spec#*|}"
+  expect_text err.txt "${fault#*|}"
   if grep -qF "successfully" "$work/out.txt"; then
     fail "a failed update was reported as a success"
   fi
