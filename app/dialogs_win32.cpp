@@ -2,13 +2,9 @@
 
 #include "resources/dialog_ids.h"
 #include "settings/settings.h"
-#include "update/transport.h"
 #include "update/update_engine.h"
 
 #include <windows.h>
-
-// How often the abort's wait looks at the update state.
-#define ABORT_POLL_MS 2
 
 struct DialogsState {
     int workingMode; // the mode dialog's choice while it is open
@@ -18,49 +14,21 @@ struct DialogsState {
 
 static DialogsState g_dialogs = {DEV_MODE_USER, 0, 0};
 
-// The update thread may have moved on since the state was read; a change applies only
-// from the state named, never over one the thread has set meanwhile.
-static void ChangeUpdateState(int from, int to) {
-    int expected = from;
-    g_updateEngine.updateState.compare_exchange_strong(expected, to);
-}
-
-// How often the abort's wait gives the transport its stop again: a USB read that started
-// just after the first request would not see it, so the driver must be asked once more.
-#define ABORT_REPEAT_MS 20
-
 // The update thread moves the progress bar with synchronous sends to this thread's
-// windows. While we wait for it to end we carry those sends out (and nothing else, so no
-// click reaches a window meanwhile); a plain sleep would leave a thread that is about to
-// move the bar blocked in its send, and neither thread would ever go on.
-static void WaitForUpdateThreadEnd(void) {
-    DWORD lastAbort = GetTickCount();
-    while (g_updateEngine.updateState.load() != UPDATE_IDLE) {
-        MsgWaitForMultipleObjects(0, NULL, FALSE, ABORT_POLL_MS, QS_SENDMESSAGE);
-        MSG msg;
-        PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-        if (GetTickCount() - lastAbort >= ABORT_REPEAT_MS) {
-            AbortReceive();
-            lastAbort = GetTickCount();
-        }
-    }
-}
-
-static void AbortUpdate(void) {
-    if (g_updateEngine.updateState.load() == UPDATE_IDLE) {
-        return;
-    }
-    ChangeUpdateState(UPDATE_PAUSED, UPDATE_ABORT);
-    // The thread may be waiting for a reply rather than at its pause point, or about to
-    // start waiting: the transport ends this wait and every later one.
-    AbortReceive();
-    WaitForUpdateThreadEnd();
+// windows. While the abort waits for it to end we carry those sends out (and nothing else,
+// so no click reaches a window meanwhile); a plain sleep would leave a thread that is about
+// to move the bar blocked in its send, and neither thread would ever go on.
+static int WaitCarryingOutSends(uint32_t milliseconds) {
+    MsgWaitForMultipleObjects(0, NULL, FALSE, milliseconds, QS_SENDMESSAGE);
+    MSG msg;
+    PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    return 1;
 }
 
 static INT_PTR CALLBACK StopDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
     case WM_INITDIALOG:
-        ChangeUpdateState(UPDATE_RUNNING, UPDATE_PAUSED);
+        UpdatePause();
         // Focus on the first button would make "Abort" the button Enter presses.
         SetFocus(GetDlgItem(dialog, IDC_STOP_CONTINUE));
         return FALSE;
@@ -70,12 +38,12 @@ static INT_PTR CALLBACK StopDialogProc(HWND dialog, UINT message, WPARAM wParam,
         }
         switch (LOWORD(wParam)) {
         case IDC_STOP_CONTINUE:
-            ChangeUpdateState(UPDATE_PAUSED, UPDATE_RUNNING);
+            UpdateContinue();
             EndDialog(dialog, 0);
             return TRUE;
         case IDC_STOP_ABORT:
             g_dialogs.aborting = 1;
-            AbortUpdate();
+            UpdateAbort(WaitCarryingOutSends);
             g_dialogs.aborting = 0;
             EndDialog(dialog, 1);
             return TRUE;

@@ -11,11 +11,9 @@
 #include "resources/resource_ids.h"
 #include "settings/settings.h"
 #include "sysfile/system_file.h"
-#include "transports/kernel_midi.h"
-#include "transports/serial_port.h"
-#include "transports/usb_bulk.h"
 #include "update/transport.h"
 #include "update/update_engine.h"
+#include "update/update_messages.h"
 
 #include <shellapi.h>
 
@@ -26,20 +24,7 @@ void CloseCurrentTransport(void) {
 }
 
 void CloseTransport(int deviceType) {
-    switch (deviceType) {
-    case DEVICE_TYPE_SERIAL:
-        SerialClose();
-        break;
-    case DEVICE_TYPE_MIDI:
-        MidiClose();
-        break;
-    case DEVICE_TYPE_USB_BULK:
-        UsbBulkClose();
-        break;
-    default:
-        KernelMidiClose();
-        break;
-    }
+    TransportClose(deviceType);
 }
 
 void ShowUpdateOffer(void) {
@@ -59,7 +44,7 @@ void ShowAlreadyLatest(void) {
 
 int CheckDeviceVersion(HWND window, const char* path) {
     MainWindowState& w = g_mainWindow;
-    int r = InquireVersion(&w.LoadedFileInfo, g_settings.DeviceType);
+    int r = InquireVersion(&w.LoadedFileInfo, g_settings.DeviceType, nullptr);
     if (r == INQUIRE_NO_ANSWER) {
         char text[TEXT_SIZE];
         CloseCurrentTransport();
@@ -122,7 +107,8 @@ int StartPortScan(const char* path, HWND window) {
     }
     PlatformFileClose(&file);
 
-    if (!MidiPortScanStart(window, productIds)) {
+    static const MidiPortScanProtocol kPortInquiry = {BuildPortInquiry, ReadPortReply};
+    if (!MidiPortScanStart(window, productIds, &kPortInquiry)) {
         ShowMessage("Found no MIDI port");
         LogWrite(LOG_NEWLINE_BEFORE, "Found no MIDI port.");
         InfoPutStatus(0, 0, "Found no MIDI port.", INFO_KEEP_ROW);
@@ -223,39 +209,28 @@ int LoadSystemFile(HWND window, const char* path) {
         return 0;
     }
 
-    char errorText[PATH_SIZE];
-    int opened;
-    switch (g_settings.DeviceType) {
-    case DEVICE_TYPE_SERIAL:
-        opened =
-            SerialOpen(g_settings.ComPortNum, BaudRateTable[g_settings.ComBaudRate], errorText);
-        break;
-    case DEVICE_TYPE_MIDI:
-        // MidiAuto is 0 at every start of this product, so the named ports are used; the
-        // detection's result arrives later as CMD_MIDI_PORT_FOUND.
-        if (g_settings.MidiAuto) {
-            if (!StartPortScan(file, window)) {
-                EnterUiState(window, UI_IDLE, UI_CONTROLS_OF_STATE);
-                return 0;
-            }
-            // The commands stay locked until the detection has ended one way or the other.
-            EnterUiState(window, UI_SCANNING, UI_CONTROLS_OF_STATE);
-            return 1;
+    // MidiAuto is 0 at every start of this product, so the named ports are used; the
+    // detection's result arrives later as CMD_MIDI_PORT_FOUND.
+    if (g_settings.DeviceType == DEVICE_TYPE_MIDI && g_settings.MidiAuto) {
+        if (!StartPortScan(file, window)) {
+            EnterUiState(window, UI_IDLE, UI_CONTROLS_OF_STATE);
+            return 0;
         }
-        opened = MidiOpen(g_settings.OutputMidiDevice, g_settings.InputMidiDevice, errorText,
-                          g_settings.OnlyMavoDriver);
-        break;
-    case DEVICE_TYPE_USB_BULK:
-        opened = UsbBulkOpen(errorText);
-        break;
-    case DEVICE_TYPE_KERNEL_MIDI:
-        opened = KernelMidiOpen(errorText);
-        break;
-    default:
-        TextCopy(errorText, sizeof errorText, "Unknown Type");
-        opened = 0;
-        break;
+        // The commands stay locked until the detection has ended one way or the other.
+        EnterUiState(window, UI_SCANNING, UI_CONTROLS_OF_STATE);
+        return 1;
     }
+    char errorText[PATH_SIZE];
+    // The rate is read for every transport now: an index out of the table reads none.
+    const int speed = g_settings.ComBaudRate;
+    const TransportChoice choice = {g_settings.DeviceType,
+                                    g_settings.ComPortNum,
+                                    speed >= 0 && speed < BAUD_RATE_COUNT ? BaudRateTable[speed]
+                                                                          : 0,
+                                    g_settings.OutputMidiDevice,
+                                    g_settings.InputMidiDevice,
+                                    g_settings.OnlyMavoDriver};
+    const int opened = TransportOpen(&choice, errorText);
     if (!opened) {
         ShowMessage(errorText);
         EnterUiState(window, UI_IDLE, UI_CONTROLS_OF_STATE);

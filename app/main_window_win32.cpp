@@ -8,6 +8,7 @@
 #include "app/file_name_parts.h"
 #include "app/recent_files.h"
 #include "app/recent_menu_win32.h"
+#include "app/update_window.h"
 #include "logview/log_view.h"
 #include "midi/midi_port_scan.h"
 #include "midi/midi_transport.h"
@@ -16,6 +17,7 @@
 #include "transports/kernel_midi.h"
 #include "transports/serial_port.h"
 #include "transports/usb_bulk.h"
+#include "update/transport.h"
 #include "update/update_engine.h"
 
 #include <commctrl.h>
@@ -49,10 +51,7 @@ void EnableRecentPopup(bool enable) {
 void CloseAllTransports(void) {
     // A port detection still listening holds ports of its own.
     MidiPortScanFinish(NULL, NULL, NULL, NULL);
-    SerialClose();
-    MidiClose();
-    KernelMidiClose();
-    UsbBulkClose();
+    TransportCloseAll();
     UpdateEndThread();
 }
 
@@ -108,14 +107,16 @@ void StopFlashing(HWND window) {
 // 1 when the window may go away: no update runs, or the user chose to abort it and the
 // update thread has ended; 0 when the user chose to let it go on.
 int AllowClose(HWND window) {
-    // A Stop dialog already up answers for itself; a second one, opened while the first
-    // waits for an abort, would ignore every button and hang the program.
-    if (StopDialogIsOpen()) {
-        return 0;
-    }
-    if (g_updateEngine.updateState.load() != UPDATE_IDLE &&
-        RunModal([window] { return StopDialog(window); }) == 0) {
-        return 0;
+    // The state first: a Stop dialog left up after the update has ended holds nothing.
+    if (g_updateEngine.updateState.load() != UPDATE_IDLE) {
+        // A Stop dialog already up answers for itself; a second one, opened while the
+        // first waits for an abort, would ignore every button and hang the program.
+        if (StopDialogIsOpen()) {
+            return 0;
+        }
+        if (RunModal([window] { return StopDialog(window); }) == 0) {
+            return 0;
+        }
     }
     CloseAllTransports();
     return 1;
@@ -136,7 +137,7 @@ void OnCreate(HWND window) {
     w.progressBar =
         CreateWindowExA(0, PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE | WS_BORDER | PBS_SMOOTH, 25,
                         167, 445, 16, window, NULL, instance, NULL);
-    UpdateSetProgressBar(w.progressBar);
+    UpdateWindowSetProgressBar(w.progressBar);
 
     int& port = g_settings.ComPortNum;
     if (port >= 1 && port <= SERIAL_PORT_COUNT && PortPresent[port - 1] == 0) {
@@ -185,7 +186,7 @@ void OnDestroy(HWND window) {
     w.infoBrush = NULL;
     w.logBrush = NULL;
     SaveSettings((PlatformWindow)window);
-    UpdateSetProgressBar(nullptr);
+    UpdateWindowSetProgressBar(nullptr);
     PostQuitMessage(0);
 }
 
@@ -361,10 +362,16 @@ void OnTimer(HWND window, WPARAM timer) {
 void OnDropFiles(HWND window, HDROP drop) {
     // A path too long for the buffer would come back cut, naming another file or none.
     const UINT length = DragQueryFileA(drop, 0, NULL, 0);
-    if (IsDeveloperMode() && g_mainWindow.UiState != UI_UPDATING && length > 0 &&
-        length < PATH_SIZE) {
-        char path[PATH_SIZE];
-        if (DragQueryFileA(drop, 0, path, sizeof path) > 0) {
+    if (IsDeveloperMode() && g_mainWindow.UiState != UI_UPDATING && length > 0) {
+        char path[PATH_SIZE] = "";
+        if (length >= PATH_SIZE) {
+            // Said, not ignored: the start of the path, cut to fit, tells the user which
+            // file to move somewhere shorter.
+            char text[TEXT_SIZE];
+            DragQueryFileA(drop, 0, path, sizeof path);
+            TextFormat(text, sizeof text, "File path is too long - %s", path);
+            ShowMessage(text);
+        } else if (DragQueryFileA(drop, 0, path, sizeof path) > 0) {
             TextCopy(CurrentFileName, sizeof CurrentFileName, path);
             AddRecentFile(path);
             LoadSystemFile(window, path);
@@ -377,8 +384,8 @@ void OnDropFiles(HWND window, HDROP drop) {
 
 int BeginUpdate(HWND window) {
     MainWindowState& w = g_mainWindow;
-    StartUpdate((PlatformWindow)window, w.UpdateFileName, g_settings.DeviceType,
-                g_settings.SkipVersionCheck, g_settings.SkipDeviceCheck);
+    StartUpdate(UpdateWindowObserver((PlatformWindow)window), w.UpdateFileName,
+                g_settings.DeviceType, g_settings.SkipVersionCheck, g_settings.SkipDeviceCheck);
     EnterUiState(window, UI_UPDATING, UI_CONTROLS_OF_STATE);
     InfoClearStatus();
     InfoPutStatus(0, 0, "Now updating...", INFO_KEEP_ROW);

@@ -177,7 +177,7 @@ int RunPath(const BenchPath& path, const BenchOptions& o, const std::string& fil
         return 0;
     }
     UpdateEngine& e = g_updateEngine;
-    e.mainWindow = nullptr;
+    e.observer = UpdateObserver{};
     e.deviceType = path.deviceType;
     e.skipVersionCheck = 0;
     e.skipDeviceCheck = 0;

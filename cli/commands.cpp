@@ -7,6 +7,8 @@
 #include "midi/midi_rawmidi.h"
 #include "platform/text.h"
 #include "sim/instrument_options.h"
+#include "transports/usb_bulk.h"
+#include "transports/usb_bulk_driver_libusb.h"
 #include "update/transport.h"
 #include "update/update_engine.h"
 #include "update/update_messages.h"
@@ -50,6 +52,13 @@ int CommandPorts(void) {
     for (const std::string& device : serial) {
         TerminalPrint("  %s", device.c_str());
     }
+    int bus = 0;
+    int address = 0;
+    if (UsbDriverLocate(DEFAULT_VENDOR_ID, USB_VERUP_PRODUCT_ID, &bus, &address)) {
+        TerminalPrint("USB bulk: update device found (bus %d address %d)", bus, address);
+    } else {
+        TerminalPrint("No USB bulk update device found.");
+    }
     return EXIT_DONE;
 }
 
@@ -89,21 +98,18 @@ int ReportBareInquiry(void) {
         TerminalError("%s", q.errorText);
         return EXIT_FAILED;
     }
-    const unsigned char* r = q.reply + q.position;
-    const int code = r[0];
-    if (code > PROTOCOL_CODE_28BIT) {
-        TerminalError("Protocol code error(need newer tool).");
+    InquiryValues answer;
+    if (!DecodeInquiryReply(q.reply, q.position, &answer, q.errorText)) {
+        TerminalError("%s", q.errorText);
         return EXIT_FAILED;
     }
-    const uint32_t packetSize =
-        code == PROTOCOL_CODE_14BIT ? Decode14Bit(r + 1) : Decode28Bit(r + 1);
-    const unsigned char flags = r[code == PROTOCOL_CODE_14BIT ? 3 : 5];
     char product[16];
     FormatProductId(q.header, product, sizeof product);
     TerminalPrint("The instrument (product %s) answered: protocol code %d, packet size %u, "
                   "raw packets %s, fill packets %s",
-                  product, code, packetSize, flags & DEVICE_FLAG_RAW ? "yes" : "no",
-                  flags & DEVICE_FLAG_FILL ? "yes" : "no");
+                  product, answer.protocolCode, answer.packetSize,
+                  answer.deviceFlags & DEVICE_FLAG_RAW ? "yes" : "no",
+                  answer.deviceFlags & DEVICE_FLAG_FILL ? "yes" : "no");
     return EXIT_DONE;
 }
 

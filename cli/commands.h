@@ -13,11 +13,13 @@ enum {
     EXIT_ABORTED = 130, // the user stopped it
 };
 
-// Which instrument a command talks to: a MIDI port, a serial device or the rehearsal's
-// virtual instrument, with the rehearsal instrument's settings as name/value pairs.
+// Which instrument a command talks to: a MIDI port, a serial device, the USB update device
+// or the rehearsal's virtual instrument, with the rehearsal instrument's settings as
+// name/value pairs.
 struct DeviceChoice {
     std::string midiPort;
     std::string serialDevice; // DEV or DEV@RATE
+    bool usb = false;
     bool rehearse = false;
     std::vector<std::pair<std::string, std::string>> instrument;
 };

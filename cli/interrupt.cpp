@@ -13,9 +13,8 @@
 
 namespace {
 
-// How often a stop is given to the transport again: a wait that began just after the
-// first request would not see it.
-const int kAbortRepeatMs = 20;
+// How often the wait for proc looks for a signal.
+const int kSignalPollMs = 20;
 
 int s_signals = -1;
 
@@ -33,6 +32,10 @@ PlatformThreadProc s_proc = nullptr;
 void RunProc(void) {
     s_proc();
     s_procDone.store(1);
+}
+
+int ProcDone(void) {
+    return s_procDone.load();
 }
 
 } // namespace
@@ -105,10 +108,8 @@ int RunStoppable(PlatformThreadProc proc) {
     }
     int stopped = 0;
     while (!s_procDone.load()) {
-        if (stopped) {
-            AbortReceive();
-            PlatformSleep(kAbortRepeatMs);
-        } else if (InterruptWait(kAbortRepeatMs) != INTERRUPT_NONE) {
+        if (InterruptWait(kSignalPollMs) != INTERRUPT_NONE) {
+            AbortReceiveUntil(ProcDone, TransportWaitSleeping);
             stopped = 1;
         }
     }

@@ -3,43 +3,32 @@
 #include "cli/commands.h"
 #include "cli/interrupt.h"
 #include "cli/terminal.h"
+#include "sim/instrument_options.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace {
 
 const char kDescription[] =
-    "Updates the ORVENT's system software from a system file (*.vsb) over raw MIDI or a "
-    "serial line.";
+    "Updates the ORVENT's system software from a system file (*.vsb) over raw MIDI, a "
+    "serial line or the instrument's USB update device.";
 
-// The rehearsal instrument's settings, each --instrument-NAME VALUE.
-const char* const kInstrumentSettings[][3] = {
-    {"product-id", "ID", "its product id (default: the file's), as 3C or 3C:12"},
-    {"member-id", "N", "its member id (default: the file's)"},
-    {"version", "CODE=M.mm", "the version it holds of a block code (* for all); default 0.00"},
-    {"protocol", "N", "protocol code of its inquiry reply (0 or 1)"},
-    {"packet-size", "N", "packet size of its inquiry reply"},
-    {"flags", "N", "1 raw packets, 2 fill packets, 3 both"},
-    {"write-steps", "N", "two-phase writing with N progress replies per block"},
-    {"reply-delay", "MS", "every reply comes this long after its request"},
-    {"fault", "KIND",
-     "no-reply, delay, status, extended-status, other-product, garbage-before, wrong-code, "
-     "silent-from-packet, write-stalls"},
-    {"fault-at", "N",
-     "the message the fault strikes, every message counted from 0 (packets among themselves)"},
-    {"fault-status", "N", "the status a status fault answers"},
-    {"fault-text", "TEXT", "the text of an extended status"},
-    {"fault-delay", "MS", "how late a delayed reply comes"},
-};
-const int kInstrumentSettingCount = sizeof kInstrumentSettings / sizeof kInstrumentSettings[0];
+const char kInstrumentPrefix[] = "--instrument-";
 
+// The rehearsal instrument's settings as given, by their row of the instrument's settings
+// (sim/instrument_options.h): each --instrument-NAME VALUE, repeatable, of the rows the
+// rehearsal offers.
 struct InstrumentOptions {
-    std::vector<std::string> values[kInstrumentSettingCount];
+    std::vector<std::vector<std::string>> values =
+        std::vector<std::vector<std::string>>((size_t)InstrumentSettingCount());
 };
 
-// --midi, --serial or --rehearse, exactly one; and the rehearsal instrument's settings.
+// --midi, --serial, --usb or --rehearse, exactly one; and the rehearsal instrument's
+// settings.
 void AddDeviceOptions(CLI::App* command, DeviceChoice* device, InstrumentOptions* instrument) {
     CLI::Option_group* group =
         command->add_option_group("device", "The instrument (exactly one of these)");
@@ -52,13 +41,24 @@ void AddDeviceOptions(CLI::App* command, DeviceChoice* device, InstrumentOptions
                      "serial device, with the bit rate after @ (default 38400): "
                      "/dev/ttyUSB0@38400")
         ->type_name("DEV[@RATE]");
+    group->add_flag("--usb", device->usb,
+                    "the instrument's USB update device (its bulk pipes, through libusb)");
     group->add_flag("--rehearse", device->rehearse,
                     "the virtual instrument in this program instead of a device");
     group->require_option(1);
-    for (int i = 0; i < kInstrumentSettingCount; i++) {
-        std::string name = std::string("--instrument-") + kInstrumentSettings[i][0];
-        command->add_option(name, instrument->values[i], kInstrumentSettings[i][2])
-            ->type_name(kInstrumentSettings[i][1])
+    for (int i = 0; i < InstrumentSettingCount(); i++) {
+        const InstrumentSetting* setting = InstrumentSettingAt(i);
+        if (!setting->rehearsal) {
+            continue;
+        }
+        std::string help = setting->help;
+        if (setting->rehearsalDefault != nullptr) {
+            help += std::string("; default: ") + setting->rehearsalDefault;
+        }
+        command
+            ->add_option(kInstrumentPrefix + std::string(setting->name), instrument->values[i],
+                         help)
+            ->type_name(setting->valueName)
             ->group("Rehearsal instrument (with --rehearse)");
     }
 }
@@ -67,18 +67,19 @@ void AddDeviceOptions(CLI::App* command, DeviceChoice* device, InstrumentOptions
 // --rehearse is a mistake the user should hear of before anything is sent.
 void RefuseInstrumentWithoutRehearsal(const DeviceChoice& device,
                                       const InstrumentOptions& instrument) {
-    for (int i = 0; i < kInstrumentSettingCount && !device.rehearse; i++) {
+    for (int i = 0; i < InstrumentSettingCount() && !device.rehearse; i++) {
         if (!instrument.values[i].empty()) {
-            throw CLI::ValidationError(std::string("--instrument-") + kInstrumentSettings[i][0],
+            throw CLI::ValidationError(kInstrumentPrefix +
+                                           std::string(InstrumentSettingAt(i)->name),
                                        "only with --rehearse");
         }
     }
 }
 
 void CollectInstrument(const InstrumentOptions& instrument, DeviceChoice* device) {
-    for (int i = 0; i < kInstrumentSettingCount; i++) {
+    for (int i = 0; i < InstrumentSettingCount(); i++) {
         for (const std::string& value : instrument.values[i]) {
-            device->instrument.emplace_back(kInstrumentSettings[i][0], value);
+            device->instrument.emplace_back(InstrumentSettingAt(i)->name, value);
         }
     }
 }
@@ -98,7 +99,8 @@ int main(int argc, char** argv) {
     CLI::App* info = app.add_subcommand("info", "Describe every block of a system file");
     info->add_option("FILE", infoFile, "system file (*.vsb)")->required()->type_name("");
 
-    app.add_subcommand("ports", "List the MIDI ports and serial devices found");
+    app.add_subcommand("ports",
+                       "List the MIDI ports, the serial devices and the USB update device found");
 
     VersionArguments version;
     InstrumentOptions versionInstrument;

@@ -4,14 +4,12 @@
 #include "cli/rehearsal.h"
 #include "cli/serial_devices.h"
 #include "cli/terminal.h"
-#include "cli/terminal_view.h"
 #include "logview/log_view.h"
-#include "midi/midi_transport.h"
 #include "platform/platform_file.h"
 #include "platform/text.h"
 #include "sim/instrument_options.h"
-#include "transports/serial_port.h"
 #include "transports/serial_port_posix.h"
+#include "transports/usb_bulk.h"
 #include "update/transport.h"
 #include "update/update_engine.h"
 
@@ -19,8 +17,6 @@ namespace {
 
 // The serial transport names its ports by number; the program's device is always COM1.
 const int kSerialPort = 1;
-// The details row the version inquiry writes the instrument's version into.
-const int kVersionRow = 2;
 
 void FormatMemberId(const SystemFileHeader& h, char* out, size_t size) {
     if (h.memberId >= MEMBER_ID_ABSENT_FROM) {
@@ -51,15 +47,32 @@ int RehearsalConfig(const DeviceChoice& choice, const std::vector<SystemFileHead
     return 1;
 }
 
-int OpenSerial(const char* device, int baudRate) {
+int OpenTransport(const TransportChoice& choice) {
     char errorText[PATH_SIZE];
-    SerialOsNameDevice(kSerialPort, device);
-    if (!SerialOpen(kSerialPort, baudRate, errorText)) {
+    if (!TransportOpen(&choice, errorText)) {
         TerminalError("%s", errorText);
         return EXIT_FAILED;
     }
-    s_device.deviceType = DEVICE_TYPE_SERIAL;
+    s_device.deviceType = choice.deviceType;
     return EXIT_DONE;
+}
+
+int OpenSerial(const char* device, int baudRate) {
+    SerialOsNameDevice(kSerialPort, device);
+    const TransportChoice choice = {DEVICE_TYPE_SERIAL, kSerialPort, baudRate, "", "", 0};
+    return OpenTransport(choice);
+}
+
+// The USB bulk transport opens through the device manager, which lives as long as the
+// open device, as the window's does.
+int OpenUsb(void) {
+    init_cusbbulk();
+    const TransportChoice choice = {DEVICE_TYPE_USB_BULK, 0, 0, "", "", 0};
+    const int status = OpenTransport(choice);
+    if (status != EXIT_DONE) {
+        free_cusbbulk();
+    }
+    return status;
 }
 
 int OpenChosenDevice(const DeviceChoice& choice, const std::vector<SystemFileHeader>& blocks) {
@@ -88,21 +101,19 @@ int OpenChosenDevice(const DeviceChoice& choice, const std::vector<SystemFileHea
         }
         return OpenSerial(device.c_str(), baudRate);
     }
-    char errorText[PATH_SIZE];
-    // Input and output are one raw MIDI port on Linux.
-    if (!MidiOpen(choice.midiPort.c_str(), choice.midiPort.c_str(), errorText, 0)) {
-        TerminalError("%s", errorText);
-        return EXIT_FAILED;
+    if (choice.usb) {
+        return OpenUsb();
     }
-    s_device.deviceType = DEVICE_TYPE_MIDI;
-    return EXIT_DONE;
+    // Input and output are one raw MIDI port on Linux.
+    const TransportChoice midi = {DEVICE_TYPE_MIDI,        0, 0, choice.midiPort.c_str(),
+                                  choice.midiPort.c_str(), 0};
+    return OpenTransport(midi);
 }
 
 void CloseChosenDevice(void) {
-    if (s_device.deviceType == DEVICE_TYPE_MIDI) {
-        MidiClose();
-    } else {
-        SerialClose();
+    TransportClose(s_device.deviceType);
+    if (s_device.deviceType == DEVICE_TYPE_USB_BULK) {
+        free_cusbbulk();
     }
     if (s_device.rehearsal) {
         RehearsalStop();
@@ -113,12 +124,13 @@ void CloseChosenDevice(void) {
 struct Inquiry {
     const SystemFileHeader* header;
     int result;
+    InstrumentAnswer answer;
 };
 
-Inquiry s_inquiry = {nullptr, INQUIRE_NO_ANSWER};
+Inquiry s_inquiry = {nullptr, INQUIRE_NO_ANSWER, {}};
 
 void InquireProc(void) {
-    s_inquiry.result = InquireVersion(s_inquiry.header, s_device.deviceType);
+    s_inquiry.result = InquireVersion(s_inquiry.header, s_device.deviceType, &s_inquiry.answer);
 }
 
 int ReportNoAnswer(const SystemFileHeader& header) {
@@ -129,7 +141,15 @@ int ReportNoAnswer(const SystemFileHeader& header) {
 
 } // namespace
 
-// Every block header of the file, in order. 0 with the reader's text in errorText.
+namespace {
+
+int CollectBlock(const SystemFileBlock* block, void* context) {
+    static_cast<std::vector<SystemFileHeader>*>(context)->push_back(block->header);
+    return 1;
+}
+
+} // namespace
+
 int ReadSystemFile(const std::string& file, std::vector<SystemFileHeader>* blocks,
                    char* errorText) {
     PlatformFile f = PlatformFileOpenRead(file.c_str());
@@ -137,23 +157,7 @@ int ReadSystemFile(const std::string& file, std::vector<SystemFileHeader>* block
         TextFormat(errorText, TEXT_SIZE, "File Open Error - %s", file.c_str());
         return 0;
     }
-    int ok = 1;
-    for (;;) {
-        SystemFileHeader header;
-        if (!ReadBlockHeader(f, &header, errorText)) {
-            ok = 0;
-            break;
-        }
-        blocks->push_back(header);
-        if (header.isLastBlock) {
-            break;
-        }
-        if (!PlatformFileSeek(f, PlatformFilePosition(f) + header.dataSize)) {
-            TextCopy(errorText, TEXT_SIZE, "Filesize Error(shorter than header paramter).");
-            ok = 0;
-            break;
-        }
-    }
+    const int ok = WalkSystemFile(f, CollectBlock, blocks, errorText);
     PlatformFileClose(&f);
     return ok;
 }
@@ -228,11 +232,12 @@ int InquireBlocks(const std::vector<SystemFileHeader>& blocks, std::vector<bool>
         if (s_inquiry.result == INQUIRE_NO_ANSWER) {
             return ReportNoAnswer(h);
         }
-        char held[TEXT_SIZE];
-        TerminalDetailsValue(kVersionRow, held, sizeof held);
-        TerminalPrint("  %-8s (code %3d): file %d.%02d, instrument %s", h.blockName, h.blockCode,
-                      h.versionMajor, h.versionMinor, held);
-        needsUpdate->push_back(s_inquiry.result == INQUIRE_UPDATE_NEEDED);
+        const InstrumentAnswer& a = s_inquiry.answer;
+        const bool needed = s_inquiry.result == INQUIRE_UPDATE_NEEDED;
+        TerminalPrint("  %-8s (code %3d): file %d.%02d, instrument %d.%02d%s", h.blockName,
+                      h.blockCode, h.versionMajor, h.versionMinor, a.versionMajor, a.versionMinor,
+                      needed ? " (needs update)" : "");
+        needsUpdate->push_back(needed);
     }
     return EXIT_DONE;
 }

@@ -149,11 +149,6 @@ void TerminalStatus(const char* text) {
     }
 }
 
-void TerminalLastStatus(char* text, int size) {
-    std::lock_guard<std::mutex> guard(s_lock);
-    TextCopy(text, (size_t)size, g_terminal.status);
-}
-
 void TerminalProgressRange(int64_t total) {
     std::lock_guard<std::mutex> guard(s_lock);
     Terminal& t = g_terminal;

@@ -20,10 +20,8 @@ void TerminalError(const char* format, ...) TEXT_FORMAT_CHECK(1, 2);
 // A log row of the update or the inquiry ("Tx Set Mode...").
 void TerminalLog(const char* text);
 
-// The update's status row: the progress line's label. The latest one is kept for the
-// caller to report once the run has ended.
+// The update's status row: the progress line's label.
 void TerminalStatus(const char* text);
-void TerminalLastStatus(char* text, int size);
 
 // The bar's range and position, in bytes of the file.
 void TerminalProgressRange(int64_t total);

@@ -1,62 +1,30 @@
-#include "cli/terminal_view.h"
-
+// The log view of logview/log_view.h for the command-line program: the engine and the
+// version inquiry write their rows as they do in the window, and they land on the terminal
+// (cli/terminal.h). The program reads nothing back from them: what it reports comes from
+// the values the core hands back.
 #include "cli/terminal.h"
 #include "logview/log_view.h"
-#include "platform/text.h"
-
-#include <mutex>
-
-namespace {
-
-const int kDetailsRows = 4;
-
-std::mutex s_detailsLock;
-char s_detailsValues[kDetailsRows][TEXT_SIZE];
-char s_lastLogRow[TEXT_SIZE];
-
-} // namespace
-
-void TerminalDetailsValue(int row, char* text, int size) {
-    std::lock_guard<std::mutex> guard(s_detailsLock);
-    TextCopy(text, (size_t)size, row >= 0 && row < kDetailsRows ? s_detailsValues[row] : "");
-}
 
 // Every row is its own line on a terminal: a row the window rewrites in place (the packet
 // counter) reads best there as the sequence it was.
 void LogWrite(int flags, const char* text) {
     (void)flags;
-    if (text != nullptr && text[0] != '\0') {
-        std::lock_guard<std::mutex> guard(s_detailsLock);
-        TextCopy(s_lastLogRow, sizeof s_lastLogRow, text);
-    }
     TerminalLog(text);
-}
-
-void TerminalLastLogRow(char* text, int size) {
-    std::lock_guard<std::mutex> guard(s_detailsLock);
-    TextCopy(text, (size_t)size, s_lastLogRow);
 }
 
 void LogClear(void) {}
 
-void InfoClearDetails(void) {
-    std::lock_guard<std::mutex> guard(s_detailsLock);
-    for (char* value : s_detailsValues) {
-        value[0] = '\0';
-    }
-}
+// The details rows describe the file and the instrument in the window; the program tells
+// both from the values the core hands back.
+void InfoClearDetails(void) {}
 
-// A row's label is drawn right-aligned, its value left-aligned after it: the value is
-// what the program reads back.
 void InfoPutDetails(int x, int row, const char* text, int bold, int clearRow, int alignRight) {
     (void)x;
+    (void)row;
+    (void)text;
     (void)bold;
     (void)clearRow;
-    if (alignRight || row < 0 || row >= kDetailsRows) {
-        return;
-    }
-    std::lock_guard<std::mutex> guard(s_detailsLock);
-    TextCopy(s_detailsValues[row], TEXT_SIZE, text != nullptr ? text : "");
+    (void)alignRight;
 }
 
 void InfoClearStatus(void) {

@@ -3,10 +3,11 @@
 #include "cli/interrupt.h"
 #include "cli/session.h"
 #include "cli/terminal.h"
-#include "cli/terminal_view.h"
+#include "midi/midi_transport_posix.h"
 #include "platform/platform_file.h"
 #include "platform/text.h"
 #include "sim/virtual_instrument.h"
+#include "transports/serial_port_posix.h"
 #include "update/transport.h"
 #include "update/update_engine.h"
 
@@ -15,51 +16,43 @@
 
 namespace {
 
-// The window values the engine is given; the hooks take what it posts and sends to them.
-PlatformWindow const kMainWindow = reinterpret_cast<PlatformWindow>(0x1000);
-PlatformWindow const kProgressBar = reinterpret_cast<PlatformWindow>(0x2000);
-
 const int kFinishPollMs = 50;
-const int kAbortRepeatMs = 20;
 
-std::atomic<int> s_finished{0};
-std::atomic<intptr_t> s_result{0};
+// How the run ended, as the engine told it.
+struct UpdateEnd {
+    std::atomic<int> finished;
+    int result;
+    char text[TEXT_SIZE];
+};
 
-void OnPost(PlatformWindow window, uint32_t commandId, intptr_t lParam) {
-    if (window == kMainWindow && commandId == CMD_UPDATE_FINISHED) {
-        s_result.store(lParam);
-        s_finished.store(1);
-    }
+UpdateEnd s_end;
+
+void ShowProgressRange(void*, int64_t length) {
+    TerminalProgressRange(length);
 }
 
-intptr_t OnSend(PlatformWindow window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    if (window != kProgressBar) {
-        return 0;
-    }
-    if (message == PBM_SETRANGE32_MSG) {
-        TerminalProgressRange((int64_t)lParam);
-    } else if (message == PBM_SETPOS_MSG) {
-        TerminalProgressPosition((int64_t)wParam);
-    }
-    return 0;
+void ShowProgressPosition(void*, int64_t position) {
+    TerminalProgressPosition(position);
 }
 
-// The update may have moved on since the state was read; a change applies only from the
-// state named, never over one the update thread has set meanwhile.
-void ChangeUpdateState(int from, int to) {
-    int expected = from;
-    g_updateEngine.updateState.compare_exchange_strong(expected, to);
+void TakeFinished(void*, int result, const char* text) {
+    s_end.result = result;
+    TextCopy(s_end.text, sizeof s_end.text, text);
+    s_end.finished.store(1);
 }
+
+const UpdateObserver kTerminalObserver = {nullptr, ShowProgressRange, ShowProgressPosition, nullptr,
+                                          TakeFinished};
 
 // What the window's Stop dialog says before it lets the user abort a transfer.
 int AskToAbort(void) {
-    ChangeUpdateState(UPDATE_RUNNING, UPDATE_PAUSED);
+    UpdatePause();
     TerminalHoldProgress(1);
     TerminalError("If you abort to transfer,device can't to start up normally.");
     TerminalError("(Then you should transer system file again and complete it.)");
     int answer = InterruptAsk("Are you sure to abort to transfer? [y/N] (Ctrl+C again: Abort)");
     if (answer == ANSWER_NO) {
-        ChangeUpdateState(UPDATE_PAUSED, UPDATE_RUNNING);
+        UpdateContinue();
     }
     TerminalHoldProgress(0);
     return answer != ANSWER_NO;
@@ -68,93 +61,93 @@ int AskToAbort(void) {
 // Runs the update thread to its end, asking on Ctrl+C whether to abort; 1 when the
 // user aborted.
 int RunUpdateThread(const UpdateArguments& arguments) {
-    s_finished.store(0);
-    s_result.store(0);
-    PlatformSetWindowHooks(OnPost, OnSend);
-    UpdateSetProgressBar(kProgressBar);
-    StartUpdate(kMainWindow, arguments.file.c_str(), SessionDeviceType(),
+    s_end.finished.store(0);
+    s_end.result = UPDATE_RESULT_FAILED;
+    s_end.text[0] = '\0';
+    StartUpdate(&kTerminalObserver, arguments.file.c_str(), SessionDeviceType(),
                 arguments.skipVersionCheck, arguments.skipDeviceCheck);
-    int aborting = 0;
-    while (!s_finished.load()) {
-        if (aborting) {
-            // The thread may be waiting for a reply rather than at its pause point, or
-            // about to start waiting: the transport ends this wait and every later one.
-            AbortReceive();
-            PlatformSleep(kAbortRepeatMs);
-            continue;
-        }
+    int aborted = 0;
+    while (!s_end.finished.load()) {
         int signal = InterruptWait(kFinishPollMs);
         if (signal == INTERRUPT_NONE || (signal == INTERRUPT_ASK && !AskToAbort())) {
             continue;
         }
-        ChangeUpdateState(UPDATE_RUNNING, UPDATE_PAUSED);
-        ChangeUpdateState(UPDATE_PAUSED, UPDATE_ABORT);
-        aborting = 1;
+        UpdateAbort(TransportWaitSleeping);
+        aborted = 1;
     }
     UpdateEndThread();
-    PlatformSetWindowHooks(nullptr, nullptr);
     TerminalProgressEnd();
-    return aborting;
+    return aborted;
 }
 
 // The rehearsal's proof: every block the update sent stands in the instrument's flash.
-int CheckRehearsalFlash(const UpdateArguments& arguments,
-                        const std::vector<SystemFileHeader>& blocks,
-                        const std::vector<bool>& sent) {
-    PlatformFile f = PlatformFileOpenRead(arguments.file.c_str());
-    if (f == PLATFORM_FILE_NONE) {
+struct FlashCheck {
+    PlatformFile file;
+    const std::vector<bool>* sent;
+    size_t index;
+    int result;
+    std::vector<unsigned char> data;
+    std::vector<unsigned char> flash;
+};
+
+int CheckBlockInFlash(const SystemFileBlock* block, void* context) {
+    FlashCheck& c = *static_cast<FlashCheck*>(context);
+    const SystemFileHeader& h = block->header;
+    const uint32_t at = h.address + h.offset;
+    if (c.index >= c.sent->size()) {
+        return 0;
+    }
+    if (!(*c.sent)[c.index++]) {
+        TerminalPrint("Rehearsal: block %s (code %d) skipped: the instrument has it.", h.blockName,
+                      h.blockCode);
+        return 1;
+    }
+    c.data.assign(h.dataSize, 0);
+    c.flash.assign(h.dataSize, 0);
+    const bool same = PlatformFileRead(c.file, c.data.data(), h.dataSize) == (int)h.dataSize &&
+                      VirtualInstrumentFlashRead(at, c.flash.data(), h.dataSize) &&
+                      c.data == c.flash;
+    TerminalPrint("Rehearsal: block %s (code %d) at 0x%06X, %u bytes: %s", h.blockName, h.blockCode,
+                  at, h.dataSize, same ? "in flash" : "DIFFERENT");
+    if (!same) {
+        c.result = EXIT_FAILED;
+    }
+    return 1;
+}
+
+int CheckRehearsalFlash(const UpdateArguments& arguments, const std::vector<bool>& sent) {
+    FlashCheck check = {PlatformFileOpenRead(arguments.file.c_str()), &sent, 0, EXIT_DONE, {}, {}};
+    if (check.file == PLATFORM_FILE_NONE) {
         TerminalError("File Open Error - %s", arguments.file.c_str());
         return EXIT_FAILED;
     }
-    int result = EXIT_DONE;
-    int64_t position = 0;
-    std::vector<unsigned char> data;
-    std::vector<unsigned char> flash;
-    for (size_t i = 0; i < blocks.size(); i++) {
-        const SystemFileHeader& h = blocks[i];
-        position += BLOCK_HEADER_SIZE;
-        const uint32_t at = h.address + h.offset;
-        if (!sent[i]) {
-            TerminalPrint("Rehearsal: block %s (code %d) skipped: the instrument has it.",
-                          h.blockName, h.blockCode);
-            position += h.dataSize;
-            continue;
-        }
-        data.assign(h.dataSize, 0);
-        flash.assign(h.dataSize, 0);
-        const bool same = PlatformFileSeek(f, position) &&
-                          PlatformFileRead(f, data.data(), h.dataSize) == (int)h.dataSize &&
-                          VirtualInstrumentFlashRead(at, flash.data(), h.dataSize) && data == flash;
-        TerminalPrint("Rehearsal: block %s (code %d) at 0x%06X, %u bytes: %s", h.blockName,
-                      h.blockCode, at, h.dataSize, same ? "in flash" : "DIFFERENT");
-        if (!same) {
-            result = EXIT_FAILED;
-        }
-        position += h.dataSize;
+    char errorText[TEXT_SIZE];
+    if (!WalkSystemFile(check.file, CheckBlockInFlash, &check, errorText)) {
+        TerminalError("%s", errorText);
+        check.result = EXIT_FAILED;
     }
-    PlatformFileClose(&f);
-    return result;
+    PlatformFileClose(&check.file);
+    return check.result;
 }
 
 int ReportUpdateEnd(const UpdateArguments& arguments, const std::vector<SystemFileHeader>& blocks,
                     const std::vector<bool>& sent, int aborted) {
-    if (s_result.load() == 0) {
-        char text[TEXT_SIZE];
-        TerminalLastStatus(text, sizeof text);
-        if (text[0] == '\0') {
-            // A file the engine cannot open ends the run before it has a status row; an
-            // update thread that could not be made ends it before anything at all.
-            TerminalLastLogRow(text, sizeof text);
+    if (s_end.result != UPDATE_RESULT_COMPLETED) {
+        TerminalError("%s", s_end.text);
+        // The engine's texts cannot tell a pulled cable from a bad reply; the port can.
+        const int lost =
+            SessionDeviceType() == DEVICE_TYPE_MIDI ? MidiPortError() : SerialOsPortError();
+        if (lost != 0) {
+            TerminalError("The instrument went away: %s", strerror(lost));
         }
-        TerminalError("%s", text[0] != '\0' ? text : "The update could not be started.");
-        return aborted || strcmp(text, USER_ABORTED_TEXT) == 0 ? EXIT_ABORTED : EXIT_FAILED;
+        return aborted || s_end.result == UPDATE_RESULT_ABORTED ? EXIT_ABORTED : EXIT_FAILED;
     }
     const SystemFileHeader& first = blocks[0];
     TerminalPrint("%s has been updated to %d.%02d successfully.", first.deviceName,
                   first.versionMajor, first.versionMinor);
     TerminalPrint("Turn it off and back on to use it.");
     TerminalPrint("Update completed!");
-    return SessionIsRehearsal() ? CheckRehearsalFlash(arguments, blocks, sent) : EXIT_DONE;
+    return SessionIsRehearsal() ? CheckRehearsalFlash(arguments, sent) : EXIT_DONE;
 }
 
 int UpdateOnDevice(const UpdateArguments& arguments, const std::vector<SystemFileHeader>& blocks) {

@@ -3,24 +3,27 @@
 #
 #   orv_link_implementations(<target>
 #       [TRANSPORTS instrument|recording]
-#       [SERIAL product|failing] [MIDI product|failing]
-#       [USB_BULK product|failing] [KERNEL_MIDI product|failing]
-#       [USB_BULK_DRIVER win32|simulated] [KERNEL_MIDI_DRIVER win32|simulated]
+#       [SERIAL product|absent] [MIDI product|absent]
+#       [USB_BULK product|absent] [KERNEL_MIDI product|absent]
+#       [USB_BULK_DRIVER win32|libusb|simulated] [KERNEL_MIDI_DRIVER win32|simulated]
 #       [RAW_MIDI alsa|simulated]
 #       [SETTINGS_STORE registry|memory] [LOG_SURFACE gdi|recording])
 #
 # The interfaces and what each value links:
 #   SERIAL, MIDI, USB_BULK, KERNEL_MIDI   one transport (transports/*.h, midi/midi_transport.h)
 #       product    the transport itself (orv_serial, orv_midi, orv_usb_bulk, orv_kernel_midi)
-#       failing    every send and receive fails (tests/doubles/failing_<transport>.cpp): the
-#                  transport dispatch names all four, so an executable that runs the engine
-#                  over some transports takes this for the others
+#       absent     the program carries no such transport (transports/absent_<transport>.cpp):
+#                  it refuses to open and every send and receive fails. The transport
+#                  layer names all four, so a program that has some takes this for the
+#                  others
 #   TRANSPORTS   all four transports at once, in place of the four keys above
 #       instrument send and receive against the in-process virtual instrument, opening and
 #                  closing recorded (tests/doubles/sim_transport.cpp, transport_open_doubles.cpp)
 #       recording  every send, receive and abort recorded (tests/doubles/recording_transports.cpp)
 #   USB_BULK_DRIVER      transports/usb_bulk_driver.h
 #       win32      the maker's driver (orv_usb_bulk_driver_win32)
+#       libusb     off Windows, the same devices through libusb-1.0 over usbfs
+#                  (orv_usb_bulk_driver_libusb)
 #       simulated  devices in memory, the instrument behind their pipes (tests/doubles)
 #   KERNEL_MIDI_DRIVER   transports/kernel_midi_driver.h
 #       win32      the maker's driver (orv_kernel_midi_driver_win32)
@@ -58,14 +61,15 @@ function(orv_link_implementations target)
     # key value library double: one row per choice.
     set(choices
         SERIAL product orv_serial -
-        SERIAL failing - failing_serial
+        SERIAL absent orv_absent_serial -
         MIDI product orv_midi -
-        MIDI failing - failing_midi
+        MIDI absent orv_absent_midi -
         USB_BULK product orv_usb_bulk -
-        USB_BULK failing - failing_usb_bulk
+        USB_BULK absent orv_absent_usb_bulk -
         KERNEL_MIDI product orv_kernel_midi -
-        KERNEL_MIDI failing - failing_kernel_midi
+        KERNEL_MIDI absent orv_absent_kernel_midi -
         USB_BULK_DRIVER win32 orv_usb_bulk_driver_win32 -
+        USB_BULK_DRIVER libusb orv_usb_bulk_driver_libusb -
         USB_BULK_DRIVER simulated - usb_bulk_driver_sim
         KERNEL_MIDI_DRIVER win32 orv_kernel_midi_driver_win32 -
         KERNEL_MIDI_DRIVER simulated - kernel_midi_driver_sim
@@ -86,7 +90,7 @@ function(orv_link_implementations target)
         if(I_TRANSPORTS STREQUAL "instrument")
             list(APPEND doubles sim_transport transport_open_doubles)
         elseif(I_TRANSPORTS STREQUAL "recording")
-            list(APPEND doubles recording_transports)
+            list(APPEND doubles recording_transports transport_open_doubles)
         else()
             message(FATAL_ERROR "orv_link_implementations(${target}): TRANSPORTS "
                     "${I_TRANSPORTS}: instrument or recording")

@@ -52,48 +52,67 @@ bool Terminated(const char* text, size_t size) {
     return memchr(text, '\0', size) != nullptr;
 }
 
-// Walks the blocks as the update does: a header, then past its data, until a header
-// fails or the file ends. Returns the number of headers read; firstOut gets the first.
+struct Walk {
+    int64_t fileLength;
+    int blocks;
+    int64_t nextHeaderAt; // where the walk must find the next block's header
+    bool sawLast;
+    SystemFileHeader first;
+};
+
+// Every block the walk hands out lies inside the file, right after the block before it,
+// with terminated names, and is the last exactly when the file ends with its data.
+int CheckBlock(const SystemFileBlock* block, void* context) {
+    Walk& w = *static_cast<Walk*>(context);
+    const SystemFileHeader& header = block->header;
+    Require(!w.sawLast);
+    Require(block->dataPosition == w.nextHeaderAt + BLOCK_HEADER_SIZE);
+    Require(block->dataPosition <= w.fileLength);
+    Require(Terminated(header.deviceName, sizeof header.deviceName));
+    Require(Terminated(header.blockName, sizeof header.blockName));
+    const uint64_t remaining = (uint64_t)(w.fileLength - block->dataPosition);
+    Require((uint64_t)header.dataSize <= remaining);
+    Require(header.isLastBlock == ((uint64_t)header.dataSize == remaining));
+    if (w.blocks == 0) {
+        w.first = header;
+    }
+    w.blocks++;
+    w.nextHeaderAt = block->dataPosition + (int64_t)header.dataSize;
+    w.sawLast = header.isLastBlock;
+    return 1;
+}
+
+// Walks the blocks as every reader of a whole file does, until a header fails or the
+// file ends. Returns the number of blocks handed out; firstOut gets the first.
 int WalkBlocks(const char* path, int64_t fileLength, SystemFileHeader* firstOut) {
     PlatformFile file = PlatformFileOpenRead(path);
     Require(file != PLATFORM_FILE_NONE);
-    int blocks = 0;
-    for (;;) {
-        int64_t before = PlatformFilePosition(file);
-        Require(before >= 0 && before <= fileLength);
-        if (before == fileLength && blocks > 0) {
-            break;
-        }
-        SystemFileHeader header = Sentinel(0xA5);
-        const SystemFileHeader untouched = header;
-        char errorText[TEXT_SIZE];
-        memset(errorText, 'x', sizeof errorText);
-        if (!ReadBlockHeader(file, &header, errorText)) {
-            // A failing read names its reason and leaves the caller's record alone.
-            Require(Terminated(errorText, sizeof errorText) && errorText[0] != '\0');
-            Require(SameHeader(header, untouched));
-            break;
-        }
-        int64_t dataStart = PlatformFilePosition(file);
-        Require(dataStart == before + BLOCK_HEADER_SIZE);
-        Require(Terminated(header.deviceName, sizeof header.deviceName));
-        Require(Terminated(header.blockName, sizeof header.blockName));
-        uint64_t remaining = (uint64_t)(fileLength - dataStart);
-        Require((uint64_t)header.dataSize <= remaining);
-        Require(header.isLastBlock == ((uint64_t)header.dataSize == remaining));
-        if (blocks == 0) {
-            *firstOut = header;
-        }
-        blocks++;
-        Require(PlatformFileSeek(file, dataStart + (int64_t)header.dataSize));
-        if (header.isLastBlock) {
-            Require(PlatformFilePosition(file) == fileLength);
-            break;
-        }
+    // A failing read names its reason and leaves the caller's record alone.
+    SystemFileHeader header = Sentinel(0xA5);
+    const SystemFileHeader untouched = header;
+    char errorText[TEXT_SIZE];
+    memset(errorText, 'x', sizeof errorText);
+    if (!ReadBlockHeader(file, &header, errorText)) {
+        Require(Terminated(errorText, sizeof errorText) && errorText[0] != '\0');
+        Require(SameHeader(header, untouched));
+    }
+    Require(PlatformFileSeek(file, 0));
+
+    Walk w = {fileLength, 0, 0, false, Sentinel(0)};
+    memset(errorText, 'x', sizeof errorText);
+    const int whole = WalkSystemFile(file, CheckBlock, &w, errorText);
+    // The walk succeeds exactly when it reached the block the file ends with; otherwise
+    // it names the reason.
+    Require(whole == (w.sawLast ? 1 : 0));
+    if (!whole) {
+        Require(Terminated(errorText, sizeof errorText) && errorText[0] != '\0');
     }
     PlatformFileClose(&file);
     Require(file == PLATFORM_FILE_NONE);
-    return blocks;
+    if (w.blocks > 0) {
+        *firstOut = w.first;
+    }
+    return w.blocks;
 }
 
 } // namespace

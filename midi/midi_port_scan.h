@@ -23,7 +23,15 @@
 // three bytes, 0xFF marking an absent second or third byte. The first valid reply posts
 // CMD_MIDI_PORT_FOUND to mainWindow (when not null). A detection still listening is
 // finished first.
-int MidiPortScanStart(HWND mainWindow, const unsigned char* productIds);
+// The detection speaks the update protocol's port inquiry, which lives above the MIDI
+// transport: the caller hands over how it is built and how its reply is read
+// (BuildPortInquiry and ReadPortReply of update/update_messages.h).
+struct MidiPortScanProtocol {
+    int (*buildInquiry)(unsigned char* out, const unsigned char* productId, int* portAt);
+    int (*readReply)(const unsigned char* bytes, int length, const unsigned char* productId);
+};
+int MidiPortScanStart(HWND mainWindow, const unsigned char* productIds,
+                      const MidiPortScanProtocol* protocol);
 
 // Closes every port of the detection and releases its blocks, then reports the pair:
 // 1 when a reply came, 0 otherwise (the outputs untouched). Each output may be null;

@@ -6,7 +6,7 @@
 #include "midi/midi_port_names.h"
 #include "platform/text.h"
 #include "resources/resource_ids.h"
-#include "update/update_messages.h"
+#include "transports/sysex.h"
 
 #include <windows.h>
 #include <mmsystem.h>
@@ -32,22 +32,36 @@ struct ScanInput {
 struct MidiPortScan {
     HWND mainWindow;
     unsigned char productId[3];
+    MidiPortScanProtocol protocol;
     int requestLength;
     std::atomic<int> foundInput;
     std::atomic<int> foundOutput;
     int inputCount;
     int outputCount;
-    ScanInput* inputs;
+    // Read by the input callbacks on the service's threads; see MidiPortScanFinish for
+    // how long the slots last.
+    std::atomic<ScanInput*> inputs;
     HMIDIOUT requestPort;
     ScanPair request;
     HANDLE requestDone;
 };
 
-MidiPortScan g_midiPortScan = {NULL, {0, 0, 0}, 0,    {SCAN_NONE}, {SCAN_NONE}, 0,
-                               0,    NULL,      NULL, {},          NULL};
+MidiPortScan g_midiPortScan = {
+    NULL, {0, 0, 0}, {nullptr, nullptr}, 0, {SCAN_NONE}, {SCAN_NONE}, 0, 0, {NULL}, NULL, {}, NULL};
 
 const MidiMemoryFunctions kSystemMemory = {GlobalAlloc, GlobalLock, GlobalUnlock, GlobalFree};
 MidiMemoryFunctions s_memory = kSystemMemory;
+
+void* HeapSlotsAlloc(size_t bytes) {
+    return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes);
+}
+
+void HeapSlotsRelease(void* slots) {
+    HeapFree(GetProcessHeap(), 0, slots);
+}
+
+const MidiScanSlotFunctions kProcessHeap = {HeapSlotsAlloc, HeapSlotsRelease};
+MidiScanSlotFunctions s_slots = kProcessHeap;
 
 MIDIHDR* PairHeader(const ScanPair* pair) {
     return static_cast<MIDIHDR*>(pair->header.address);
@@ -89,20 +103,6 @@ int AllocPair(ScanPair* pair, DWORD bufferSize, char* errorText) {
     header->lpData = static_cast<LPSTR>(pair->buffer.address);
     header->dwBufferLength = bufferSize;
     return 1;
-}
-
-// The product id by the framing rule: byte 0 always, byte 1 unless absent, byte 2 only
-// when both are present. Returns the number of bytes written.
-int PutProductId(const unsigned char* id, unsigned char* out) {
-    int n = 0;
-    out[n++] = id[0];
-    if (id[1] != 0xFF) {
-        out[n++] = id[1];
-        if (id[2] != 0xFF) {
-            out[n++] = id[2];
-        }
-    }
-    return n;
 }
 
 // Names a found port (TEXT_SIZE bytes; empty when the service cannot describe it). 1 when
@@ -186,7 +186,7 @@ int WaitUntilSent(const MIDIHDR* header) {
 
 void OpenAndListen(int device) {
     MidiPortScan& s = g_midiPortScan;
-    ScanInput* entry = &s.inputs[device];
+    ScanInput* entry = &s.inputs.load()[device];
     // A port the service cannot describe has no name to leave it out by, and listens.
     MidiPortInfo port;
     MidiPortRead(MIDI_PORT_INPUT, (unsigned)device, MIDI_PORTS_ALL, &port);
@@ -266,6 +266,10 @@ void MidiPortScanSetMemoryFunctions(const MidiMemoryFunctions* functions) {
     s_memory = functions != NULL ? *functions : kSystemMemory;
 }
 
+void MidiPortScanSetSlotFunctions(const MidiScanSlotFunctions* functions) {
+    s_slots = functions != NULL ? *functions : kProcessHeap;
+}
+
 int IsVirtualCablePort(const char* name) {
     return name != NULL && strstr(name, "MIDI Yoke") != NULL;
 }
@@ -275,26 +279,22 @@ void CALLBACK MidiScanCallback(HMIDIIN port, UINT message, DWORD_PTR instance, D
     (void)param1;
     (void)param2;
     MidiPortScan& s = g_midiPortScan;
+    // Taken once: a finish may forget the slots at any moment.
+    ScanInput* inputs = s.inputs.load();
     // A port that is no longer this detection's (one given up at a finish, whose driver
     // hands its buffer back late) has nothing to say to it.
-    if (message != MIM_LONGDATA || s.inputs == NULL || instance >= (DWORD_PTR)s.inputCount ||
-        s.inputs[instance].port != port) {
+    if (message != MIM_LONGDATA || inputs == NULL || instance >= (DWORD_PTR)s.inputCount ||
+        inputs[instance].port != port) {
         return;
     }
-    const ScanPair* pair = &s.inputs[instance].pair;
+    const ScanPair* pair = &inputs[instance].pair;
     const MIDIHDR* header = PairHeader(pair);
     // The length check comes first: it also keeps every read below inside the buffer.
     if (header == NULL || (int)header->dwBytesRecorded != s.requestLength) {
         return;
     }
-    const unsigned char* bytes = PairBuffer(pair);
-    unsigned char expected[MIDI_PORT_SCAN_INPUT_SIZE];
-    expected[0] = SYSEX_START;
-    expected[1] = MSG_MAKER_ID;
-    expected[2] = MSG_VUP_ID;
-    int e = 3 + PutProductId(s.productId, expected + 3);
-    if (memcmp(bytes, expected, (size_t)e) != 0 || bytes[e] != MSG_PORT_REPLY ||
-        bytes[e + 2] != SYSEX_END) {
+    const int output = s.protocol.readReply(PairBuffer(pair), s.requestLength, s.productId);
+    if (output < 0) {
         return;
     }
     // Replies may come on several ports at once: exactly one claims the detection, and
@@ -303,13 +303,14 @@ void CALLBACK MidiScanCallback(HMIDIIN port, UINT message, DWORD_PTR instance, D
     if (!s.foundInput.compare_exchange_strong(none, (int)instance)) {
         return;
     }
-    s.foundOutput.store(bytes[e + 1]);
+    s.foundOutput.store(output);
     if (s.mainWindow != NULL) {
         PostMessageA(s.mainWindow, WM_COMMAND, CMD_MIDI_PORT_FOUND, 0);
     }
 }
 
-int MidiPortScanStart(HWND mainWindow, const unsigned char* productIds) {
+int MidiPortScanStart(HWND mainWindow, const unsigned char* productIds,
+                      const MidiPortScanProtocol* protocol) {
     MidiPortScan& s = g_midiPortScan;
     // A detection still listening would lose its ports and blocks to this one.
     MidiPortScanFinish(NULL, NULL, NULL, NULL);
@@ -317,6 +318,7 @@ int MidiPortScanStart(HWND mainWindow, const unsigned char* productIds) {
     s.foundInput.store(SCAN_NONE);
     s.foundOutput.store(SCAN_NONE);
     memcpy(s.productId, productIds, sizeof s.productId);
+    s.protocol = *protocol;
     s.mainWindow = mainWindow;
 
     char errorText[TEXT_SIZE];
@@ -331,21 +333,15 @@ int MidiPortScanStart(HWND mainWindow, const unsigned char* productIds) {
         MidiPortScanFinish(NULL, NULL, NULL, NULL);
         return 0;
     }
-    s.inputs = static_cast<ScanInput*>(
-        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(ScanInput) * (SIZE_T)s.inputCount));
-    if (s.inputs == NULL) {
+    s.inputs.store(
+        static_cast<ScanInput*>(s_slots.alloc(sizeof(ScanInput) * (size_t)s.inputCount)));
+    if (s.inputs.load() == NULL) {
         MidiPortScanFinish(NULL, NULL, NULL, NULL);
         return 0;
     }
     // The reply's length and framing are fixed before any port can deliver one.
-    unsigned char* request = PairBuffer(&s.request);
-    request[0] = SYSEX_START;
-    request[1] = MSG_MAKER_ID;
-    request[2] = MSG_VUP_ID;
-    int n = 3 + PutProductId(s.productId, request + 3);
-    request[n++] = MSG_PORT_INQUIRY;
-    const int portByteAt = n++;
-    request[n++] = SYSEX_END;
+    int portByteAt = 0;
+    const int n = s.protocol.buildInquiry(PairBuffer(&s.request), s.productId, &portByteAt);
     s.requestLength = n;
     PairHeader(&s.request)->dwBufferLength = (DWORD)n;
 
@@ -360,9 +356,11 @@ int MidiPortScanStart(HWND mainWindow, const unsigned char* productIds) {
 int MidiPortScanFinish(char* inName, char* outName, unsigned char* driverFlagsOut,
                        unsigned short* driverVersionOut) {
     MidiPortScan& s = g_midiPortScan;
-    if (s.inputs != NULL) {
+    ScanInput* inputs = s.inputs.load();
+    if (inputs != NULL) {
+        int givenUp = 0;
         for (int i = s.inputCount - 1; i >= 0; i--) {
-            ScanInput* entry = &s.inputs[i];
+            ScanInput* entry = &inputs[i];
             int closed = 1;
             if (entry->port != NULL) {
                 // Stopped and reset first, so the service hands the buffer back before
@@ -375,10 +373,17 @@ int MidiPortScanFinish(char* inName, char* outName, unsigned char* driverFlagsOu
             }
             if (closed) {
                 ReleasePair(&entry->pair);
+            } else {
+                givenUp = 1;
             }
         }
-        HeapFree(GetProcessHeap(), 0, s.inputs);
-        s.inputs = NULL;
+        s.inputs.store(NULL);
+        // A closed port's callbacks are over. A port given up may still call back at any
+        // time, its callback having taken the slots just before they were forgotten: then
+        // they stay for the rest of the process, as that port's blocks stay with its driver.
+        if (!givenUp) {
+            s_slots.release(inputs);
+        }
     }
     int requestClosed = 1;
     if (s.requestPort != NULL) {
@@ -431,5 +436,5 @@ int MidiPortScanFinish(char* inName, char* outName, unsigned char* driverFlagsOu
 }
 
 int MidiPortScanHasReply(void) {
-    return g_midiPortScan.inputs != NULL && g_midiPortScan.foundInput.load() != SCAN_NONE;
+    return g_midiPortScan.inputs.load() != NULL && g_midiPortScan.foundInput.load() != SCAN_NONE;
 }

@@ -41,12 +41,15 @@ int RawMidiListPorts(RawMidiPortInfo* ports, int capacity);
 int RawMidiOpen(const char* device, int directions, RawMidiHandle* handle, int* error);
 
 // Waits at most timeoutMs (0: only looks) for bytes on a port open for input and reads
-// up to capacity of them. Returns the number read, 0 when none came in time, -1 when the
-// read failed (the port is gone, or not open for input).
+// up to capacity of them. Returns the number read, 0 when none came in time, or the
+// system's error number negated when the read failed (-ENODEV: the device is gone; -EBADF:
+// not open for input).
 int RawMidiRead(RawMidiHandle handle, unsigned char* bytes, int capacity, int timeoutMs);
 
 // Writes all length bytes to a port open for output, waiting while the port's buffer is
-// full, for RAWMIDI_WRITE_TIMEOUT_MS at most. 1 when every byte was handed over.
+// full, for RAWMIDI_WRITE_TIMEOUT_MS at most. 1 when every byte was handed over, 0 when
+// the time ran out first, the system's error number negated when a write failed (as for
+// RawMidiRead).
 #define RAWMIDI_WRITE_TIMEOUT_MS 10000
 int RawMidiWrite(RawMidiHandle handle, const unsigned char* bytes, int length);
 

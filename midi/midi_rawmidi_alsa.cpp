@@ -2,12 +2,12 @@
 // interface, and the ports themselves opened without blocking and waited on with poll.
 #include "midi/midi_rawmidi.h"
 
+#include "platform/platform_poll.h"
 #include "platform/text.h"
 
 #include <alsa/asoundlib.h>
 #include <errno.h>
 #include <poll.h>
-#include <time.h>
 
 #include <cstring>
 
@@ -26,47 +26,40 @@ RawMidiPort* Port(RawMidiHandle handle) {
     return reinterpret_cast<RawMidiPort*>(handle);
 }
 
-int64_t MonotonicMs(void) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
-}
-
-// Waits for `events` on the stream's descriptors: 1 when they came, 0 on time-out, -1 on
-// failure or when the port reports an error or hang-up instead.
-int WaitFor(snd_rawmidi_t* stream, short events, int timeoutMs) {
+// Waits for `events` on the stream's descriptors until the deadline (PlatformPollUntil's
+// clock): 1 when they came, 0 on time-out, the error number negated on failure or when the
+// port reports an error or hang-up instead.
+int WaitFor(snd_rawmidi_t* stream, short events, uint64_t deadline) {
     struct pollfd fds[RAWMIDI_POLL_FDS];
     int count = snd_rawmidi_poll_descriptors_count(stream);
     if (count <= 0 || count > RAWMIDI_POLL_FDS) {
-        return -1;
+        return -EINVAL;
     }
     count = snd_rawmidi_poll_descriptors(stream, fds, (unsigned int)count);
     if (count <= 0) {
-        return -1;
+        return -EINVAL;
     }
-    int64_t deadline = MonotonicMs() + timeoutMs;
     for (;;) {
-        int left = (int)(deadline - MonotonicMs());
-        int ready = poll(fds, (nfds_t)count, left > 0 ? left : 0);
+        int ready = PlatformPollUntil(fds, count, deadline);
         if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return -1;
+            return -errno;
         }
         if (ready == 0) {
             return 0;
         }
         unsigned short revents = 0;
-        if (snd_rawmidi_poll_descriptors_revents(stream, fds, (unsigned int)count, &revents) < 0) {
-            return -1;
+        int result =
+            snd_rawmidi_poll_descriptors_revents(stream, fds, (unsigned int)count, &revents);
+        if (result < 0) {
+            return result;
         }
         if (revents & events) {
             return 1;
         }
-        // An unplugged device reports only these, and keeps reporting them.
+        // An unplugged device reports only these, and keeps reporting them; its reads and
+        // writes fail with ENODEV.
         if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
-            return -1;
+            return -ENODEV;
         }
     }
 }
@@ -223,37 +216,37 @@ int RawMidiOpen(const char* device, int directions, RawMidiHandle* handle, int* 
 int RawMidiRead(RawMidiHandle handle, unsigned char* bytes, int capacity, int timeoutMs) {
     RawMidiPort* port = Port(handle);
     if (port == nullptr || port->input == nullptr || capacity <= 0) {
-        return -1;
+        return -EBADF;
     }
+    const uint64_t deadline = PlatformDeadlineAfterMs(timeoutMs);
     for (;;) {
         ssize_t n = snd_rawmidi_read(port->input, bytes, (size_t)capacity);
         if (n > 0) {
             return (int)n;
         }
         if (n != -EAGAIN && n != -EINTR) {
-            return -1;
+            return n < 0 ? (int)n : -EIO;
         }
-        if (timeoutMs <= 0) {
+        // A wait that found the port ready but no byte in it goes on for the time left.
+        if (PlatformTimeLeftMs(deadline) == 0) {
             return 0;
         }
-        int64_t start = MonotonicMs();
-        int ready = WaitFor(port->input, POLLIN, timeoutMs);
+        int ready = WaitFor(port->input, POLLIN, deadline);
         if (ready <= 0) {
             return ready;
-        }
-        timeoutMs -= (int)(MonotonicMs() - start);
-        if (timeoutMs < 0) {
-            timeoutMs = 0;
         }
     }
 }
 
 int RawMidiWrite(RawMidiHandle handle, const unsigned char* bytes, int length) {
     RawMidiPort* port = Port(handle);
-    if (port == nullptr || port->output == nullptr || bytes == nullptr || length < 0) {
-        return 0;
+    if (port == nullptr || port->output == nullptr) {
+        return -EBADF;
     }
-    int64_t deadline = MonotonicMs() + RAWMIDI_WRITE_TIMEOUT_MS;
+    if (bytes == nullptr || length < 0) {
+        return -EINVAL;
+    }
+    const uint64_t deadline = PlatformDeadlineAfterMs(RAWMIDI_WRITE_TIMEOUT_MS);
     int done = 0;
     while (done < length) {
         ssize_t n = snd_rawmidi_write(port->output, bytes + done, (size_t)(length - done));
@@ -262,11 +255,14 @@ int RawMidiWrite(RawMidiHandle handle, const unsigned char* bytes, int length) {
             continue;
         }
         if (n != -EAGAIN && n != -EINTR && n != 0) {
+            return (int)n;
+        }
+        if (PlatformTimeLeftMs(deadline) == 0) {
             return 0;
         }
-        int left = (int)(deadline - MonotonicMs());
-        if (left <= 0 || WaitFor(port->output, POLLOUT, left) <= 0) {
-            return 0;
+        int ready = WaitFor(port->output, POLLOUT, deadline);
+        if (ready <= 0) {
+            return ready;
         }
     }
     return 1;

@@ -10,8 +10,10 @@ namespace {
 
 #define MIDI_WAIT_US 10000 // one tick
 
+MidiRingClock s_clock = PlatformMonotonicUs;
+
 uint64_t ElapsedUs(uint64_t start) {
-    const uint64_t now = PlatformMonotonicUs();
+    const uint64_t now = s_clock();
     return now > start ? now - start : 0;
 }
 
@@ -111,7 +113,7 @@ int MidiRingReceive(MidiRing* ring, unsigned char* buffer, int capacity, int tim
     }
     ring->tickCounter.store(0);
     // One microsecond late, so that the clock's rounding never makes a time-out early.
-    const uint64_t start = PlatformMonotonicUs() + 1;
+    const uint64_t start = s_clock() + 1;
     for (;;) {
         int written = ring->writeIndex.load(std::memory_order_acquire);
         if (ring->requeue == nullptr || written == ring->readIndex) {
@@ -130,7 +132,11 @@ int MidiRingReceive(MidiRing* ring, unsigned char* buffer, int capacity, int tim
             if (nextMark > elapsed) {
                 WaitForWake(ring, (uint32_t)((nextMark - elapsed + 999) / 1000));
             }
-            AdvanceTicks(ring, (int32_t)(ElapsedUs(start) / MIDI_WAIT_US));
+            // Capped at the time-out: one wait that lasts for ages by the clock (a machine
+            // that slept, a paused virtual machine) is still a time-out, never the abort mark.
+            const uint64_t elapsedTicks = ElapsedUs(start) / MIDI_WAIT_US;
+            AdvanceTicks(ring, elapsedTicks < (uint64_t)timeoutTicks ? (int32_t)elapsedTicks
+                                                                     : timeoutTicks);
             continue;
         }
         const unsigned char* data = ring->buffers[ring->readIndex % MIDI_RX_BUFFER_COUNT];
@@ -152,6 +158,10 @@ void MidiRingAbort(MidiRing* ring) {
     ring->aborted.store(1);
     ring->tickCounter.store(MIDI_ABORT_TICKS);
     Wake(ring);
+}
+
+void MidiRingSetClock(MidiRingClock clock) {
+    s_clock = clock != nullptr ? clock : PlatformMonotonicUs;
 }
 
 int MidiRingWaiting(const MidiRing* ring) {

@@ -1,9 +1,9 @@
 // The MIDI transport: one output and one input port of the system's MIDI service.
 #pragma once
 
-#include "update/update_messages.h"
+#include "transports/sysex.h"
 
-#define MIDI_TX_BUFFER_SIZE UPDATE_MESSAGE_BUFFER_SIZE
+#define MIDI_TX_BUFFER_SIZE SYSEX_MESSAGE_SIZE_MAX
 #define MIDI_RX_BUFFER_COUNT 12
 #define MIDI_RX_BUFFER_SIZE 256
 #define MIDI_ABORT_TICKS 20000

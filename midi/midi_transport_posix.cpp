@@ -3,6 +3,7 @@
 // carries a plain byte stream, so the messages the Windows MIDI service hands over in
 // buffers of their own are put together here, byte by byte.
 #include "midi/midi_transport.h"
+#include "midi/midi_transport_posix.h"
 
 #include "midi/midi_rawmidi.h"
 #include "platform/platform_thread.h"
@@ -23,6 +24,9 @@ namespace {
 #define MIDI_MESSAGE_SIZE 1024
 #define MIDI_LAST_READS 64        // reads of what the port holds once the time is up
 #define MIDI_REAL_TIME_FIRST 0xF8 // 0xF8 .. 0xFF may come anywhere, even inside a message
+// How long the first request waits for bytes still on their way in before it drops them: a
+// device hands over what it held only once its port is read.
+#define MIDI_DROP_WAIT_MS 10
 
 struct MidiTransport {
     RawMidiHandle input;
@@ -37,6 +41,10 @@ struct MidiTransport {
     int messageLength; // 0: between messages
     int messageTooLong;
     std::atomic<int> aborted; // set by MidiAbortReceive until the next open
+    int firstRequest;         // 1 from the open until the first MidiSend
+    // Why the last read or write failed (errno values), 0 since the open. Written by the
+    // thread that drives the protocol, read by the program once that thread has ended.
+    std::atomic<int> portError;
     RawMidiPortInfo ports[MIDI_LISTED_PORTS];
 };
 
@@ -186,23 +194,36 @@ int TakeMessage(unsigned char* buffer, int capacity) {
     return 0;
 }
 
-// Reads what the port has within waitMs into the bytes to examine. A port that fails
-// (unplugged) is waited on like a silent one, so the receive ends as a time-out.
+// Reads what the port has within waitMs into the bytes to examine: how many came, 0 when
+// none did, -1 when the port failed (unplugged), with the system's reason kept. Without an
+// input port the wait passes as silence.
 int ReadPort(uint32_t waitMs) {
     MidiTransport& t = g_midiTransport;
-    int n = -1;
-    if (t.input != RAWMIDI_NO_HANDLE) {
-        n = RawMidiRead(t.input, t.readBytes, MIDI_READ_SIZE, (int)waitMs);
+    if (t.input == RAWMIDI_NO_HANDLE) {
+        if (waitMs > 0) {
+            PlatformSleep(waitMs);
+        }
+        return 0;
     }
-    if (n > 0) {
-        t.readStart = 0;
-        t.readEnd = n;
-        return n;
+    const int n = RawMidiRead(t.input, t.readBytes, MIDI_READ_SIZE, (int)waitMs);
+    if (n < 0) {
+        t.portError.store(-n);
+        return -1;
     }
-    if (n < 0 && waitMs > 0) {
-        PlatformSleep(waitMs);
+    t.readStart = 0;
+    t.readEnd = n;
+    return n;
+}
+
+// What the port holds before the run's first request answers nothing of this run (a reply
+// to what a stopped run sent came after it closed the port): it goes, with any message
+// begun in it. Bounded, for a port that never stops sending.
+void DropWhatCameBefore(void) {
+    int reads = 0;
+    while (reads < MIDI_LAST_READS && ReadPort(MIDI_DROP_WAIT_MS) > 0) {
+        reads++;
     }
-    return 0;
+    ForgetStream();
 }
 
 void CloseHandles(void) {
@@ -282,6 +303,8 @@ int MidiOpen(const char* outputPortName, const char* inputPortName, char* errorT
     }
     ForgetStream();
     t.aborted.store(0);
+    t.firstRequest = 1;
+    t.portError.store(0);
     return 1;
 }
 
@@ -296,7 +319,16 @@ int MidiSend(const unsigned char* bytes, int length) {
         length > MIDI_TX_BUFFER_SIZE) {
         return 0;
     }
-    return RawMidiWrite(t.output, bytes, length) ? 1 : 0;
+    // Here rather than in the open, so that what came in between goes too.
+    if (t.firstRequest) {
+        t.firstRequest = 0;
+        DropWhatCameBefore();
+    }
+    const int written = RawMidiWrite(t.output, bytes, length);
+    if (written < 0) {
+        t.portError.store(-written);
+    }
+    return written == 1 ? 1 : 0;
 }
 
 int MidiReceive(unsigned char* buffer, int capacity, int timeoutTicks) {
@@ -326,19 +358,31 @@ int MidiReceive(unsigned char* buffer, int capacity, int timeoutTicks) {
             // What the port holds already still counts, as a reply the service had
             // handed back does; then the time is up. Bounded, for a port that never
             // stops sending other bytes.
-            for (int reads = 0; reads < MIDI_LAST_READS && ReadPort(0) > 0; reads++) {
+            int got = 0;
+            for (int reads = 0; reads < MIDI_LAST_READS && (got = ReadPort(0)) > 0; reads++) {
                 if (TakeMessage(buffer, capacity)) {
                     return 1;
                 }
             }
-            return t.aborted.load() ? -2 : -1;
+            if (t.aborted.load()) {
+                return -2;
+            }
+            return got < 0 ? 0 : -1;
         }
         // Until the next 10 ms mark of this receive, so an abort is seen within one.
         const uint64_t nextMark = (uint64_t)(ticks + 1) * MIDI_WAIT_US;
-        ReadPort((uint32_t)((nextMark - elapsed + 999) / 1000));
+        // A port that fails stays failed (the instrument is gone): waiting out the time
+        // would only hide that.
+        if (ReadPort((uint32_t)((nextMark - elapsed + 999) / 1000)) < 0) {
+            return t.aborted.load() ? -2 : 0;
+        }
     }
 }
 
 void MidiAbortReceive(void) {
     g_midiTransport.aborted.store(1);
+}
+
+int MidiPortError(void) {
+    return g_midiTransport.portError.load();
 }

@@ -7,9 +7,10 @@
 typedef intptr_t PlatformFile;
 #define PLATFORM_FILE_NONE ((PlatformFile)-1)
 
-// Opens an existing file for reading, without sharing it: while it is open no other
-// program may open it (Windows: share mode 0; POSIX: an exclusive lock that other
-// users of this function honour). Returns PLATFORM_FILE_NONE on failure.
+// Opens an existing file for reading. Windows: without sharing it (share mode 0), so while
+// it is open no other program may open it. POSIX: with a shared lock, so other readers
+// through this function get in, and whoever locks it exclusively to write it does not.
+// Returns PLATFORM_FILE_NONE on failure.
 PlatformFile PlatformFileOpenRead(const char* path);
 
 // Reads up to count bytes at the current position. Returns the number read (0 at the

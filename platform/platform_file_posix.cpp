@@ -10,9 +10,11 @@ PlatformFile PlatformFileOpenRead(const char* path) {
     if (fd < 0) {
         return PLATFORM_FILE_NONE;
     }
-    // The closest POSIX has to Windows' share mode 0: an exclusive advisory lock, so
-    // a second open through this function fails while the first one holds the file.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // A shared advisory lock: whoever locks the file to write it (exclusively) is kept
+    // out while it is read, and a reader while it is written, but readers do not keep each
+    // other out: info on the file an update is sending, two instruments updated from one
+    // file at once.
+    if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
         close(fd);
         return PLATFORM_FILE_NONE;
     }

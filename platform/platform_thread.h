@@ -64,14 +64,6 @@ void PlatformPostCommand(PlatformWindow window, uint32_t commandId, intptr_t lPa
 intptr_t PlatformSendMessage(PlatformWindow window, uint32_t message, uintptr_t wParam,
                              intptr_t lParam);
 
-// A program that runs the engine without windows (the command-line program, tests, the
-// soak) takes what PlatformPostCommand and PlatformSendMessage would post and send to the
-// window values it gave the engine; null removes them. The window program installs none.
-typedef void (*PlatformPostHook)(PlatformWindow window, uint32_t commandId, intptr_t lParam);
-typedef intptr_t (*PlatformSendHook)(PlatformWindow window, uint32_t message, uintptr_t wParam,
-                                     intptr_t lParam);
-void PlatformSetWindowHooks(PlatformPostHook post, PlatformSendHook send);
-
 // A lock for data shared between two threads (Windows: a critical section). The storage
 // is opaque so the core includes no OS header; Init before the first Lock, Delete after
 // the last Unlock.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything the native and the Windows builds and their tests need, and what the
-# Linux command-line program builds on (CLI11 for its arguments, ALSA for raw MIDI).
+# Linux command-line program builds on (CLI11 for its arguments, ALSA for raw MIDI, libusb
+# for the USB update device).
 # Safe to run again: apt-get skips what is already there.
 set -euo pipefail
 
@@ -23,7 +24,7 @@ packages=(
   xvfb xauth x11-utils xdotool imagemagick fonts-liberation
   fonts-wine fonts-ipafont locales
   file python3
-  libcli11-dev libasound2-dev
+  libcli11-dev libasound2-dev libusb-1.0-0-dev
 )
 
 missing=()

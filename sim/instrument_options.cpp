@@ -145,69 +145,192 @@ int ApplySize(VirtualInstrumentConfig* config, int code, const char* value) {
     return InstrumentParseNumber(value, &config->blockDataSize[code]);
 }
 
+int ParseByte(const char* value, unsigned char* byte) {
+    uint32_t n = 0;
+    if (!InstrumentParseNumber(value, &n) || n > 255) {
+        return 0;
+    }
+    *byte = (unsigned char)n;
+    return 1;
+}
+
+// One for each row of the table below.
+int SetProductId(const char* value, VirtualInstrumentConfig* config) {
+    return InstrumentParseProductId(value, config->productId);
+}
+
+int SetMemberId(const char* value, VirtualInstrumentConfig* config) {
+    return ParseByte(value, &config->memberId);
+}
+
+int SetVersions(const char* value, VirtualInstrumentConfig* config) {
+    return ApplyBlockList(value, config, ApplyVersion);
+}
+
+int SetProtocol(const char* value, VirtualInstrumentConfig* config) {
+    return InstrumentParseInt(value, &config->protocolCode);
+}
+
+int SetPacketSize(const char* value, VirtualInstrumentConfig* config) {
+    return InstrumentParseNumber(value, &config->packetSize);
+}
+
+int SetFlags(const char* value, VirtualInstrumentConfig* config) {
+    return ParseByte(value, &config->deviceFlags);
+}
+
+int SetWriteSteps(const char* value, VirtualInstrumentConfig* config) {
+    return InstrumentParseInt(value, &config->writeSteps);
+}
+
+int SetZeroTotal(const char*, VirtualInstrumentConfig* config) {
+    config->sendZeroTotalProgress = 1;
+    return 1;
+}
+
+int SetBlockAddresses(const char* value, VirtualInstrumentConfig* config) {
+    return ApplyBlockList(value, config, ApplyAddress);
+}
+
+int SetBlockSizes(const char* value, VirtualInstrumentConfig* config) {
+    return ApplyBlockList(value, config, ApplySize);
+}
+
+int SetFlash(const char* value, VirtualInstrumentConfig* config) {
+    return InstrumentParsePair(value, &config->flashBase, &config->flashSize);
+}
+
+int SetReplyDelay(const char* value, VirtualInstrumentConfig* config) {
+    return InstrumentParseInt(value, &config->replyDelayMs);
+}
+
+int SetFault(const char* value, VirtualInstrumentConfig* config) {
+    return VirtualInstrumentFaultByName(value, &config->fault);
+}
+
+int SetFaultAt(const char* value, VirtualInstrumentConfig* config) {
+    return InstrumentParseInt(value, &config->faultAt);
+}
+
+int SetFaultStatus(const char* value, VirtualInstrumentConfig* config) {
+    return InstrumentParseInt(value, &config->faultStatus);
+}
+
+int SetFaultText(const char* value, VirtualInstrumentConfig* config) {
+    TextCopy(config->faultText, sizeof config->faultText, value);
+    return 1;
+}
+
+int SetFaultDelay(const char* value, VirtualInstrumentConfig* config) {
+    return InstrumentParseInt(value, &config->faultDelayMs);
+}
+
+int SetOtherProductId(const char* value, VirtualInstrumentConfig* config) {
+    return InstrumentParseProductId(value, config->otherProductId);
+}
+
+// The rehearsal leaves out what only a hand-made instrument needs: the file already gives
+// the block addresses, sizes and flash window, and its fault kinds need no other product.
+const InstrumentSetting kSettings[] = {
+    {"product-id", "ID", "1 to 3 bytes: 3C, 3C:12, 00:12:34 (absent bytes FF)", 1, "the file's",
+     SetProductId},
+    {"member-id", "N", "member id; 128 or above: none", 1, "the file's", SetMemberId},
+    {"version", "CODE=M.mm",
+     "the version held of a block code (* for all), several joined by commas; repeatable", 1,
+     "0.00", SetVersions},
+    {"protocol", "N", "protocol code of the inquiry reply (0 or 1)", 1, nullptr, SetProtocol},
+    {"packet-size", "N", "packet size of the inquiry reply", 1, nullptr, SetPacketSize},
+    {"flags", "N", "DeviceFlags: 1 raw packets, 2 fill packets, 3 both", 1, nullptr, SetFlags},
+    {"write-steps", "N", "two-phase writing with N progress replies per block", 1, nullptr,
+     SetWriteSteps},
+    {"zero-total", nullptr, "a progress reply with total 0 comes first", 0, nullptr, SetZeroTotal},
+    {"block-address", "CODE=N", "where a block code lives in flash; repeatable", 0, nullptr,
+     SetBlockAddresses},
+    {"block-size", "CODE=N", "a block's size under protocol 0; repeatable", 0, nullptr,
+     SetBlockSizes},
+    {"flash", "BASE:SIZE", "the flash window", 0, nullptr, SetFlash},
+    {"reply-delay", "MS", "every reply comes this long after its request", 1, nullptr,
+     SetReplyDelay},
+    {"fault", "KIND",
+     "none, no-reply, delay, status, extended-status, other-product, garbage-before, "
+     "wrong-code, silent-from-packet, write-stalls",
+     1, nullptr, SetFault},
+    {"fault-at", "N",
+     "the message the fault strikes, every message counted from 0 (packets among themselves)", 1,
+     nullptr, SetFaultAt},
+    {"fault-status", "N", "the status a status fault answers", 1, nullptr, SetFaultStatus},
+    {"fault-text", "TEXT", "the text of an extended status", 1, nullptr, SetFaultText},
+    {"fault-delay", "MS", "how late a delayed reply comes", 1, nullptr, SetFaultDelay},
+    {"other-product-id", "ID", "the product id an other-product fault answers with", 0, nullptr,
+     SetOtherProductId},
+};
+
+const int kSettingCount = (int)(sizeof kSettings / sizeof kSettings[0]);
+
+// The help's columns: options from the third, their help from the 28th, lines of at most
+// kHelpWidth characters.
+const size_t kHelpColumn = 27;
+const size_t kHelpWidth = 90;
+
+// Puts length characters of word at column `at` of a help line, spaces before it, cut to the
+// line's width.
+void PutWordAt(char* line, size_t at, const char* word, size_t length) {
+    size_t used = strlen(line);
+    while (used < at && used < kHelpWidth) {
+        line[used++] = ' ';
+    }
+    size_t take = used + length <= kHelpWidth ? length : kHelpWidth - used;
+    memcpy(line + used, word, take);
+    line[used + take] = '\0';
+}
+
 } // namespace
 
+int InstrumentSettingCount(void) {
+    return kSettingCount;
+}
+
+const InstrumentSetting* InstrumentSettingAt(int index) {
+    return index >= 0 && index < kSettingCount ? &kSettings[index] : nullptr;
+}
+
+const InstrumentSetting* InstrumentFindSetting(const char* name) {
+    for (const InstrumentSetting& setting : kSettings) {
+        if (strcmp(setting.name, name) == 0) {
+            return &setting;
+        }
+    }
+    return nullptr;
+}
+
 int InstrumentApplyOption(const char* name, const char* value, VirtualInstrumentConfig* config) {
-    uint32_t n = 0;
-    if (strcmp(name, "product-id") == 0) {
-        return InstrumentParseProductId(value, config->productId);
-    }
-    if (strcmp(name, "member-id") == 0) {
-        if (!InstrumentParseNumber(value, &n) || n > 255) {
-            return 0;
+    const InstrumentSetting* setting = InstrumentFindSetting(name);
+    return setting != nullptr && setting->apply(value, config);
+}
+
+void InstrumentSettingsHelp(char* text, size_t size) {
+    for (const InstrumentSetting& setting : kSettings) {
+        char line[kHelpWidth + 1];
+        TextFormat(line, sizeof line, "  --%s%s%s", setting.name,
+                   setting.valueName != nullptr ? " " : "",
+                   setting.valueName != nullptr ? setting.valueName : "");
+        int helpBegun = 0;
+        for (const char* word = setting.help; *word != '\0';) {
+            size_t length = strcspn(word, " ");
+            size_t used = strlen(line);
+            size_t at = !helpBegun && used < kHelpColumn ? kHelpColumn : used + 1;
+            if (helpBegun && at + length > kHelpWidth) {
+                TextAppend(text, size, line);
+                TextAppend(text, size, "\n");
+                line[0] = '\0';
+                at = kHelpColumn;
+            }
+            PutWordAt(line, at, word, length);
+            helpBegun = 1;
+            word += length;
+            word += strspn(word, " ");
         }
-        config->memberId = (unsigned char)n;
-        return 1;
+        TextAppend(text, size, line);
+        TextAppend(text, size, "\n");
     }
-    if (strcmp(name, "protocol") == 0) {
-        return InstrumentParseInt(value, &config->protocolCode);
-    }
-    if (strcmp(name, "packet-size") == 0) {
-        return InstrumentParseNumber(value, &config->packetSize);
-    }
-    if (strcmp(name, "flags") == 0) {
-        if (!InstrumentParseNumber(value, &n) || n > 255) {
-            return 0;
-        }
-        config->deviceFlags = (unsigned char)n;
-        return 1;
-    }
-    if (strcmp(name, "write-steps") == 0) {
-        return InstrumentParseInt(value, &config->writeSteps);
-    }
-    if (strcmp(name, "version") == 0) {
-        return ApplyBlockList(value, config, ApplyVersion);
-    }
-    if (strcmp(name, "block-address") == 0) {
-        return ApplyBlockList(value, config, ApplyAddress);
-    }
-    if (strcmp(name, "block-size") == 0) {
-        return ApplyBlockList(value, config, ApplySize);
-    }
-    if (strcmp(name, "flash") == 0) {
-        return InstrumentParsePair(value, &config->flashBase, &config->flashSize);
-    }
-    if (strcmp(name, "reply-delay") == 0) {
-        return InstrumentParseInt(value, &config->replyDelayMs);
-    }
-    if (strcmp(name, "fault") == 0) {
-        return VirtualInstrumentFaultByName(value, &config->fault);
-    }
-    if (strcmp(name, "fault-at") == 0) {
-        return InstrumentParseInt(value, &config->faultAt);
-    }
-    if (strcmp(name, "fault-status") == 0) {
-        return InstrumentParseInt(value, &config->faultStatus);
-    }
-    if (strcmp(name, "fault-text") == 0) {
-        TextCopy(config->faultText, sizeof config->faultText, value);
-        return 1;
-    }
-    if (strcmp(name, "fault-delay") == 0) {
-        return InstrumentParseInt(value, &config->faultDelayMs);
-    }
-    if (strcmp(name, "other-product-id") == 0) {
-        return InstrumentParseProductId(value, config->otherProductId);
-    }
-    return 0;
 }

@@ -4,21 +4,16 @@
 // what it receives, and on exit a summary and, on request, a dump of its flash image.
 #include "platform/text.h"
 #include "sim/instrument_options.h"
+#include "sim/pty_instrument_server.h"
 #include "sim/virtual_instrument.h"
-#include "transports/serial_port_os.h"
 #include "update/update_messages.h"
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <time.h>
-#include <unistd.h>
 
-static const char kUsage[] =
+static const char kUsageHead[] =
     "Usage: serial-instrument [OPTION...]\n"
     "\n"
     "Plays the instrument's side of the update protocol on a new pseudo-terminal (its path\n"
@@ -27,25 +22,9 @@ static const char kUsage[] =
     "Line:\n"
     "  --device PATH            serve this serial device instead of a pseudo-terminal\n"
     "  --baud N                 bit rate of the line (default 38400)\n"
-    "Instrument:\n"
-    "  --product-id HEX         1 to 3 bytes: 3C, 3C:12, 00:12:34 (absent bytes FF)\n"
-    "  --member-id N            128 or above: no member id\n"
-    "  --protocol N             protocol code of the inquiry reply\n"
-    "  --packet-size N          packet size of the inquiry reply\n"
-    "  --flags N                DeviceFlags (1 raw packets, 2 fill packets)\n"
-    "  --write-steps N          two-phase writing with N progress replies per block\n"
-    "  --zero-total             a progress reply with total 0 comes first\n"
-    "  --version CODE=M.mm      version held for a block code (* for all); repeatable\n"
-    "  --block-address CODE=N   where a block code lives in flash; repeatable\n"
-    "  --block-size CODE=N      a block's size under protocol 0; repeatable\n"
-    "  --flash BASE:SIZE        the flash window\n"
-    "  --reply-delay MS         every reply comes this long after its request\n"
-    "Fault:\n"
-    "  --fault KIND             none, no-reply, delay, status, extended-status,\n"
-    "                           other-product, garbage-before, wrong-code,\n"
-    "                           silent-from-packet, write-stalls\n"
-    "  --fault-at N --fault-status N --fault-text TEXT --fault-delay MS\n"
-    "  --other-product-id HEX\n"
+    "Instrument:\n";
+
+static const char kUsageTail[] =
     "End:\n"
     "  --exit-after-idle SECONDS  end when the line, once used, has been silent this long\n"
     "  --flash-dump PATH        write the flash image of --flash-range to PATH at the end\n"
@@ -53,6 +32,17 @@ static const char kUsage[] =
     "  --quiet                  print only the path and the summary\n"
     "\n"
     "SIGTERM and SIGINT end it too. Numbers are decimal or 0x hexadecimal.\n";
+
+// The instrument's settings come from their table, between the line's and the end's.
+static const char* Usage(void) {
+    static char usage[8192];
+    if (usage[0] == '\0') {
+        TextCopy(usage, sizeof usage, kUsageHead);
+        InstrumentSettingsHelp(usage, sizeof usage);
+        TextAppend(usage, sizeof usage, kUsageTail);
+    }
+    return usage;
+}
 
 struct ToolOptions {
     char device[PATH_SIZE];
@@ -64,10 +54,8 @@ struct ToolOptions {
     int quiet;
 };
 
-static volatile sig_atomic_t s_stop = 0;
-
 static void OnStopSignal(int) {
-    s_stop = 1;
+    PtyServerRequestStop();
 }
 
 static int ParseOption(const char* name, const char* value, VirtualInstrumentConfig* config,
@@ -92,62 +80,8 @@ static int ParseOption(const char* name, const char* value, VirtualInstrumentCon
     return strncmp(name, "--", 2) == 0 && InstrumentApplyOption(name + 2, value, config);
 }
 
-static int64_t NowMs(void) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
-}
-
-// Sleeps until the monotonic clock reaches dueMs, or a stop signal comes.
-static void SleepUntil(int64_t dueMs) {
-    while (!s_stop) {
-        int64_t left = dueMs - NowMs();
-        if (left <= 0) {
-            return;
-        }
-        struct timespec step = {(time_t)(left / 1000), (long)(left % 1000) * 1000000L};
-        nanosleep(&step, nullptr);
-    }
-}
-
-// A new pseudo-terminal. The tool keeps its far side open as well, so the line does not
-// look hung up to the tool between two openers, and sets it raw at the rate before anyone
-// else opens it.
-static int OpenPseudoTerminal(int baudRate, int* slave, char* path, size_t pathSize) {
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0) {
-        return -1;
-    }
-    const char* name = nullptr;
-    if (grantpt(master) != 0 || unlockpt(master) != 0 || (name = ptsname(master)) == nullptr) {
-        close(master);
-        return -1;
-    }
-    TextCopy(path, pathSize, name);
-    // Replies are written with the 10 s bound of the serial functions, not blocking for
-    // good when the updater has stopped reading.
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    *slave = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (*slave < 0 || !SerialOsGetLineSettings((SerialHandle)*slave) ||
-        !SerialOsSetLineSettings((SerialHandle)*slave, baudRate)) {
-        close(master);
-        return -1;
-    }
-    return master;
-}
-
-static int OpenDevice(const char* path, int baudRate) {
-    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return -1;
-    }
-    if (!SerialOsGetLineSettings((SerialHandle)fd) ||
-        !SerialOsSetLineSettings((SerialHandle)fd, baudRate)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
+// The instrument as configured, for the message lines; a server's callbacks take no more.
+static VirtualInstrumentConfig s_config;
 
 static int CodePosition(const VirtualInstrumentConfig* config) {
     if (config->productId[1] == 0xFF) {
@@ -165,8 +99,8 @@ static void PrintHex(const char* direction, const unsigned char* bytes, int leng
 }
 
 // Data packets are long; one line says which packet came and how big it was.
-static void PrintMessage(const VirtualInstrumentConfig* config, const unsigned char* message,
-                         int length) {
+static void PrintMessage(const unsigned char* message, int length) {
+    const VirtualInstrumentConfig* config = &s_config;
     int c = CodePosition(config);
     if (length > c + 2 && (message[c] == MSG_DATA || message[c] == MSG_FILL)) {
         uint32_t number;
@@ -181,6 +115,10 @@ static void PrintMessage(const VirtualInstrumentConfig* config, const unsigned c
         return;
     }
     PrintHex("Rx", message, length);
+}
+
+static void PrintReply(const unsigned char* reply, int length) {
+    PrintHex("Tx", reply, length);
 }
 
 // Written under another name and renamed when complete, so that whoever waits for the
@@ -213,66 +151,8 @@ static int WriteFlashDump(const ToolOptions* options) {
     return 1;
 }
 
-// Feeds what the line brings to the instrument and answers it, until a stop signal or
-// the idle limit. 1 when it ended that way, 0 when the line failed.
-static int Serve(int line, const VirtualInstrumentConfig* config, const ToolOptions* options) {
-    static unsigned char message[VI_MAX_MESSAGE];
-    static unsigned char reply[VI_MAX_REPLY];
-    int printed = 0;
-    // The idle time counts from the last byte, never from the start: an updater that is
-    // slow to start (a Windows program under Wine) must still find the instrument.
-    int64_t lastActivity = -1;
-    while (!s_stop) {
-        if (options->exitAfterIdleSeconds > 0 && lastActivity >= 0 &&
-            NowMs() - lastActivity >= (int64_t)options->exitAfterIdleSeconds * 1000) {
-            return 1;
-        }
-        struct pollfd waitFor = {line, POLLIN, 0};
-        int ready = poll(&waitFor, 1, 100);
-        if (ready < 0 && errno != EINTR) {
-            return 0;
-        }
-        if (ready <= 0) {
-            continue;
-        }
-        unsigned char bytes[4096];
-        ssize_t n = read(line, bytes, sizeof bytes);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            continue;
-        }
-        if (n <= 0) {
-            fprintf(stderr, "serial-instrument: the line failed\n");
-            return 0;
-        }
-        int64_t requestTime = NowMs();
-        lastActivity = requestTime;
-        VirtualInstrumentFeed(bytes, (int)n);
-        for (int count = VirtualInstrumentMessageCount(); printed < count; printed++) {
-            int length = VirtualInstrumentMessage(printed, message, sizeof message);
-            if (!options->quiet) {
-                PrintMessage(config, message, length);
-            }
-        }
-        uint32_t delayMs = 0;
-        int length;
-        while (!s_stop &&
-               (length = VirtualInstrumentTakeReply(reply, sizeof reply, &delayMs)) > 0) {
-            SleepUntil(requestTime + delayMs);
-            if (!SerialOsWrite((SerialHandle)line, reply, length)) {
-                fprintf(stderr, "serial-instrument: a reply could not be written\n");
-                return 0;
-            }
-            if (!options->quiet) {
-                PrintHex("Tx", reply, length);
-            }
-        }
-        lastActivity = NowMs();
-    }
-    return 1;
-}
-
 int main(int argc, char** argv) {
-    static VirtualInstrumentConfig config;
+    VirtualInstrumentConfig& config = s_config;
     VirtualInstrumentDefaultConfig(&config);
     // Line by line, so that a test reading the pipe sees each line as it happens.
     setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -283,20 +163,22 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; i++) {
         const char* name = argv[i];
         if (strcmp(name, "--help") == 0 || strcmp(name, "-h") == 0) {
-            fputs(kUsage, stdout);
+            fputs(Usage(), stdout);
             return 0;
         }
         if (strcmp(name, "--quiet") == 0) {
             options.quiet = 1;
             continue;
         }
-        if (strcmp(name, "--zero-total") == 0) {
-            config.sendZeroTotalProgress = 1;
+        const InstrumentSetting* setting =
+            strncmp(name, "--", 2) == 0 ? InstrumentFindSetting(name + 2) : nullptr;
+        if (setting != nullptr && setting->valueName == nullptr) {
+            setting->apply(nullptr, &config);
             continue;
         }
         if (i + 1 >= argc || !ParseOption(name, argv[i + 1], &config, &options)) {
             fprintf(stderr, "serial-instrument: bad option %s%s%s\n\n%s", name,
-                    i + 1 < argc ? " " : "", i + 1 < argc ? argv[i + 1] : "", kUsage);
+                    i + 1 < argc ? " " : "", i + 1 < argc ? argv[i + 1] : "", Usage());
             return 2;
         }
         i++;
@@ -314,27 +196,31 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     VirtualInstrumentReset(&config);
-    int slave = -1;
-    int line;
-    if (options.device[0] != '\0') {
-        line = OpenDevice(options.device, options.baudRate);
-        if (line < 0) {
+    PtyServerSettings line = {options.device, options.baudRate, options.exitAfterIdleSeconds * 1000,
+                              options.quiet ? nullptr : PrintMessage,
+                              options.quiet ? nullptr : PrintReply};
+    char path[PATH_SIZE];
+    if (!PtyServerOpen(&line, path)) {
+        if (options.device[0] != '\0') {
             fprintf(stderr, "serial-instrument: cannot open %s as a serial line\n", options.device);
-            return 1;
-        }
-        printf("%s\n", options.device);
-    } else {
-        char path[PATH_SIZE];
-        line = OpenPseudoTerminal(options.baudRate, &slave, path, sizeof path);
-        if (line < 0) {
+        } else {
             fprintf(stderr, "serial-instrument: no pseudo-terminal\n");
-            return 1;
         }
-        printf("%s\n", path);
+        return 1;
     }
+    printf("%s\n", path);
     fflush(stdout);
-
-    int served = Serve(line, &config, &options);
+    if (!PtyServerStart()) {
+        fprintf(stderr, "serial-instrument: no thread to serve the line\n");
+        PtyServerClose();
+        return 1;
+    }
+    PtyServerEnd end = PtyServerWait();
+    if (end == PTY_SERVER_READ_FAILED) {
+        fprintf(stderr, "serial-instrument: the line failed\n");
+    } else if (end == PTY_SERVER_WRITE_FAILED) {
+        fprintf(stderr, "serial-instrument: a reply could not be written\n");
+    }
 
     printf("messages %d\n", VirtualInstrumentMessageCount());
     printf("packets %d\n", VirtualInstrumentPacketCount());
@@ -347,9 +233,6 @@ int main(int argc, char** argv) {
         }
     }
     fflush(stdout);
-    close(line);
-    if (slave >= 0) {
-        close(slave);
-    }
-    return served && dumped ? 0 : 1;
+    PtyServerClose();
+    return end == PTY_SERVER_STOPPED && dumped ? 0 : 1;
 }

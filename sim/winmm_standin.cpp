@@ -40,6 +40,7 @@ namespace {
 #define STANDIN_MAX_CALLS (STANDIN_IN_QUEUE + STANDIN_OUT_QUEUE + 4)
 #define STANDIN_MAX_DUMP (64u * 1024u * 1024u)
 #define STANDIN_HEADER_MIN_SIZE offsetof(MIDIHDR, dwOffset)
+#define STANDIN_MAX_ARRIVALS 65536
 
 struct StandinCallback {
     DWORD type; // CALLBACK_FUNCTION, CALLBACK_EVENT, ...
@@ -106,6 +107,12 @@ struct StandinCalls {
     int count;
 };
 
+// When a whole message reached the instrument, for ORV_MIDI_TIMES.
+struct StandinArrival {
+    uint64_t at; // microseconds on QueryPerformanceCounter's clock
+    uint32_t length;
+};
+
 struct Standin {
     CRITICAL_SECTION lock;
     CRITICAL_SECTION callbackLock; // always taken before lock
@@ -129,6 +136,8 @@ struct Standin {
     StandinCalls notices; // open and close notifications for the service thread
     unsigned char reply[VI_MAX_REPLY];
     unsigned char piece[STANDIN_MAX_PIECE]; // the piece the service thread delivers
+    StandinArrival* arrivals;               // null unless ORV_MIDI_TIMES asks for them
+    int arrivalCount;
 };
 
 Standin g_standin;
@@ -179,6 +188,13 @@ void ReadSettings(void) {
         bytesPerMs = (uint32_t)strtoul(text, nullptr, 0);
     }
     g_standin.bytesPerMs = bytesPerMs > 0 ? bytesPerMs : 1;
+    // Timing costs nothing unless asked for: the record is made only then, and kept.
+    char path[PATH_SIZE];
+    if (g_standin.arrivals == nullptr && StandinGetEnv("ORV_MIDI_TIMES", path, sizeof path)) {
+        g_standin.arrivals = static_cast<StandinArrival*>(
+            HeapAlloc(GetProcessHeap(), 0, STANDIN_MAX_ARRIVALS * sizeof(StandinArrival)));
+    }
+    g_standin.arrivalCount = 0;
     VirtualInstrumentConfig config;
     StandinReadInstrumentConfig(&config);
     VirtualInstrumentReset(&config);
@@ -526,6 +542,15 @@ void TakeReplies(uint64_t now) {
     }
 }
 
+void RecordArrival(int length, uint64_t now) {
+    Standin& s = g_standin;
+    if (s.arrivals != nullptr && s.arrivalCount < STANDIN_MAX_ARRIVALS) {
+        s.arrivals[s.arrivalCount].at = now;
+        s.arrivals[s.arrivalCount].length = (uint32_t)length;
+        s.arrivalCount++;
+    }
+}
+
 // Frames the bytes that have left into System Exclusive messages for the instrument;
 // every other byte reaches it as one that belongs to no such message.
 void PassToInstrument(StandinOutPort* port, const unsigned char* data, DWORD length, uint64_t now) {
@@ -549,6 +574,7 @@ void PassToInstrument(StandinOutPort* port, const unsigned char* data, DWORD len
         port->assembly[port->assemblyLength++] = byte;
         if (byte == 0xF7) {
             port->assembling = 0;
+            RecordArrival(port->assemblyLength, now);
             VirtualInstrumentHandleMessage(port->assembly, port->assemblyLength);
         }
     }
@@ -753,6 +779,34 @@ int WriteFileWhole(const char* path, const void* data, DWORD length) {
     return ok && written == length;
 }
 
+// One line per message: "MICROSECONDS LENGTH".
+int WriteArrivals(const char* path) {
+    const Standin& s = g_standin;
+    const int lineSize = 40;
+    char* text = static_cast<char*>(HeapAlloc(
+        GetProcessHeap(), 0, (SIZE_T)(s.arrivalCount > 0 ? s.arrivalCount : 1) * lineSize));
+    if (text == NULL) {
+        return 0;
+    }
+    DWORD length = 0;
+    for (int i = 0; i < s.arrivalCount; i++) {
+        const StandinArrival& a = s.arrivals[i];
+        // In two halves where it needs them: not every C library here has %llu.
+        const unsigned long high = (unsigned long)(a.at / 1000000000u);
+        const unsigned long low = (unsigned long)(a.at % 1000000000u);
+        if (high > 0) {
+            TextFormat(text + length, lineSize, "%lu%09lu %lu\r\n", high, low,
+                       (unsigned long)a.length);
+        } else {
+            TextFormat(text + length, lineSize, "%lu %lu\r\n", low, (unsigned long)a.length);
+        }
+        length += (DWORD)strlen(text + length);
+    }
+    int ok = WriteFileWhole(path, text, length);
+    HeapFree(GetProcessHeap(), 0, text);
+    return ok;
+}
+
 int WriteReport(int droppedInputBytes) {
     char path[PATH_SIZE];
     char range[64];
@@ -784,6 +838,9 @@ int WriteReport(int droppedInputBytes) {
         VirtualInstrumentFlashRead(address, static_cast<unsigned char*>(dump), length);
         ok &= WriteFileWhole(path, dump, length);
         HeapFree(GetProcessHeap(), 0, dump);
+    }
+    if (g_standin.arrivals != nullptr && StandinGetEnv("ORV_MIDI_TIMES", path, sizeof path)) {
+        ok &= WriteArrivals(path);
     }
     return ok;
 }

@@ -69,6 +69,11 @@
 // instrument. midiOutShortMsg reaches it as well.
 //   ORV_MIDI_FLASH_DUMP        binary file: the flash bytes of ORV_MIDI_FLASH_RANGE
 //   ORV_MIDI_FLASH_RANGE       "address,length"
+//   ORV_MIDI_TIMES             text file: a line "MICROSECONDS LENGTH" for each System
+//                              Exclusive message the instrument received whole, the time
+//                              when its last byte had left, on QueryPerformanceCounter's
+//                              clock (one clock for every process of the machine); nothing
+//                              is recorded unless it is set
 #pragma once
 
 #include <cstdint>

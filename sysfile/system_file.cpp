@@ -59,6 +59,24 @@ int ReadBlockHeader(PlatformFile file, SystemFileHeader* header, char* errorText
     return 1;
 }
 
+int WalkSystemFile(PlatformFile file, SystemFileVisit visit, void* context, char* errorText) {
+    for (;;) {
+        SystemFileBlock block;
+        if (!ReadBlockHeader(file, &block.header, errorText)) {
+            return 0;
+        }
+        block.dataPosition = PlatformFilePosition(file);
+        if (!visit(&block, context) || block.header.isLastBlock) {
+            return 1;
+        }
+        // The reader has checked that the data lies inside the file.
+        if (!PlatformFileSeek(file, block.dataPosition + (int64_t)block.header.dataSize)) {
+            TextCopy(errorText, TEXT_SIZE, "Filesize Error(shorter than header paramter).");
+            return 0;
+        }
+    }
+}
+
 int VersionAtLeast(unsigned char major, unsigned char minor, unsigned char atLeastMajor,
                    unsigned char atLeastMinor) {
     if (major != atLeastMajor) {

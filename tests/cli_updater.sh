@@ -14,6 +14,12 @@
 #   rehearse      --rehearse: exit 0, the rehearsal's flash proof
 #   info          good and broken files
 #   usage         --help, ports with no MIDI port, bad arguments (exit 2)
+#   rerun-version a run stopped by SIGTERM while a reply is due; the reply comes into the line
+#                 after it; version --product-id then gets the instrument's own answer
+#   rerun-update  the same, then a whole update
+#   shared-file   info, and a second instrument's update, from the file an update is sending
+#   gone          the instrument goes away mid-run: exit 1 at once, and why
+#   usb           --usb without the update device: the transport's text, exit 1
 set -euo pipefail
 
 case_name="$1"
@@ -258,6 +264,129 @@ usage)
   run_cli update "$file" --midi hw:9,0 --yes
   expect_status 1
   expect_text err.txt "Midi out port is not exist : hw:9,0"
+  ;;
+usb)
+  run_cli ports
+  expect_status 0
+  if grep -qF "USB bulk: update device found" "$work/out.txt"; then
+    echo "PASSED: $case_name (not checked: an update device is attached)"
+    exit 0
+  fi
+  expect_text out.txt "No USB bulk update device found."
+  run_cli version --usb --product-id 3C
+  expect_status 1
+  expect_text err.txt "Usb Open Error!(Can't find VerUp Device)"
+  run_cli update "$file" --usb --rehearse --yes
+  expect_status 2
+  ;;
+rerun-*)
+  # The reply to data packet 1 (message 8, after two inquiries of two messages each and the
+  # update's inquiry, version request, set mode and packet 0) comes late. SIGTERM stops the
+  # run while it is due, so it lands in the line after the run has closed it.
+  start_instrument --version '*=0.50' --fault delay --fault-at 8 --fault-delay 3000
+  set +e
+  "$cli" update "$file" --serial "$line" --yes </dev/null >"$work/out.txt" 2>"$work/err.txt" &
+  cli_pid=$!
+  for _ in $(seq 500); do
+    grep -q "^Rx data packet 1," "$work/instrument.txt" && break
+    sleep 0.02
+  done
+  kill -TERM "$cli_pid"
+  wait "$cli_pid"
+  status=$?
+  set -e
+  expect_status 130
+  grep -q "^Rx data packet 1," "$work/instrument.txt" || fail "packet 1 never came"
+  if grep -q "^Rx data packet 2," "$work/instrument.txt"; then
+    fail "packet 1 was answered before the stop: nothing late was left"
+  fi
+  answered() { [ "$(grep -c "^Tx" "$work/instrument.txt")" -eq "$(grep -c "^Rx" "$work/instrument.txt")" ]; }
+  for _ in $(seq 300); do
+    answered && break
+    sleep 0.05
+  done
+  answered || fail "the late reply was never written"
+  if [ "$case_name" = rerun-version ]; then
+    run_cli version --serial "$line" --product-id 3C
+    expect_status 0
+    expect_text out.txt "answered: protocol code 0, packet size 1024, raw packets no, fill packets no"
+  else
+    # The stopped run left the instrument with a block it takes for current: all go again.
+    update_over_serial --skip-version-check
+    expect_status 0
+    expect_text out.txt "ORVENT has been updated to 1.05 successfully."
+    stop_instrument
+    python3 "$source_dir/scripts/check_flash.py" "$file" "$work/flash.bin" 0 >"$work/check.txt" ||
+      fail "the flash does not hold the file"
+  fi
+  ;;
+shared-file)
+  # The first instrument answers slowly, so its update still sends the file while info
+  # reads it and a second instrument's update sends it too.
+  start_instrument --version '*=0.50' --reply-delay 100
+  first_line="$line"
+  "$instrument_tool" --packet-size 1024 --block-address 1=0,2=0x10000 --version '*=0.50' \
+    --flash-dump "$work/flash2.bin" --flash-range 0:0x11000 >"$work/instrument2.txt" 2>&1 &
+  second_pid=$!
+  trap 'stop_instrument; kill -TERM "$second_pid" 2>/dev/null || true; wait "$second_pid" 2>/dev/null || true' EXIT
+  second_line=""
+  for _ in $(seq 100); do
+    second_line=$(head -n 1 "$work/instrument2.txt" 2>/dev/null || true)
+    [ -n "$second_line" ] && break
+    sleep 0.05
+  done
+  [ -n "$second_line" ] || fail "the second serial-instrument did not start"
+  set +e
+  "$cli" update "$file" --serial "$first_line" --yes </dev/null >"$work/out1.txt" 2>"$work/err1.txt" &
+  first_cli=$!
+  set -e
+  for _ in $(seq 500); do
+    grep -q "^Rx data packet 0," "$work/instrument.txt" && break
+    sleep 0.02
+  done
+  grep -q "^Rx data packet 0," "$work/instrument.txt" || fail "the first update sent nothing"
+  run_cli info "$file"
+  expect_status 0
+  expect_text out.txt "VOICE    (code   2) version 2.10"
+  run_cli update "$file" --serial "$second_line" --yes
+  expect_status 0
+  expect_text out.txt "ORVENT has been updated to 1.05 successfully."
+  kill -0 "$first_cli" 2>/dev/null || fail "the first update was over before the second one ended"
+  set +e
+  wait "$first_cli"
+  status=$?
+  set -e
+  expect_status 0
+  expect_text out1.txt "ORVENT has been updated to 1.05 successfully."
+  stop_instrument
+  kill -TERM "$second_pid"
+  wait "$second_pid" || true
+  for flash in flash.bin flash2.bin; do
+    python3 "$source_dir/scripts/check_flash.py" "$file" "$work/$flash" 0 >"$work/check.txt" ||
+      fail "$flash does not hold the file"
+  done
+  ;;
+gone)
+  # The cable pulled mid-run: the line hangs up while the instrument owes a reply.
+  start_instrument --version '*=0.50' --reply-delay 200
+  set +e
+  "$cli" update "$file" --serial "$line" --yes </dev/null >"$work/out.txt" 2>"$work/err.txt" &
+  cli_pid=$!
+  for _ in $(seq 500); do
+    grep -q "^Rx data packet 1," "$work/instrument.txt" && break
+    sleep 0.02
+  done
+  kill -KILL "$instrument_pid"
+  gone_at=$(date +%s%N)
+  wait "$cli_pid"
+  status=$?
+  set -e
+  took_ms=$((($(date +%s%N) - gone_at) / 1000000))
+  expect_status 1
+  expect_text err.txt "Recieve Error"
+  expect_text err.txt "The instrument went away: Input/output error"
+  # Far below the ten seconds a silent instrument is given.
+  [ "$took_ms" -lt 5000 ] || fail "the run took $took_ms ms to end after the line hung up"
   ;;
 *)
   fail "no such case: $case_name"

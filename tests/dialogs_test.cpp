@@ -2,6 +2,7 @@
 // plays the user: it waits for the dialog, looks at it and sends it commands and keys.
 // Under Wine with a display.
 #include "app/dialogs.h"
+#include "app/update_window.h"
 
 #include "resources/dialog_ids.h"
 #include "settings/settings_testing.h"

@@ -6,8 +6,7 @@
 #include "tests/doubles/log_surface_record.h"
 #include "tests/fault_matrix.h"
 #include "tests/protocol_examples.h"
-#include "tests/test_files.h"
-#include "tests/update_test_support.h"
+#include "tests/transport_paths.h"
 #include "transports/kernel_midi_driver.h"
 #include "transports/kernel_midi_testing.h"
 #include "update/transport.h"
@@ -508,49 +507,44 @@ TEST_F(KernelMidiTest, ScanNumbersInstancesOfOneModelAndTrustsTheChangeQuery) {
     EXPECT_EQ(1, count);
 }
 
-// ---- Whole updates through the engine
+// ---- Whole updates through the engine, and the fault matrix, over the simulated driver.
 
-class KernelMidiUpdateTest : public KernelMidiTest {
-  protected:
-    void SetUp() override {
-        KernelMidiTest::SetUp();
-        ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_TYPE_KERNEL_MIDI));
-        path_ = TestTempPath("kernel_midi_update.vsb");
-        blocks_.push_back(TestRandomBlock(1, 1, 5, 0x0000, 2048));
-        blocks_.push_back(TestRandomBlock(2, 2, 1, 0x10000, 4096));
-    }
+bool OpenInstrumentDriver(const VirtualInstrumentConfig& instrument, const FaultRow* cell) {
+    VirtualInstrumentReset(&instrument);
+    KernelMidiSimConfig driver;
+    KernelMidiSimDefaultConfig(&driver);
+    driver.failWriteAt = cell != nullptr ? cell->failSendAt : -1;
+    KernelMidiClose();
+    KernelMidiSimReset(&driver);
+    char error[PATH_SIZE] = "";
+    const int opened = KernelMidiOpen(error);
+    EXPECT_EQ(1, opened) << error;
+    return opened == 1;
+}
 
-    void TearDown() override {
-        KernelMidiTest::TearDown();
-        TestEngineTearDown();
-        TestRemoveFile(path_);
-    }
+bool CloseDriver(void) {
+    KernelMidiClose();
+    return true;
+}
 
-    std::vector<VsbBlock> blocks_;
-    std::string path_;
-};
+const TransportPath kKernelMidiPath = {
+    "KernelMidi", DEVICE_TYPE_KERNEL_MIDI,    nullptr, OpenInstrumentDriver,
+    CloseDriver,  VirtualInstrumentFlashRead, nullptr, nullptr,
+    nullptr};
+
+class KernelMidiUpdateTest : public KernelMidiTest {};
 
 TEST_F(KernelMidiUpdateTest, FileOfSeveralBlocksEndsUpInTheInstrumentsFlash) {
-    ASSERT_TRUE(TestWriteSystemFile(path_, blocks_));
-    for (int raw = 0; raw < 2; raw++) {
-        SCOPED_TRACE(raw ? "raw data packets" : "data packets as event packets");
-        VirtualInstrumentConfig instrument;
-        VirtualInstrumentDefaultConfig(&instrument);
-        instrument.protocolCode = 1;
-        instrument.packetSize = 1024;
-        instrument.writeSteps = 2;
-        instrument.deviceFlags = raw ? DEVICE_FLAG_RAW : 0;
-        instrument.versionMajor[1] = 1;
-        instrument.versionMinor[1] = 3;
-        VirtualInstrumentReset(&instrument);
-        Reconfigure();
-        Open();
-        TextCopy(g_updateEngine.fileName, sizeof g_updateEngine.fileName, path_.c_str());
-        EXPECT_EQ(1, RunUpdate());
-        EXPECT_TRUE(TestLogHas("Update Completed!"));
-        for (const VsbBlock& b : blocks_) {
-            ExpectFlashHoldsBlock(b, VirtualInstrumentFlashRead);
-        }
+    const PathInstrument instruments[] = {
+        {"data packets as event packets", 1, 1024, 0, 2, nullptr, 0, 0},
+        {"raw data packets", 1, 1024, DEVICE_FLAG_RAW, 2, nullptr, 0, 0},
+    };
+    std::vector<VsbBlock> blocks = TestSeveralBlocks();
+    blocks.pop_back();
+    for (const PathInstrument& instrument : instruments) {
+        SCOPED_TRACE(instrument.name);
+        const bool raw = instrument.deviceFlags == DEVICE_FLAG_RAW;
+        ExpectWholeUpdate(kKernelMidiPath, instrument, blocks);
         int rawWrites = 0;
         int highBytes = 0;
         for (int i = 0; i < KernelMidiSimWriteCount(); i++) {
@@ -563,50 +557,23 @@ TEST_F(KernelMidiUpdateTest, FileOfSeveralBlocksEndsUpInTheInstrumentsFlash) {
             }
         }
         EXPECT_EQ(raw ? 6 : 0, rawWrites) << "one write per data packet";
-        EXPECT_EQ(raw != 0, highBytes > 0);
+        EXPECT_EQ(raw, highBytes > 0);
         EXPECT_EQ(0, KernelMidiSimBadPackets());
         EXPECT_EQ(0, KernelMidiSimMarkers());
     }
 }
 
 TEST_F(KernelMidiUpdateTest, AbortEndsTheWaitForASilentInstrument) {
-    ASSERT_TRUE(TestWriteSystemFile(path_, blocks_));
-    TestResetSilentInstrument(2);
-    Reconfigure();
-    Open();
-    EXPECT_LT(TestAbortRunningUpdate(path_.c_str(), DEVICE_TYPE_KERNEL_MIDI, 300), 2000);
+    ExpectAbortEndsTheWaitForASilentInstrument(kKernelMidiPath);
 }
-
-// ---- The fault matrix over the real transport and the simulated driver.
 
 class KernelMidiFault : public KernelMidiTest, public ::testing::WithParamInterface<FaultRow> {};
 
 TEST_P(KernelMidiFault, EndsTheRunWithItsTextAndLeavesOnlyAcknowledgedPackets) {
-    const std::string path = TestTempPath("kernel_midi_fault.vsb");
-    ASSERT_TRUE(TestWriteSystemFile(path, {FaultMatrixBlock()}));
     // A silent instrument is given up after 1000 polls (2 s) instead of 5000; far fewer
     // gave up on replies that a loaded machine delivered late.
     KernelMidiSetPollLimit(1000);
-    for (int protocolCode : {0, 1}) {
-        for (bool rawOffered : {false, true}) {
-            SCOPED_TRACE(std::string("protocol ") + std::to_string(protocolCode) +
-                         (rawOffered ? " raw offered" : ""));
-            const FaultRow c = FaultRowOnPath(GetParam(), DEVICE_TYPE_KERNEL_MIDI);
-            VirtualInstrumentConfig instrument;
-            FaultMatrixInstrument(c, protocolCode, rawOffered, &instrument);
-            VirtualInstrumentReset(&instrument);
-            driver_.failWriteAt = c.failSendAt;
-            Reconfigure();
-            Open();
-            ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_TYPE_KERNEL_MIDI));
-            TextCopy(g_updateEngine.fileName, sizeof g_updateEngine.fileName, path.c_str());
-            EXPECT_EQ(RunUpdate(), c.expected == nullptr ? 1 : 0);
-            ExpectRunEndedAs(c);
-            ExpectInstrumentAfterFault(c, DEVICE_TYPE_KERNEL_MIDI, rawOffered);
-            TestEngineTearDown();
-        }
-    }
-    TestRemoveFile(path);
+    ExpectFaultRowOnPath(kKernelMidiPath, GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, KernelMidiFault,

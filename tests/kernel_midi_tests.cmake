@@ -5,5 +5,5 @@ orv_add_test(kernel_midi_test
     LIBS orv_update_test_support orv_update_engine orv_sim orv_test_support
     LABELS kernel_midi)
 orv_link_implementations(kernel_midi_test
-    SERIAL failing MIDI failing USB_BULK failing KERNEL_MIDI product
+    SERIAL absent MIDI absent USB_BULK absent KERNEL_MIDI product
     KERNEL_MIDI_DRIVER simulated LOG_SURFACE recording)

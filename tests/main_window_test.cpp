@@ -352,6 +352,41 @@ TEST_F(MainWindowTest, AnEndSessionDuringTheStopDialogIsAnsweredWithoutASecondOn
     ExpectFileInFlash();
 }
 
+TEST_F(MainWindowTest, AStopDialogUpWithNoUpdateRunningRefusesNeitherLogOffNorClose) {
+    // The update has ended (or never began) while the Stop dialog is up: nothing is left
+    // for it to stop, and nothing holds the window.
+    Start(DEV_MODE_DEVELOPER, false);
+    KillTimer(NULL, closer_);
+    const DWORD mainThread = GetCurrentThreadId();
+    bool answered = false;
+    LRESULT answer = -1;
+    bool closeServed = false;
+    std::thread user([&] {
+        std::vector<HWND> dialogs;
+        for (int i = 0; i < 1000 && dialogs.empty(); i++) {
+            Sleep(10);
+            dialogs = StopDialogsShown(mainThread);
+        }
+        DWORD_PTR result = 0;
+        answered =
+            SendMessageTimeoutA(window_, WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 3000, &result) != 0;
+        answer = (LRESULT)result;
+        closeServed = SendMessageTimeoutA(window_, WM_CLOSE, 0, 0, SMTO_NORMAL, 3000, &result) != 0;
+        for (HWND dialog : StopDialogsShown(mainThread)) {
+            PostMessageA(dialog, WM_COMMAND, IDC_STOP_CONTINUE, 0);
+        }
+    });
+    Command(IDM_STOP);
+    user.join();
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(answer, 1) << "the log-off goes ahead";
+    EXPECT_TRUE(closeServed);
+    EXPECT_FALSE(IsWindow(window_)) << "the close goes ahead";
+    for (int t = 0; t < OPEN_DOUBLE_COUNT; t++) {
+        EXPECT_GE(g_openDoubles.closeCalls[t], 1) << "transport " << t;
+    }
+}
+
 TEST_F(MainWindowTest, AFileHandedOverDuringADialogIsLoadedWhenItCloses) {
     MemoryStorePutDword("DeviceType", 0);
     Start(DEV_MODE_DEVELOPER, false);
@@ -373,19 +408,37 @@ TEST_F(MainWindowTest, AFileHandedOverDuringADialogIsLoadedWhenItCloses) {
     ExpectFileInFlash();
 }
 
+// One file dropped on the window, as the shell hands it over.
+void DropFile(HWND window, const std::string& path) {
+    HGLOBAL memory = GlobalAlloc(GHND, sizeof(DROPFILES) + path.size() + 2);
+    DROPFILES* drop = static_cast<DROPFILES*>(GlobalLock(memory));
+    drop->pFiles = sizeof(DROPFILES);
+    memcpy(reinterpret_cast<char*>(drop + 1), path.c_str(), path.size());
+    GlobalUnlock(memory);
+    SendMessageA(window, WM_DROPFILES, (WPARAM)memory, 0);
+}
+
 TEST_F(MainWindowTest, PathsTooLongForTheirBuffersAreNotUsed) {
     MemoryStorePutDword("DeviceType", 0);
     Start(DEV_MODE_DEVELOPER, false);
-    // A drop of a 300-character path would come back cut to another name.
-    const std::string longPath = "C:\\" + std::string(300, 'd') + "\\x.vsb";
-    HGLOBAL memory = GlobalAlloc(GHND, sizeof(DROPFILES) + longPath.size() + 2);
-    DROPFILES* drop = static_cast<DROPFILES*>(GlobalLock(memory));
-    drop->pFiles = sizeof(DROPFILES);
-    memcpy(reinterpret_cast<char*>(drop + 1), longPath.c_str(), longPath.size());
-    GlobalUnlock(memory);
-    SendMessageA(window_, WM_DROPFILES, (WPARAM)memory, 0);
-    EXPECT_EQ(g_openDoubles.openCalls[OPEN_DOUBLE_SERIAL], 0);
-    EXPECT_EQ(g_settings.NumOfRecentFile, 0);
+    // A drop of a path of 260 characters or more would come back cut to another name. It
+    // is not used, but said, with as much of the path as the message holds.
+    const std::string prefix = "File path is too long - ";
+    const std::string longPaths[] = {"C:\\" + std::string(300, 'd') + "\\x.vsb",
+                                     "C:\\" + std::string(249, 'e') + "\\xxx.vsb"};
+    for (const std::string& longPath : longPaths) {
+        SCOPED_TRACE(longPath.size());
+        g_messageBoxes.clear();
+        g_messageBoxDetails.clear();
+        g_messageBoxCalls.clear();
+        DropFile(window_, longPath);
+        EXPECT_EQ(g_openDoubles.openCalls[OPEN_DOUBLE_SERIAL], 0);
+        EXPECT_EQ(g_settings.NumOfRecentFile, 0);
+        EXPECT_STREQ(CurrentFileName, "");
+        ASSERT_EQ(g_messageBoxes.size(), 1u);
+        EXPECT_EQ(g_messageBoxes[0], (prefix + longPath).substr(0, TEXT_SIZE - 1));
+        ExpectPlainMessageBox(0, window_);
+    }
 
     // A program path that does not fit must not lead the search into a parent folder,
     // which here holds a system file.

@@ -7,6 +7,7 @@
 #include "sim/winmm_standin.h"
 #include "tests/protocol_examples.h"
 #include "tests/window_test_support.h"
+#include "update/update_messages.h"
 
 #include <gtest/gtest.h>
 
@@ -23,6 +24,7 @@ typedef std::vector<unsigned char> Bytes;
 const char* const kVariables[] = {"ORV_MIDI_OUT_PORTS", "ORV_MIDI_IN_PORTS", "ORV_VI_PRODUCT_ID"};
 
 const unsigned char kOneByteId[3] = {0x3C, 0xFF, 0xFF};
+const MidiPortScanProtocol kPortInquiry = {BuildPortInquiry, ReadPortReply};
 
 // Counts blocks in and out, and fails the failAt-th allocation (or its lock).
 struct MemoryRecord {
@@ -69,6 +71,31 @@ HGLOBAL WINAPI RecordingFree(HGLOBAL block) {
 const MidiMemoryFunctions kRecordingMemory = {RecordingAlloc, RecordingLock, RecordingUnlock,
                                               RecordingFree};
 
+// The input slots from the process heap, and how often they went back while a port was
+// still open at the service, whose driver may call back and read them at any time.
+struct SlotRecord {
+    int allocated;
+    int released;
+    int releasedUnderOpenPort;
+};
+
+SlotRecord g_slots;
+
+void* RecordingSlotsAlloc(size_t bytes) {
+    g_slots.allocated++;
+    return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes);
+}
+
+void RecordingSlotsRelease(void* slots) {
+    g_slots.released++;
+    if (g_standin.openPortCount() > 0) {
+        g_slots.releasedUnderOpenPort++;
+    }
+    HeapFree(GetProcessHeap(), 0, slots);
+}
+
+const MidiScanSlotFunctions kRecordingSlots = {RecordingSlotsAlloc, RecordingSlotsRelease};
+
 class MidiPortScanTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -80,6 +107,8 @@ class MidiPortScanTest : public ::testing::Test {
         g_messageBoxes.clear();
         g_memory = MemoryRecord{0, 0, 0, 0, 0, 0, 0, {}};
         MidiPortScanSetMemoryFunctions(&kRecordingMemory);
+        g_slots = SlotRecord{0, 0, 0};
+        MidiPortScanSetSlotFunctions(&kRecordingSlots);
         closer_ = SetTimer(NULL, 0, 20, MessageBoxCloser);
         window_ = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
         ASSERT_NE(window_, (HWND)NULL);
@@ -88,6 +117,7 @@ class MidiPortScanTest : public ::testing::Test {
     void TearDown() override {
         MidiPortScanFinish(nullptr, nullptr, nullptr, nullptr);
         MidiPortScanSetMemoryFunctions(nullptr);
+        MidiPortScanSetSlotFunctions(nullptr);
         DestroyWindow(window_);
         KillTimer(NULL, closer_);
         for (const char* name : kVariables) {
@@ -160,7 +190,7 @@ TEST_F(MidiPortScanTest, FindsTheCabledPairAmongSeveralPortsAndPostsOnce) {
               "name=USB MIDI Cable In,mid=99;"
               "name=ORVENT 1 KEYBOARD,mid=55,pid=5,ver=1.09,link=1;"
               "name=ORVENT 1 KEYBOARD 2,mid=55,pid=5,ver=1.09,link=1");
-    ASSERT_EQ(1, MidiPortScanStart(window_, kOneByteId));
+    ASSERT_EQ(1, MidiPortScanStart(window_, kOneByteId, &kPortInquiry));
     // Only the cabled output carries the inquiry to the instrument; the synthesizer is
     // asked as well, but nothing listens behind it.
     ASSERT_EQ(1, g_standin.messageCount());
@@ -206,7 +236,7 @@ TEST_F(MidiPortScanTest, DriverFlagsAndVersionFollowTheMakerAndProductOfEachPort
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Configure(c.out, c.in);
-        ASSERT_EQ(1, MidiPortScanStart(window_, kOneByteId));
+        ASSERT_EQ(1, MidiPortScanStart(window_, kOneByteId, &kPortInquiry));
         ASSERT_TRUE(WaitForReply());
         const Found f = Finish();
         EXPECT_EQ(1, f.result);
@@ -227,7 +257,7 @@ TEST_F(MidiPortScanTest, VirtualCablePortsAreNeitherOpenedNorAsked) {
               "name=MIDI Yoke NT:  1,link=1;"
               "name=In From MIDI Yoke:  2,link=1;"
               "name=ORVENT 1 KEYBOARD,link=1");
-    ASSERT_EQ(1, MidiPortScanStart(window_, kOneByteId));
+    ASSERT_EQ(1, MidiPortScanStart(window_, kOneByteId, &kPortInquiry));
     ASSERT_EQ(1, g_standin.messageCount());
     EXPECT_EQ(ExampleMessage(PortInquiry(2)), InstrumentMessage(0));
     ASSERT_TRUE(WaitForReply());
@@ -254,7 +284,7 @@ TEST_F(MidiPortScanTest, InquiryAndReplyCarryOneTwoOrThreeProductIdBytes) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.instrumentId);
         Configure("name=Other,mid=99;name=O,link=1", "name=I,link=1", c.instrumentId);
-        ASSERT_EQ(1, MidiPortScanStart(window_, c.id));
+        ASSERT_EQ(1, MidiPortScanStart(window_, c.id, &kPortInquiry));
         ASSERT_EQ(1, g_standin.messageCount());
         EXPECT_EQ(c.inquiry, InstrumentMessage(0));
         EXPECT_TRUE(WaitForReply()) << "the instrument's reply of the same length counts";
@@ -266,7 +296,7 @@ TEST_F(MidiPortScanTest, OnlyAnExactReplyClaimsTheDetection) {
     // No port reaches the instrument; other devices answer on the input ports, one
     // message per port.
     Configure("name=O0;name=O1;name=O2;name=O3", "name=I0;name=I1;name=I2;name=I3;name=I4");
-    ASSERT_EQ(1, MidiPortScanStart(window_, kOneByteId));
+    ASSERT_EQ(1, MidiPortScanStart(window_, kOneByteId, &kPortInquiry));
     const Bytes wrong[] = {
         JoinBytes({ExampleMessageStart(PortReply(2)), {0x00, 0xF7}}), // one byte longer
         Message({0x3D}, PortReply(2)),                                // another product
@@ -291,7 +321,7 @@ TEST_F(MidiPortScanTest, OnlyAnExactReplyClaimsTheDetection) {
 
 TEST_F(MidiPortScanTest, NoReplyLeavesTheOutputsAloneAndClosesEverything) {
     Configure("name=O,link=1", "name=I,link=1", "7F");
-    ASSERT_EQ(1, MidiPortScanStart(window_, kOneByteId));
+    ASSERT_EQ(1, MidiPortScanStart(window_, kOneByteId, &kPortInquiry));
     EXPECT_EQ(1, g_standin.openPortCount()) << "only the input listens after the start";
     EXPECT_EQ(0, TakeFoundCommands(100));
     const Found f = Finish();
@@ -311,7 +341,7 @@ TEST_F(MidiPortScanTest, WithoutInputOrOutputDevicesNothingStarts) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.out) + " / " + c.in);
         Configure(c.out, c.in);
-        EXPECT_EQ(0, MidiPortScanStart(window_, kOneByteId));
+        EXPECT_EQ(0, MidiPortScanStart(window_, kOneByteId, &kPortInquiry));
         EXPECT_EQ(0, g_standin.openPortCount());
         EXPECT_EQ(0, g_standin.messageCount());
         EXPECT_EQ(g_memory.allocated, g_memory.freed);
@@ -336,7 +366,7 @@ TEST_F(MidiPortScanTest, InquiryBlocksThatCannotBeHadAreShownAndNothingStarts) {
         SCOPED_TRACE(c.text);
         g_messageBoxes.clear();
         g_memory = MemoryRecord{c.failAt, c.failLock, 0, 0, 0, 0, 0, {}};
-        EXPECT_EQ(0, MidiPortScanStart(window_, kOneByteId));
+        EXPECT_EQ(0, MidiPortScanStart(window_, kOneByteId, &kPortInquiry));
         ASSERT_EQ(1u, g_messageBoxes.size());
         EXPECT_EQ(c.text, g_messageBoxes[0]);
         EXPECT_EQ(g_memory.allocated, g_memory.freed);
@@ -350,7 +380,7 @@ TEST_F(MidiPortScanTest, PortsWhoseDriverKeepsABufferAreGivenUpAndTheOthersStill
     // The first output never lets its inquiry go and the first input never gives its
     // buffer back: neither will ever close.
     Configure("name=Stuck Out,keep=1;name=O,link=1", "name=Stuck In,keep=1;name=I,link=1");
-    ASSERT_EQ(1, MidiPortScanStart(window_, kOneByteId));
+    ASSERT_EQ(1, MidiPortScanStart(window_, kOneByteId, &kPortInquiry));
     ASSERT_TRUE(WaitForReply());
     const Found f = Finish();
     EXPECT_EQ("I", f.in);
@@ -361,13 +391,34 @@ TEST_F(MidiPortScanTest, PortsWhoseDriverKeepsABufferAreGivenUpAndTheOthersStill
     EXPECT_EQ(g_memory.locked - 4, g_memory.unlocked);
 }
 
+TEST_F(MidiPortScanTest, SlotsStayWhileAGivenUpInputMayStillCallBack) {
+    // The first input never gives its buffer back: it is given up at the finish, and its
+    // driver may hand the buffer back at any time after, its callback reading the slots.
+    Configure("name=O,link=1", "name=Stuck In,keep=1;name=I,link=1");
+    ASSERT_EQ(1, MidiPortScanStart(window_, kOneByteId, &kPortInquiry));
+    ASSERT_TRUE(WaitForReply());
+    EXPECT_EQ("I", Finish().in);
+    EXPECT_EQ(1, g_standin.openPortCount()) << "the stuck input, forgotten";
+    EXPECT_EQ(1, g_slots.allocated);
+    EXPECT_EQ(0, g_slots.releasedUnderOpenPort);
+
+    // Once every port has closed, the service calls no more: the slots go back.
+    Configure("name=O,link=1", "name=I,link=1");
+    ASSERT_EQ(1, MidiPortScanStart(window_, kOneByteId, &kPortInquiry));
+    ASSERT_TRUE(WaitForReply());
+    EXPECT_EQ("I", Finish().in);
+    EXPECT_EQ(2, g_slots.allocated);
+    EXPECT_EQ(1, g_slots.released);
+    EXPECT_EQ(0, g_slots.releasedUnderOpenPort);
+}
+
 TEST_F(MidiPortScanTest, InputWithoutBlocksOrThatWillNotOpenIsLeftOutQuietly) {
     // Input 0 gets no header block, input 1 refuses all ten opens: input 2 hears the
     // reply. An output that opens at the tenth attempt is still asked.
     Configure("name=O,link=1,fail=9", "name=I0,link=1;name=I1,link=1,fail=10;name=I2,link=1");
     g_memory = MemoryRecord{3, 0, 0, 0, 0, 0, 0, {}};
     auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(1, MidiPortScanStart(window_, kOneByteId));
+    ASSERT_EQ(1, MidiPortScanStart(window_, kOneByteId, &kPortInquiry));
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                   std::chrono::steady_clock::now() - start)
                   .count();

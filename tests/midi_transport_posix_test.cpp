@@ -3,11 +3,12 @@
 // carries, time-outs, the user's stop, the opens and their failures, and whole updates
 // through the update engine.
 #include "midi/midi_transport.h"
+#include "midi/midi_transport_posix.h"
 #include "sim/virtual_instrument.h"
 #include "tests/doubles/rawmidi_instrument.h"
 #include "tests/protocol_examples.h"
 #include "tests/test_files.h"
-#include "tests/update_test_support.h"
+#include "tests/transport_paths.h"
 #include "update/transport.h"
 #include "update/update_engine.h"
 
@@ -151,6 +152,41 @@ TEST_F(MidiPosixTest, TimeOutsCountTicksAndALateReplyWaitsForTheNextReceive) {
     EXPECT_EQ(Bytes(got.begin(), got.begin() + (long)reply.size()), reply);
 }
 
+// A reply to what an earlier, stopped run sent may still be in the port: the first request
+// of the new run must not find it there and take it for its own answer.
+TEST_F(MidiPosixTest, WhatThePortHeldBeforeTheFirstRequestIsDropped) {
+    Open();
+    Inject(ExampleStatusSuccess());
+    Inject({0xF0, 0x42, 0x23}); // and the start of another, broken off
+    const Bytes inquiry = ExampleInquiry();
+    ASSERT_EQ(1, MidiSend(inquiry.data(), (int)inquiry.size()));
+    Bytes got;
+    ASSERT_EQ(1, Receive(1024, 300, &got));
+    const Bytes reply = ExampleInquiryReply();
+    EXPECT_EQ(Bytes(got.begin(), got.begin() + (long)reply.size()), reply);
+}
+
+// The instrument unplugged mid-run: the receive fails at once instead of waiting out its
+// time, so does every send, and the transport keeps the system's reason for the program.
+TEST_F(MidiPosixTest, AnUnpluggedInstrumentFailsAtOnceAndSaysWhy) {
+    Open();
+    EXPECT_EQ(0, MidiPortError());
+    RawMidiInstrumentUnplug();
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(0, Receive(1024, 5000));
+    EXPECT_LT(MsSince(start), kPromptlyMs);
+    EXPECT_EQ(ENODEV, MidiPortError());
+    const Bytes inquiry = ExampleInquiry();
+    EXPECT_EQ(0, MidiSend(inquiry.data(), (int)inquiry.size()));
+    EXPECT_EQ(ENODEV, MidiPortError());
+
+    MidiClose();
+    Open();
+    EXPECT_EQ(0, MidiPortError()) << "a new open starts without the old port's failure";
+    ASSERT_EQ(1, MidiSend(inquiry.data(), (int)inquiry.size()));
+    EXPECT_EQ(1, Receive(1024, 300));
+}
+
 TEST_F(MidiPosixTest, AbortEndsTheWaitAndEveryReceiveUntilReopened) {
     Open();
     int result = 0;
@@ -272,61 +308,52 @@ TEST_F(MidiPosixTest, OpensEachPortOnceOrSaysWhyNot) {
 
 // The engine, the real transport and the instrument behind the stand-in ports, with
 // replies arriving a few bytes at a time among channel messages and timing clocks.
+RawMidiInstrumentConfig s_updatePorts;
+
+bool OpenUpdatePorts(const VirtualInstrumentConfig& instrument, const FaultRow*) {
+    VirtualInstrumentConfig overMidi = instrument;
+    overMidi.linkPacketLimit = 1024;
+    VirtualInstrumentReset(&overMidi);
+    RawMidiInstrumentReset(&s_updatePorts);
+    char errorText[PATH_SIZE] = "";
+    const int opened = MidiOpen("ORVENT 1", "ORVENT 1", errorText, 1);
+    EXPECT_EQ(1, opened) << errorText;
+    return opened == 1;
+}
+
+bool CloseUpdatePorts(void) {
+    MidiClose();
+    return true;
+}
+
+const TransportPath kRawMidiPath = {"RawMidi",       DEVICE_TYPE_MIDI, nullptr,
+                                    OpenUpdatePorts, CloseUpdatePorts, VirtualInstrumentFlashRead,
+                                    nullptr,         nullptr,          nullptr};
+
 class MidiPosixUpdateTest : public MidiPosixTest {
   protected:
     void SetUp() override {
         MidiPosixTest::SetUp();
-        ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_TYPE_MIDI));
-        path_ = TestTempPath("midi_posix_update.vsb");
-        blocks_.push_back(TestRandomBlock(1, 1, 5, 0x0000, 2048));
-        blocks_.push_back(TestRandomBlock(2, 2, 1, 0x10000, 4096));
-        blocks_.push_back(TestRandomBlock(3, 1, 10, 0x30000, 1024));
-        ASSERT_TRUE(TestWriteSystemFile(path_, blocks_));
-        ports_.readSize = 5;
+        s_updatePorts = ports_;
+        s_updatePorts.readSize = 5;
         const Bytes noise = {0x90, 0x3C, 0x40, 0x3C, 0x00, 0xF8, 0xFE, 0xF1, 0x20, 0x7F};
-        memcpy(ports_.noise, noise.data(), noise.size());
-        ports_.noiseLength = (int)noise.size();
-        ports_.realTimeEvery = 3;
+        memcpy(s_updatePorts.noise, noise.data(), noise.size());
+        s_updatePorts.noiseLength = (int)noise.size();
+        s_updatePorts.realTimeEvery = 3;
     }
-
-    void TearDown() override {
-        MidiPosixTest::TearDown();
-        TestEngineTearDown();
-        TestRemoveFile(path_);
-    }
-
-    std::vector<VsbBlock> blocks_;
-    std::string path_;
 };
 
 TEST_F(MidiPosixUpdateTest, FileOfSeveralBlocksEndsUpInTheInstrumentsFlash) {
-    VirtualInstrumentConfig instrument;
-    VirtualInstrumentDefaultConfig(&instrument);
-    instrument.protocolCode = 1;
-    instrument.packetSize = 4096; // more than a MIDI packet may carry
-    instrument.linkPacketLimit = 1024;
-    instrument.writeSteps = 2;
-    const int versions[][3] = {{1, 1, 3}, {2, 2, 0}, {3, 1, 0}};
-    for (const auto& v : versions) {
-        instrument.versionMajor[v[0]] = (unsigned char)v[1];
-        instrument.versionMinor[v[0]] = (unsigned char)v[2];
-    }
-    VirtualInstrumentReset(&instrument);
-    Open();
-    TextCopy(g_updateEngine.fileName, sizeof g_updateEngine.fileName, path_.c_str());
-    EXPECT_EQ(1, RunUpdate());
-    EXPECT_TRUE(TestLogHas("Update Completed!"));
-    for (const VsbBlock& b : blocks_) {
-        ExpectFlashHoldsBlock(b, VirtualInstrumentFlashRead);
-    }
+    // More than a MIDI packet may carry.
+    const PathInstrument instrument = {
+        "protocol 1, 4096-byte packets, two-phase writing", 1, 4096, 0, 2, nullptr, 0, 0};
+    ExpectWholeUpdate(kRawMidiPath, instrument, TestSeveralBlocks());
     EXPECT_EQ(7, VirtualInstrumentPacketCount()) << "7 KiB in packets of 1024 bytes";
     EXPECT_EQ(0, VirtualInstrumentForeignByteCount()) << "only update messages on the wire";
 }
 
 TEST_F(MidiPosixUpdateTest, AbortEndsTheWaitForASilentInstrument) {
-    TestResetSilentInstrument(2);
-    Open();
-    EXPECT_LT(TestAbortRunningUpdate(path_.c_str(), DEVICE_TYPE_MIDI, 500), kPromptlyMs);
+    ExpectAbortEndsTheWaitForASilentInstrument(kRawMidiPath);
 }
 
 } // namespace

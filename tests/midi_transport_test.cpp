@@ -1,5 +1,6 @@
 // The MIDI transport against the stand-in winmm.dll beside this executable: the real
 // service calls, the maker's driver's port list and the virtual instrument behind it.
+#include "midi/midi_ring_testing.h"
 #include "midi/midi_transport.h"
 #include "midi/midi_transport_testing.h"
 #include "platform/text.h"
@@ -89,6 +90,7 @@ class MidiTransportTest : public ::testing::Test {
     void TearDown() override {
         MidiClose();
         MidiSetMemoryFunctions(nullptr);
+        MidiRingSetClock(nullptr);
         for (const char* name : kVariables) {
             SetEnvironmentVariableA(name, NULL);
         }
@@ -495,6 +497,31 @@ TEST_F(MidiTransportTest, AbortEndsALongWaitPromptly) {
     EXPECT_EQ(-2, MidiReceive(reply, sizeof reply, 5000));
     OpenDefault();
     EXPECT_EQ(-1, MidiReceive(reply, sizeof reply, 0));
+}
+
+// Every reading is 200 s after the one before: each wait of a receive lasts that long by
+// the clock, as across a machine's sleep or a paused virtual machine.
+uint64_t g_jumpingNow = 0;
+
+uint64_t JumpingClock() {
+    g_jumpingNow += 200000000u;
+    return g_jumpingNow;
+}
+
+TEST_F(MidiTransportTest, WaitsThatLastForAgesByTheClockEndAsTimeOutsNotAsStops) {
+    OpenDefault();
+    MidiRingSetClock(JumpingClock);
+    unsigned char reply[1024];
+    EXPECT_EQ(-1, MidiReceive(reply, sizeof reply, 100));
+    EXPECT_EQ(-1, MidiReceive(reply, sizeof reply, 1));
+    EXPECT_EQ(-1, MidiReceive(reply, sizeof reply, MIDI_ABORT_TICKS - 1));
+    // A reply that is there is still taken, and a real stop still ends the wait as one.
+    Inject(0, Numbered(4), 0);
+    WaitDelivered();
+    ASSERT_EQ(1, MidiReceive(reply, sizeof reply, 100));
+    EXPECT_EQ(Numbered(4), Bytes(reply, reply + 4));
+    MidiAbortReceive();
+    EXPECT_EQ(-2, MidiReceive(reply, sizeof reply, 100));
 }
 
 TEST_F(MidiTransportTest, MoreThanElevenMessagesBeforeAReceive) {

@@ -6,6 +6,12 @@
 
 #include <atomic>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 class PlatformFileTest : public ::testing::Test {
@@ -44,6 +50,7 @@ TEST_F(PlatformFileTest, ReadsSeeksAndReportsLengthAndPosition) {
     PlatformFileClose(&f); // closing "none" is harmless
 }
 
+#ifdef _WIN32
 TEST_F(PlatformFileTest, AFileHeldOpenCannotBeOpenedAgain) {
     PlatformFile first = PlatformFileOpenRead(path_.c_str());
     ASSERT_NE(first, PLATFORM_FILE_NONE);
@@ -53,6 +60,33 @@ TEST_F(PlatformFileTest, AFileHeldOpenCannotBeOpenedAgain) {
     EXPECT_NE(again, PLATFORM_FILE_NONE);
     PlatformFileClose(&again);
 }
+#else
+// Off Windows one file serves several readers at once (info during an update of it, two
+// instruments updated from it), while whoever locks it to write it is kept out, and keeps
+// the readers out while it writes.
+TEST_F(PlatformFileTest, ReadersShareAFileAndAWriterIsKeptOut) {
+    PlatformFile first = PlatformFileOpenRead(path_.c_str());
+    ASSERT_NE(first, PLATFORM_FILE_NONE);
+    PlatformFile second = PlatformFileOpenRead(path_.c_str());
+    ASSERT_NE(second, PLATFORM_FILE_NONE);
+    unsigned char byte = 0;
+    EXPECT_EQ(PlatformFileRead(second, &byte, 1), 1);
+
+    const int writer = open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    EXPECT_NE(flock(writer, LOCK_EX | LOCK_NB), 0) << "a writer got in beside two readers";
+    PlatformFileClose(&first);
+    EXPECT_NE(flock(writer, LOCK_EX | LOCK_NB), 0) << "a writer got in beside a reader";
+    PlatformFileClose(&second);
+    ASSERT_EQ(flock(writer, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(PlatformFileOpenRead(path_.c_str()), PLATFORM_FILE_NONE)
+        << "a reader got in while the file was written";
+    close(writer);
+    PlatformFile again = PlatformFileOpenRead(path_.c_str());
+    EXPECT_NE(again, PLATFORM_FILE_NONE);
+    PlatformFileClose(&again);
+}
+#endif
 
 TEST(PlatformFile, MissingFileGivesNone) {
     EXPECT_EQ(PlatformFileOpenRead(TestTempPath("does_not_exist.vsb").c_str()), PLATFORM_FILE_NONE);

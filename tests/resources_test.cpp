@@ -481,6 +481,68 @@ TEST(ResourcesTest, EveryControlLiesInsideItsDialogInBothLanguages) {
     FreeLibrary(updater);
 }
 
+INT_PTR CALLBACK InertDialogProc(HWND, UINT, WPARAM, LPARAM) {
+    return FALSE;
+}
+
+BOOL CALLBACK CollectChild(HWND child, LPARAM list) {
+    reinterpret_cast<std::vector<HWND>*>(list)->push_back(child);
+    return TRUE;
+}
+
+// A static label wraps a text wider than itself onto a second line, which a label one
+// line high cuts off: each label of the About dialog must hold its whole text on one
+// line, measured with the font the dialog itself made from its template, at the width
+// the dialog gives the label.
+TEST(ResourcesTest, AboutLabelsHoldTheirTextsOnOneLineInTheDialogsFont) {
+    HRSRC found = FindResourceExA(Self(), RT_DIALOG, "ABOUTDIALOG",
+                                  MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL));
+    ASSERT_NE(nullptr, found);
+    const void* data = LockResource(LoadResource(Self(), found));
+    DialogLayout layout = ReadDialog(data, SizeofResource(Self(), found));
+    ASSERT_TRUE(layout.complete);
+    HWND dialog = CreateDialogIndirectParamW(Self(), static_cast<const DLGTEMPLATE*>(data), nullptr,
+                                             InertDialogProc, 0);
+    ASSERT_NE(nullptr, dialog);
+    std::vector<HWND> children; // in template order
+    EnumChildWindows(dialog, CollectChild, reinterpret_cast<LPARAM>(&children));
+    ASSERT_EQ(layout.controls.size(), children.size());
+
+    HDC dc = GetDC(dialog);
+    HGDIOBJ previous = SelectObject(dc, (HFONT)SendMessageW(dialog, WM_GETFONT, 0, 0));
+    wchar_t face[LF_FACESIZE] = L"";
+    GetTextFaceW(dc, LF_FACESIZE, face);
+    TEXTMETRICW metrics = {};
+    GetTextMetricsW(dc, &metrics);
+    int labels = 0;
+    for (size_t i = 0; i < children.size(); ++i) {
+        wchar_t type[16] = L"";
+        GetClassNameW(children[i], type, 16);
+        LONG style = GetWindowLongW(children[i], GWL_STYLE);
+        if (lstrcmpiW(type, L"Static") != 0 || (style & SS_TYPEMASK) != SS_LEFT) {
+            continue;
+        }
+        labels++;
+        wchar_t text[256] = L"";
+        int length = GetWindowTextW(children[i], text, 256);
+        RECT label = {0, 0, layout.controls[i].cx, layout.controls[i].cy};
+        MapDialogRect(dialog, &label);
+        SIZE extent = {};
+        GetTextExtentPoint32W(dc, text, length, &extent);
+        RECT drawn = {0, 0, label.right, 0};
+        DrawTextW(dc, text, length, &drawn, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS);
+        std::string shown(text, text + length);
+        EXPECT_LE(extent.cx, label.right)
+            << '"' << shown << "\" in a label of " << layout.controls[i].cx << " units, font "
+            << std::string(face, face + lstrlenW(face));
+        EXPECT_EQ(metrics.tmHeight, drawn.bottom) << '"' << shown << "\" wraps";
+    }
+    EXPECT_EQ(2, labels) << "the title and the notice line";
+    SelectObject(dc, previous);
+    ReleaseDC(dialog, dc);
+    DestroyWindow(dialog);
+}
+
 TEST(ResourcesTest, VersionIs1211InNumbersAndText) {
     char path[MAX_PATH];
     ASSERT_LT(0u, GetModuleFileNameA(nullptr, path, sizeof path));

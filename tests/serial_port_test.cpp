@@ -6,13 +6,17 @@
 #include "platform/text.h"
 #include "tests/protocol_examples.h"
 #include "tests/serial_framing_cases.h"
+#include "transports/serial_port_posix.h"
 
 #include <gtest/gtest.h>
 
 #include <asm/termbits.h>
 #include <chrono>
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string>
 #include <sys/file.h>
@@ -139,15 +143,79 @@ TEST_F(SerialPortTest, StopEndsTheWaitingReceiveAndEveryLaterOneUntilTheNextOpen
     EXPECT_EQ(SerialReceive(buffer, sizeof buffer), 1);
 }
 
+void IgnoreSignal(int) {}
+
+// Signals come in the middle of waits (the command-line program's Ctrl+C is one): a wait
+// cut short by one goes on for the time it has left, so the receive neither fails nor ends
+// before its message has come.
+TEST_F(SerialPortTest, SignalsDuringTheWaitDoNotCutTheReceiveShort) {
+    OpenCom1();
+    struct sigaction poke = {};
+    poke.sa_handler = IgnoreSignal; // no SA_RESTART: every wait the signal lands in ends
+    struct sigaction before = {};
+    sigaction(SIGUSR1, &poke, &before);
+    const pthread_t receiver = pthread_self();
+    std::thread line([this, receiver] {
+        for (int i = 0; i < 300; i++) {
+            pthread_kill(receiver, SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        LineWrite(pty, {0xF0, 0x05, 0xF7});
+    });
+    unsigned char buffer[1024];
+    EXPECT_EQ(SerialReceive(buffer, sizeof buffer), 1);
+    line.join();
+    sigaction(SIGUSR1, &before, nullptr);
+}
+
+// The cable pulled mid-run: the receive and every send after it fail at once, and the
+// port tells why, so a program can say the instrument went away.
 TEST_F(SerialPortTest, HangUpOfOtherEndFailsReceivePromptly) {
     OpenCom1();
+    EXPECT_EQ(SerialOsPortError(), 0);
     LineWrite(pty, {0xF0, 0x42});
     PtyClose(&pty);
     unsigned char buffer[1024];
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(SerialReceive(buffer, sizeof buffer), 0);
+    EXPECT_EQ(SerialOsPortError(), EIO);
     EXPECT_EQ(SerialReceive(buffer, sizeof buffer), 0);
+    const Bytes inquiry = ExampleInquiry();
+    EXPECT_EQ(SerialSend(inquiry.data(), (int)inquiry.size()), 0);
+    EXPECT_EQ(SerialOsPortError(), EIO);
     EXPECT_LT(SecondsSince(start), 2.0);
+
+    // A port opened anew starts without the old one's failure.
+    pty = PtyCreate();
+    setenv("ORV_COM1", pty.slave.c_str(), 1);
+    OpenCom1();
+    EXPECT_EQ(SerialOsPortError(), 0);
+}
+
+// A reply that came after an earlier run closed the port (the instrument answering what
+// that run sent before it was stopped) lies in the line's input; a new run must not take it
+// for the answer to its own first request.
+TEST_F(SerialPortTest, OpenDropsWhatTheLineHeldBeforeIt) {
+    // The far end keeps the line open and raw between runs, as an instrument's does.
+    int holder = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    struct termios2 raw;
+    ASSERT_EQ(ioctl(holder, TCGETS2, &raw), 0);
+    raw.c_iflag = 0;
+    raw.c_oflag = 0;
+    raw.c_lflag = 0;
+    ASSERT_EQ(ioctl(holder, TCSETS2, &raw), 0);
+    LineWrite(pty, ExampleStatusSuccess());
+    struct pollfd arrived = {holder, POLLIN, 0};
+    ASSERT_EQ(poll(&arrived, 1, 2000), 1) << "the late reply never reached the line";
+
+    OpenCom1();
+    const Bytes reply = ExampleInquiryReply();
+    LineWrite(pty, reply);
+    unsigned char buffer[1024];
+    ASSERT_EQ(SerialReceive(buffer, sizeof buffer), 1);
+    EXPECT_EQ(Bytes(buffer, buffer + reply.size()), reply);
+    close(holder);
 }
 
 TEST_F(SerialPortTest, SendPassesEveryByteUnchanged) {

@@ -9,7 +9,7 @@ if(TARGET orv_serial AND TARGET serial-instrument AND NOT WIN32)
     orv_add_test(serial_update_test SOURCES serial_update_test.cpp
         LIBS orv_update_test_support orv_update_engine orv_sim orv_test_support LABELS serial)
     orv_link_implementations(serial_update_test
-        SERIAL product MIDI failing USB_BULK failing KERNEL_MIDI failing
+        SERIAL product MIDI absent USB_BULK absent KERNEL_MIDI absent
         LOG_SURFACE recording)
     target_compile_definitions(serial_update_test PRIVATE
         SERIAL_INSTRUMENT_PATH="$<TARGET_FILE:serial-instrument>")
@@ -57,7 +57,7 @@ if(TARGET orv_serial AND TARGET orv_update_engine AND TARGET orv_midi AND WIN32)
     target_link_libraries(serial_update_wine_test PRIVATE
         orv_update_test_support orv_update_engine orv_sim orv_test_support ${orv_gtest_main})
     orv_link_implementations(serial_update_wine_test
-        SERIAL product MIDI product USB_BULK failing KERNEL_MIDI failing
+        SERIAL product MIDI product USB_BULK absent KERNEL_MIDI absent
         LOG_SURFACE recording)
     target_compile_definitions(serial_update_wine_test PRIVATE
         SERIAL_FLASH_DUMP="Z:${orv_serial_flash_dump}")

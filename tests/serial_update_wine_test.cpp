@@ -7,7 +7,7 @@
 #include "sim/vsb_writer.h"
 #include "tests/doubles/log_surface_record.h"
 #include "tests/test_files.h"
-#include "tests/update_test_support.h"
+#include "tests/transport_paths.h"
 #include "transports/serial_port.h"
 #include "update/transport.h"
 #include "update/update_engine.h"
@@ -25,7 +25,8 @@ typedef std::vector<unsigned char> Bytes;
 
 // Must agree with the instrument's options in tests/serial_tests.cmake.
 const int kPeerPort = 3;
-const int kBaudRate = 57600;
+const PathInstrument kPeerInstrument = {
+    "protocol 1, raw packets, two-phase writing", 1, 1024, DEVICE_FLAG_RAW, 2, nullptr, 0, 57600};
 const uint32_t kDumpLength = 0x30400;
 
 // The tool writes its dump when it ends, a moment after the last reply.
@@ -39,42 +40,36 @@ Bytes WaitForDump(const char* path) {
     return Bytes();
 }
 
+// The instrument was set up by its options before this test began.
+bool OpenPeerLine(const PathInstrument& instrument, const std::vector<VsbBlock>&) {
+    DeleteFileA(SERIAL_FLASH_DUMP);
+    char errorText[PATH_SIZE] = "";
+    const int opened = SerialOpen(kPeerPort, instrument.baudRate, errorText);
+    EXPECT_EQ(1, opened) << errorText;
+    return opened == 1;
+}
+
+bool ClosePeerLine(void) {
+    SerialClose();
+    Bytes flash = WaitForDump(SERIAL_FLASH_DUMP);
+    EXPECT_EQ(flash.size(), kDumpLength);
+    TestSetFlashImage(flash);
+    return flash.size() == kDumpLength;
+}
+
+const TransportPath kPeerLinePath = {"Com3",        DEVICE_TYPE_SERIAL, OpenPeerLine, nullptr,
+                                     ClosePeerLine, TestFlashImageRead, nullptr,      nullptr,
+                                     nullptr};
+
 class SerialUpdateWineTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_TYPE_SERIAL));
-        path_ = TestTempPath("serial_update.vsb");
-        blocks_.push_back(TestRandomBlock(1, 1, 5, 0x0000, 2048));
-        blocks_.push_back(TestRandomBlock(2, 2, 1, 0x10000, 4096));
-        blocks_.push_back(TestRandomBlock(3, 1, 10, 0x30000, 1024));
-    }
-
     void TearDown() override {
         SerialClose();
-        TestEngineTearDown();
-        TestRemoveFile(path_);
     }
-
-    std::vector<VsbBlock> blocks_;
-    std::string path_;
 };
 
 TEST_F(SerialUpdateWineTest, RawFileOfSeveralBlocksEndsUpInTheInstrumentsFlash) {
-    ASSERT_TRUE(TestWriteSystemFile(path_, blocks_));
-    DeleteFileA(SERIAL_FLASH_DUMP);
-
-    char errorText[PATH_SIZE] = "";
-    ASSERT_EQ(1, SerialOpen(kPeerPort, kBaudRate, errorText)) << errorText;
-    TextCopy(g_updateEngine.fileName, sizeof g_updateEngine.fileName, path_.c_str());
-    EXPECT_EQ(1, RunUpdate());
-    EXPECT_TRUE(TestLogHas("Update Completed!"));
-    SerialClose();
-
-    Bytes flash = WaitForDump(SERIAL_FLASH_DUMP);
-    ASSERT_EQ(flash.size(), kDumpLength);
-    for (const VsbBlock& b : blocks_) {
-        ExpectImageHoldsBlock(b, flash);
-    }
+    ExpectWholeUpdate(kPeerLinePath, kPeerInstrument, TestSeveralBlocks());
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "platform/text.h"
 #include "tests/doubles/recording_transports.h"
+#include "tests/doubles/transport_open_doubles.h"
 #include "tests/protocol_examples.h"
 #include "transports/usb_bulk.h"
 #include "update/update_engine.h"
@@ -20,6 +21,7 @@ class TransportTest : public ::testing::Test {
   protected:
     void SetUp() override {
         RecordingTransportsReset();
+        OpenDoublesReset();
         TextCopy(errorText_, sizeof errorText_, kEarlierText);
     }
     void TearDown() override {
@@ -43,7 +45,6 @@ TEST_F(TransportTest, TransmitCallsTheOperationOfDeviceTypeAndSendMode) {
         {1, 2, OP_MIDI_SEND, -1},       {2, 0, OP_USB_BULK_SEND, -1},
         {2, 2, OP_USB_BULK_SEND, -1},   {3, 0, OP_KERNEL_MIDI_SEND, 0},
         {3, 1, OP_KERNEL_MIDI_SEND, 1}, {3, 2, OP_KERNEL_MIDI_WRITE_RAW, -1},
-        {7, 1, OP_KERNEL_MIDI_SEND, 1}, {-1, 2, OP_KERNEL_MIDI_WRITE_RAW, -1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message()
@@ -58,6 +59,62 @@ TEST_F(TransportTest, TransmitCallsTheOperationOfDeviceTypeAndSendMode) {
         EXPECT_EQ(call.length, 6);
         EXPECT_EQ(call.endMarker, c.endMarker);
         EXPECT_STREQ(errorText_, kEarlierText);
+    }
+}
+
+// A device type that names no transport reaches none: not the kernel driver, not any.
+TEST_F(TransportTest, AnUnknownDeviceTypeIsRefused) {
+    unsigned char buffer[1024];
+    char openText[PATH_SIZE] = "";
+    for (int deviceType : {4, 7, 42, -1}) {
+        SCOPED_TRACE(testing::Message() << "deviceType " << deviceType);
+        g_updateEngine.deviceType = deviceType;
+        EXPECT_EQ(TransmitMessage(message_, 6, errorText_, SEND_MODE_PACKETS), 0);
+        EXPECT_STREQ(errorText_, "Transmit Error");
+        EXPECT_EQ(ReceiveMessage(buffer, 1024, errorText_, 300), 0);
+        EXPECT_STREQ(errorText_, "Recieve Error");
+        AbortReceive();
+        const TransportChoice choice = {deviceType, 1, 38400, "", "", 0};
+        EXPECT_EQ(TransportOpen(&choice, openText), 0);
+        EXPECT_STREQ(openText, "Unknown Type");
+        TransportClose(deviceType);
+    }
+    EXPECT_TRUE(g_recordingTransports.calls.empty());
+    for (int t = 0; t < OPEN_DOUBLE_COUNT; t++) {
+        EXPECT_EQ(g_openDoubles.openCalls[t] + g_openDoubles.closeCalls[t], 0) << t;
+    }
+}
+
+TEST_F(TransportTest, OpensAndClosesTheChosenTransportOnly) {
+    const TransportChoice choices[] = {
+        {DEVICE_TYPE_SERIAL, 3, 57600, "", "", 0},
+        {DEVICE_TYPE_MIDI, 0, 0, "OUT", "IN", 1},
+        {DEVICE_TYPE_USB_BULK, 0, 0, "", "", 0},
+        {DEVICE_TYPE_KERNEL_MIDI, 0, 0, "", "", 0},
+    };
+    const int doubles[] = {OPEN_DOUBLE_SERIAL, OPEN_DOUBLE_MIDI, OPEN_DOUBLE_USB_BULK,
+                           OPEN_DOUBLE_KERNEL_MIDI};
+    char openText[PATH_SIZE] = "";
+    for (int i = 0; i < 4; i++) {
+        OpenDoublesReset();
+        EXPECT_EQ(TransportOpen(&choices[i], openText), 1);
+        TransportClose(choices[i].deviceType);
+        for (int t = 0; t < OPEN_DOUBLE_COUNT; t++) {
+            EXPECT_EQ(g_openDoubles.openCalls[t], t == doubles[i] ? 1 : 0) << i << " " << t;
+            EXPECT_EQ(g_openDoubles.closeCalls[t], t == doubles[i] ? 1 : 0) << i << " " << t;
+        }
+        if (choices[i].deviceType == DEVICE_TYPE_SERIAL) {
+            EXPECT_EQ(g_openDoubles.lastSerialPort, 3);
+            EXPECT_EQ(g_openDoubles.lastSerialRate, 57600);
+        } else if (choices[i].deviceType == DEVICE_TYPE_MIDI) {
+            EXPECT_STREQ(g_openDoubles.lastMidiOutput, "OUT");
+            EXPECT_STREQ(g_openDoubles.lastMidiInput, "IN");
+        }
+    }
+    OpenDoublesReset();
+    TransportCloseAll();
+    for (int t = 0; t < OPEN_DOUBLE_COUNT; t++) {
+        EXPECT_EQ(g_openDoubles.closeCalls[t], 1) << t;
     }
 }
 
@@ -103,9 +160,10 @@ TEST_F(TransportTest, ReceiveCallsTheOperationOfDeviceTypeWithItsArguments) {
         int timeoutTicks;
     };
     const Case cases[] = {
-        {0, OP_SERIAL_RECEIVE, 1024, -1},       {1, OP_MIDI_RECEIVE, 1024, 300},
-        {2, OP_USB_BULK_RECEIVE, -1, -1},       {3, OP_KERNEL_MIDI_RECEIVE, 1024, -1},
-        {42, OP_KERNEL_MIDI_RECEIVE, 1024, -1},
+        {0, OP_SERIAL_RECEIVE, 1024, -1},
+        {1, OP_MIDI_RECEIVE, 1024, 300},
+        {2, OP_USB_BULK_RECEIVE, -1, -1},
+        {3, OP_KERNEL_MIDI_RECEIVE, 1024, -1},
     };
     unsigned char buffer[1024];
     for (const Case& c : cases) {

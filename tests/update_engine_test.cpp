@@ -12,8 +12,10 @@
 #include "tests/fault_matrix.h"
 #include "tests/protocol_examples.h"
 #include "tests/test_files.h"
-#include "tests/update_test_support.h"
+#include "tests/transport_paths.h"
 #include "update/transport.h"
+#include "app/update_window.h"
+#include "resources/resource_ids.h"
 #include "update/update_engine.h"
 #include "update/update_messages.h"
 
@@ -146,7 +148,7 @@ class UpdateEngineTest : public ::testing::Test {
         }
         PlatformSetWindowHooks(RecordPost, RecordSend);
         ASSERT_TRUE(TestEngineSetUp(kMainWindow, DEVICE_TYPE_MIDI));
-        UpdateSetProgressBar(kProgressBar);
+        UpdateWindowSetProgressBar(kProgressBar);
 
         VirtualInstrumentDefaultConfig(&instrument_);
         instrument_.versionMajor[1] = 1;
@@ -161,7 +163,7 @@ class UpdateEngineTest : public ::testing::Test {
 
     void TearDown() override {
         PlatformSetWindowHooks(nullptr, nullptr);
-        UpdateSetProgressBar(nullptr);
+        UpdateWindowSetProgressBar(nullptr);
         TestEngineTearDown();
         TestRemoveFile(path_);
     }
@@ -487,70 +489,57 @@ TEST_F(UpdateEngineTest, TwoPhaseStatusWithoutLogArea) {
 
 // Every fault of the matrix over each transport path of the double, under both protocol
 // codes, with and without raw data offered.
-struct FaultPath {
-    const char* name;
-    int deviceType;
-};
-
-const FaultPath kFaultPaths[] = {
-    {"Serial", DEVICE_TYPE_SERIAL},
-    {"Midi", DEVICE_TYPE_MIDI},
-    {"UsbBulk", DEVICE_TYPE_USB_BULK},
-    {"KernelMidi", DEVICE_TYPE_KERNEL_MIDI},
-};
-
-class InjectedFault : public UpdateEngineTest, public ::testing::WithParamInterface<FaultRow> {
-  protected:
-    void RunCell(const FaultRow& row, int deviceType, int protocolCode, bool rawOffered) {
-        const FaultRow c = FaultRowOnPath(row, deviceType);
-        // A fresh log and window record for each cell.
-        {
-            std::lock_guard<std::mutex> lock(s_eventLock);
-            s_events.clear();
-        }
-        TestEngineTearDown();
-        ASSERT_TRUE(TestEngineSetUp(kMainWindow, deviceType));
-        blocks_ = {FaultMatrixBlock()};
-        FaultMatrixInstrument(row, protocolCode, rawOffered, &instrument_);
-        // Only the count of waits matters unless a reply is late: then they take real time.
-        transport_.midiTickMs = c.slow ? 1 : 0;
-        transport_.serialTimeoutMs = transport_.usbWaitLimitMs = transport_.kernelTimeoutMs = 200;
-        transport_.failSendAt = c.failSendAt;
-        PrepareRun();
-        StartUpdate(kMainWindow, path_.c_str(), deviceType, 0, 0);
-        PlatformThreadWait(g_updateEngine.thread);
-        PlatformThreadClose(&g_updateEngine.thread);
-        EXPECT_EQ(g_updateEngine.updateState.load(), UPDATE_IDLE);
-
-        if (c.expected == nullptr) {
-            EXPECT_EQ(Posted(CMD_UPDATE_FINISHED), (std::vector<int64_t>{1}));
-            EXPECT_TRUE(TestLogHas("Update Completed!"));
-        } else {
-            EXPECT_EQ(Posted(CMD_UPDATE_FINISHED), (std::vector<int64_t>{0}));
-            ExpectFailed(0, c.expected);
-        }
-        ExpectInstrumentAfterFault(c, deviceType, rawOffered);
-        // Nothing goes out after the exchange that failed: the run's last call is the
-        // receive that failed, or the send.
-        SimTransportCall last;
-        ASSERT_EQ(SimTransportGetCall(SimTransportCallCount() - 1, &last), 1);
-        const bool lastIsSend =
-            last.operation == SIM_SERIAL_SEND || last.operation == SIM_MIDI_SEND ||
-            last.operation == SIM_USB_BULK_SEND || last.operation == SIM_KERNEL_MIDI_SEND ||
-            last.operation == SIM_KERNEL_MIDI_WRITE_RAW;
-        EXPECT_EQ(lastIsSend, c.failSendAt >= 0);
+bool OpenDouble(const VirtualInstrumentConfig& instrument, const FaultRow* cell) {
+    {
+        std::lock_guard<std::mutex> lock(s_eventLock);
+        s_events.clear();
     }
+    VirtualInstrumentReset(&instrument);
+    SimTransportConfig transport;
+    SimTransportDefaultConfig(&transport);
+    // Only the count of waits matters unless a reply is late: then they take real time.
+    transport.midiTickMs = cell->slow ? 1 : 0;
+    transport.serialTimeoutMs = transport.usbWaitLimitMs = transport.kernelTimeoutMs = 200;
+    transport.failSendAt = cell->failSendAt;
+    SimTransportReset(&transport);
+    return true;
+}
+
+bool CloseDouble(void) {
+    return true;
+}
+
+void ExpectWindowAndCallsAfterFault(const FaultRow& cell) {
+    EXPECT_EQ(Posted(CMD_UPDATE_FINISHED),
+              (std::vector<int64_t>{cell.expected == nullptr ? 1 : 0}));
+    // Nothing goes out after the exchange that failed: the run's last call is the
+    // receive that failed, or the send.
+    SimTransportCall last;
+    ASSERT_EQ(SimTransportGetCall(SimTransportCallCount() - 1, &last), 1);
+    const bool lastIsSend = last.operation == SIM_SERIAL_SEND || last.operation == SIM_MIDI_SEND ||
+                            last.operation == SIM_USB_BULK_SEND ||
+                            last.operation == SIM_KERNEL_MIDI_SEND ||
+                            last.operation == SIM_KERNEL_MIDI_WRITE_RAW;
+    EXPECT_EQ(lastIsSend, cell.failSendAt >= 0);
+}
+
+const TransportPath kDoublePaths[] = {
+    {"Serial", DEVICE_TYPE_SERIAL, nullptr, OpenDouble, CloseDouble, VirtualInstrumentFlashRead,
+     kMainWindow, nullptr, ExpectWindowAndCallsAfterFault},
+    {"Midi", DEVICE_TYPE_MIDI, nullptr, OpenDouble, CloseDouble, VirtualInstrumentFlashRead,
+     kMainWindow, nullptr, ExpectWindowAndCallsAfterFault},
+    {"UsbBulk", DEVICE_TYPE_USB_BULK, nullptr, OpenDouble, CloseDouble, VirtualInstrumentFlashRead,
+     kMainWindow, nullptr, ExpectWindowAndCallsAfterFault},
+    {"KernelMidi", DEVICE_TYPE_KERNEL_MIDI, nullptr, OpenDouble, CloseDouble,
+     VirtualInstrumentFlashRead, kMainWindow, nullptr, ExpectWindowAndCallsAfterFault},
 };
+
+class InjectedFault : public UpdateEngineTest, public ::testing::WithParamInterface<FaultRow> {};
 
 TEST_P(InjectedFault, EndsTheRunWithItsTextAndLeavesOnlyAcknowledgedPackets) {
-    for (const FaultPath& path : kFaultPaths) {
-        for (int protocolCode : {0, 1}) {
-            for (bool rawOffered : {false, true}) {
-                SCOPED_TRACE(std::string(path.name) + " protocol " + std::to_string(protocolCode) +
-                             (rawOffered ? " raw offered" : ""));
-                RunCell(GetParam(), path.deviceType, protocolCode, rawOffered);
-            }
-        }
+    TestEngineTearDown(); // each cell sets the engine up afresh
+    for (const TransportPath& path : kDoublePaths) {
+        ExpectFaultRowOnPath(path, GetParam());
     }
 }
 
@@ -617,7 +606,7 @@ class UpdateEngineThreadTest : public UpdateEngineTest {
     void StartLongUpdate(int deviceType = DEVICE_TYPE_MIDI) {
         blocks_[0].dataSize = 256 * 40;
         PrepareRun();
-        StartUpdate(kMainWindow, path_.c_str(), deviceType, 0, 0);
+        StartUpdate(UpdateWindowObserver(kMainWindow), path_.c_str(), deviceType, 0, 0);
     }
     void WaitForPackets(int count) {
         for (int i = 0; i < 5000 && VirtualInstrumentPacketCount() < count; i++) {
@@ -684,7 +673,7 @@ TEST_F(UpdateEngineThreadTest, ANewRunIsNeverMarkedIdleByTheThreadBeforeIt) {
     g_finishedPosts = 0;
     PlatformSetWindowHooks(PostThenLinger, RecordSend);
     PrepareRun();
-    StartUpdate(kMainWindow, path_.c_str(), DEVICE_TYPE_MIDI, 0, 0);
+    StartUpdate(UpdateWindowObserver(kMainWindow), path_.c_str(), DEVICE_TYPE_MIDI, 0, 0);
     for (int i = 0; i < 5000 && g_finishedPosts.load() == 0; i++) {
         PlatformSleep(1);
     }
@@ -709,6 +698,56 @@ TEST_F(UpdateEngineThreadTest, AbortEndsAWaitingReceive) {
     Finish();
     EXPECT_EQ(Posted(CMD_UPDATE_FINISHED), (std::vector<int64_t>{0}));
     ExpectFailed(0, "User aborted.");
+}
+
+struct RunEnd {
+    std::atomic<int> calls{0};
+    int result = -1;
+    std::string text;
+};
+
+void TakeRunEnd(void* context, int result, const char* text) {
+    RunEnd* end = static_cast<RunEnd*>(context);
+    end->result = result;
+    end->text = text;
+    end->calls++;
+}
+
+// A front end that is no window hears how the run ended as a code and its text, once; it
+// needs to listen to nothing else.
+TEST_F(UpdateEngineThreadTest, AFrontEndIsToldHowTheRunEndedAsValues) {
+    const struct {
+        const char* what;
+        VirtualFault fault;
+        bool abort;
+        int result;
+        const char* text;
+    } cases[] = {
+        {"completed", VI_FAULT_NONE, false, UPDATE_RESULT_COMPLETED, "Update Completed!"},
+        {"refused", VI_FAULT_STATUS, false, UPDATE_RESULT_FAILED,
+         "Rx Status Error : Product ID Error"},
+        {"aborted", VI_FAULT_SILENT_FROM_PACKET, true, UPDATE_RESULT_ABORTED, "User aborted."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        instrument_.fault = c.fault;
+        instrument_.faultAt = 2;
+        instrument_.faultStatus = 1;
+        blocks_[0].dataSize = 256 * 8;
+        PrepareRun();
+        RunEnd end;
+        const UpdateObserver observer = {&end, nullptr, nullptr, nullptr, TakeRunEnd};
+        StartUpdate(&observer, path_.c_str(), DEVICE_TYPE_MIDI, 0, 0);
+        if (c.abort) {
+            WaitForPackets(2);
+            UpdateAbort(TransportWaitSleeping);
+        }
+        Finish();
+        EXPECT_EQ(end.calls.load(), 1);
+        EXPECT_EQ(end.result, c.result);
+        EXPECT_EQ(end.text, c.text);
+    }
+    EXPECT_TRUE(Posted(CMD_UPDATE_FINISHED).empty()) << "no window was given";
 }
 
 // Stopped while the instrument has yet to acknowledge set mode: the Abort ends that wait,

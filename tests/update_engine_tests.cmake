@@ -1,8 +1,10 @@
 # Helpers of every test that sends a system file and checks the instrument's flash
-# (tests/update_test_support.h), and the fault matrix every transport path is run against
-# (tests/fault_matrix.h). The recording log surface comes with the test's own choices.
-add_library(orv_update_test_support STATIC update_test_support.cpp fault_matrix.cpp)
-target_link_libraries(orv_update_test_support PUBLIC orv_update_engine orv_logview orv_sim
+# (tests/update_test_support.h), the fault matrix every transport path is run against
+# (tests/fault_matrix.h) and what every path is put through (tests/transport_paths.h). The
+# recording log surface comes with the test's own choices.
+add_library(orv_update_test_support STATIC update_test_support.cpp fault_matrix.cpp
+    transport_paths.cpp)
+target_link_libraries(orv_update_test_support PUBLIC orv_update_engine orv_update_window orv_logview orv_sim
     orv_test_support
     PRIVATE ${orv_gtest_main})
 

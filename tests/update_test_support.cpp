@@ -4,6 +4,7 @@
 #include "sim/virtual_instrument.h"
 #include "tests/doubles/log_surface_record.h"
 #include "update/transport.h"
+#include "app/update_window.h"
 #include "update/update_engine.h"
 
 #include <gtest/gtest.h>
@@ -46,7 +47,7 @@ bool TestEngineSetUp(PlatformWindow mainWindow, int deviceType) {
         ADD_FAILURE() << errorText;
         return false;
     }
-    g_updateEngine.mainWindow = mainWindow;
+    g_updateEngine.observer = *UpdateWindowObserver(mainWindow);
     g_updateEngine.deviceType = deviceType;
     g_updateEngine.skipVersionCheck = 0;
     g_updateEngine.skipDeviceCheck = 0;
@@ -83,45 +84,16 @@ void ExpectFlashHoldsBlock(const VsbBlock& block, TestFlashRead readFlash) {
     EXPECT_EQ(TestBlockData(block), flash) << "block code " << (int)block.blockCode;
 }
 
-void ExpectImageHoldsBlock(const VsbBlock& block, const std::vector<unsigned char>& image) {
-    const uint64_t start = (uint64_t)block.address + block.offset;
-    ASSERT_LE(start + block.dataSize, image.size())
-        << "block code " << (int)block.blockCode << " lies beyond the image";
-    std::vector<unsigned char> written(image.begin() + (ptrdiff_t)start,
-                                       image.begin() + (ptrdiff_t)(start + block.dataSize));
-    EXPECT_EQ(TestBlockData(block), written) << "block code " << (int)block.blockCode;
-}
-
-void TestResetSilentInstrument(int fromPacket) {
-    VirtualInstrumentConfig instrument;
-    VirtualInstrumentDefaultConfig(&instrument);
-    instrument.versionMajor[1] = 1;
-    instrument.versionMinor[1] = 3;
-    instrument.fault = VI_FAULT_SILENT_FROM_PACKET;
-    instrument.faultAt = fromPacket;
-    VirtualInstrumentReset(&instrument);
-}
-
 long TestAbortRunningUpdate(const char* fileName, int deviceType, int settleMs,
                             bool (*reached)(void)) {
-    StartUpdate(g_updateEngine.mainWindow, fileName, deviceType, 0, 0);
+    const UpdateObserver observer = g_updateEngine.observer;
+    StartUpdate(&observer, fileName, deviceType, 0, 0);
     for (int waited = 0; reached != nullptr && !reached() && waited < 10000; waited++) {
         PlatformSleep(1);
     }
     PlatformSleep((uint32_t)settleMs);
     auto chosen = std::chrono::steady_clock::now();
-    int expected = UPDATE_RUNNING;
-    g_updateEngine.updateState.compare_exchange_strong(expected, UPDATE_PAUSED);
-    expected = UPDATE_PAUSED;
-    g_updateEngine.updateState.compare_exchange_strong(expected, UPDATE_ABORT);
-    AbortReceive();
-    for (int waited = 0; waited < 60000 && g_updateEngine.updateState.load() != UPDATE_IDLE;
-         waited += 2) {
-        PlatformSleep(2);
-        if (waited % 20 == 0) {
-            AbortReceive();
-        }
-    }
+    UpdateAbort(TransportWaitSleeping);
     long ms = (long)std::chrono::duration_cast<std::chrono::milliseconds>(
                   std::chrono::steady_clock::now() - chosen)
                   .count();

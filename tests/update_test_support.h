@@ -20,8 +20,9 @@ bool TestWriteSystemFile(const std::string& path, const std::vector<VsbBlock>& b
                          uint32_t surplusBytes = 0);
 
 // The log view with a log area on a fresh recording surface, the update buffers, and the
-// engine's fields as StartUpdate leaves them for a run over deviceType that posts to
-// mainWindow (null: nothing is posted). False when the buffers cannot be had.
+// engine's fields as StartUpdate leaves them for a run over deviceType that reports to
+// mainWindow as the window program's runs do (null: nothing is posted). False when the buffers
+// cannot be had.
 bool TestEngineSetUp(PlatformWindow mainWindow, int deviceType);
 void TestEngineTearDown(void);
 
@@ -34,14 +35,8 @@ std::vector<unsigned char> TestBlockData(const VsbBlock& block);
 // Reads length bytes of the instrument's flash at address; 1 on success.
 typedef int (*TestFlashRead)(uint32_t address, unsigned char* out, uint32_t length);
 
-// The block's bytes stand at its address plus offset, in the flash read through readFlash
-// or in image, a flash dump that begins at address 0.
+// The block's bytes stand at its address plus offset in the flash read through readFlash.
 void ExpectFlashHoldsBlock(const VsbBlock& block, TestFlashRead readFlash);
-void ExpectImageHoldsBlock(const VsbBlock& block, const std::vector<unsigned char>& image);
-
-// The instrument holds version 1.03 of block 1 and falls silent from data packet
-// fromPacket on.
-void TestResetSilentInstrument(int fromPacket);
 
 // Starts the update of fileName over deviceType on its thread, lets it run for settleMs
 // (long enough to reach a wait for an instrument that has fallen silent; counted once

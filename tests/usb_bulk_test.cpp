@@ -6,8 +6,7 @@
 #include "tests/doubles/usb_bulk_driver_sim.h"
 #include "tests/fault_matrix.h"
 #include "tests/protocol_examples.h"
-#include "tests/test_files.h"
-#include "tests/update_test_support.h"
+#include "tests/transport_paths.h"
 #include "transports/kernel_midi.h"
 #include "transports/serial_port.h"
 #include "transports/usb_bulk.h"
@@ -512,120 +511,68 @@ TEST_F(UsbBulkInstrumentTest, AWriteThatComesBackShortOrFailsIsAFailedSend) {
     }
 }
 
-// ---- Whole updates through the engine over the simulated pipes.
+// ---- Whole updates through the engine over the simulated pipes, and the fault matrix.
 
-struct UpdateCase {
-    const char* name;
-    int protocolCode;
-    uint32_t packetSize;
-    unsigned char deviceFlags;
-    int writeSteps;
-};
+bool OpenInstrumentPipes(const VirtualInstrumentConfig& instrument, const FaultRow* cell) {
+    VirtualInstrumentReset(&instrument);
+    // Pipes opened afresh: the stop of the run before is kept until then.
+    UsbBulkClose();
+    free_cusbbulk();
+    UsbSimReset();
+    init_cusbbulk();
+    UsbSimDevice d = Device(kPath0);
+    d.instrument = 1;
+    UsbSimAddDevice(&d);
+    if (cell != nullptr && cell->failSendAt >= 0) {
+        UsbSimSetWriteFault(cell->failSendAt, 0);
+    }
+    char errorText[PATH_SIZE] = "";
+    const int opened = UsbBulkOpen(errorText);
+    EXPECT_EQ(opened, 1) << errorText;
+    return opened == 1;
+}
+
+bool ClosePipes(void) {
+    UsbBulkClose();
+    return true;
+}
+
+// The pipe read has no time-out of its own: where the instrument falls silent, only the
+// user's Abort ends the run, and it ends as an abort.
+bool WaitingInAPipeRead(void) {
+    return UsbSimWaitingReads() > 0;
+}
+
+const TransportPath kUsbBulkPath = {
+    "UsbBulk",  DEVICE_TYPE_USB_BULK,       nullptr, OpenInstrumentPipes,
+    ClosePipes, VirtualInstrumentFlashRead, nullptr, WaitingInAPipeRead,
+    nullptr};
 
 TEST_F(UsbBulkInstrumentTest, WholeUpdateWritesEveryBlockIntoFlash) {
-    const UpdateCase cases[] = {
-        {"Protocol0Packed", 0, 256, 0, 0},
-        {"Protocol1RawFillTwoPhase", 1, 1024, DEVICE_FLAG_RAW | DEVICE_FLAG_FILL, 3},
+    const PathInstrument instruments[] = {
+        {"Protocol0Packed", 0, 256, 0, 0, nullptr, 0, 0},
+        {"Protocol1RawFillTwoPhase", 1, 1024, DEVICE_FLAG_RAW | DEVICE_FLAG_FILL, 3, nullptr, 0, 0},
     };
-    for (const UpdateCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::vector<VsbBlock> blocks = {TestRandomBlock(1, 1, 5, 0x0000, 2048),
-                                        TestRandomBlock(2, 2, 1, 0x10000, 4096),
-                                        TestRandomBlock(3, 1, 10, 0x30000, 1024)};
-        blocks[1].runCount = 1;
-        blocks[1].runs[0] = {1024, 1024, 0xFF};
-        VirtualInstrumentConfig instrument;
-        VirtualInstrumentDefaultConfig(&instrument);
-        instrument.protocolCode = c.protocolCode;
-        instrument.packetSize = c.packetSize;
-        instrument.deviceFlags = c.deviceFlags;
-        instrument.writeSteps = c.writeSteps;
+    std::vector<VsbBlock> blocks = TestSeveralBlocks();
+    blocks[1].runCount = 1;
+    blocks[1].runs[0] = {1024, 1024, 0xFF};
+    for (const PathInstrument& instrument : instruments) {
+        ExpectWholeUpdate(kUsbBulkPath, instrument, blocks);
         for (const VsbBlock& b : blocks) {
-            instrument.versionMajor[b.blockCode] = 1;
-            instrument.versionMinor[b.blockCode] = 0;
-            instrument.blockAddress[b.blockCode] = b.address;
-            instrument.blockDataSize[b.blockCode] = b.dataSize;
-        }
-        VirtualInstrumentReset(&instrument);
-        std::string path = TestTempPath("usb_bulk_update.vsb");
-        ASSERT_TRUE(TestWriteSystemFile(path, blocks));
-        ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_TYPE_USB_BULK));
-        TextCopy(g_updateEngine.fileName, sizeof g_updateEngine.fileName, path.c_str());
-
-        EXPECT_EQ(RunUpdate(), 1);
-        EXPECT_TRUE(TestLogHas("Update Completed!"));
-        for (const VsbBlock& b : blocks) {
-            ExpectFlashHoldsBlock(b, VirtualInstrumentFlashRead);
             EXPECT_EQ(VirtualInstrumentFlashWrittenCount(b.address, b.dataSize), b.dataSize);
         }
         EXPECT_EQ(UsbSimLargestRead(), (uint32_t)USB_BULK_READ_SIZE);
-        TestEngineTearDown();
-        TestRemoveFile(path);
     }
 }
 
 TEST_F(UsbBulkInstrumentTest, AbortEndsTheWaitForASilentInstrument) {
-    TestResetSilentInstrument(2);
-    std::string path = TestTempPath("usb_bulk_abort.vsb");
-    ASSERT_TRUE(TestWriteSystemFile(path, {TestRandomBlock(1, 1, 5, 0, 4096)}));
-    ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_TYPE_USB_BULK));
-    // The pipe read has no time-out of its own: only the stop ends it.
-    EXPECT_LT(TestAbortRunningUpdate(path.c_str(), DEVICE_TYPE_USB_BULK, 300), 2000);
-    TestEngineTearDown();
-    TestRemoveFile(path);
-}
-
-// ---- The fault matrix over the real transport and the simulated pipes. The pipe read
-// has no time-out of its own: where the instrument falls silent, only the user's Abort
-// ends the run, and it ends as an abort.
-
-int g_silentAfterMessage = 0;
-
-bool SilentWaitReached(void) {
-    return VirtualInstrumentMessageCount() > g_silentAfterMessage && UsbSimWaitingReads() > 0;
+    ExpectAbortEndsTheWaitForASilentInstrument(kUsbBulkPath);
 }
 
 class UsbBulkFault : public UsbBulkTest, public ::testing::WithParamInterface<FaultRow> {};
 
 TEST_P(UsbBulkFault, EndsTheRunWithItsTextAndLeavesOnlyAcknowledgedPackets) {
-    const std::string path = TestTempPath("usb_bulk_fault.vsb");
-    ASSERT_TRUE(TestWriteSystemFile(path, {FaultMatrixBlock()}));
-    for (int protocolCode : {0, 1}) {
-        for (bool rawOffered : {false, true}) {
-            SCOPED_TRACE(std::string("protocol ") + std::to_string(protocolCode) +
-                         (rawOffered ? " raw offered" : ""));
-            FaultRow c = FaultRowOnPath(GetParam(), DEVICE_TYPE_USB_BULK);
-            VirtualInstrumentConfig instrument;
-            FaultMatrixInstrument(c, protocolCode, rawOffered, &instrument);
-            VirtualInstrumentReset(&instrument);
-            // Pipes opened afresh: the stop of the cell before is kept until then.
-            UsbBulkClose();
-            free_cusbbulk();
-            UsbSimReset();
-            init_cusbbulk();
-            UsbSimDevice d = Device(kPath0);
-            d.instrument = 1;
-            UsbSimAddDevice(&d);
-            if (c.failSendAt >= 0) {
-                UsbSimSetWriteFault(c.failSendAt, 0);
-            }
-            char errorText[PATH_SIZE] = "";
-            ASSERT_EQ(UsbBulkOpen(errorText), 1) << errorText;
-            ASSERT_TRUE(TestEngineSetUp(nullptr, DEVICE_TYPE_USB_BULK));
-            if (c.silence == SILENCE) {
-                g_silentAfterMessage = c.lastMessage;
-                TestAbortRunningUpdate(path.c_str(), DEVICE_TYPE_USB_BULK, 50, SilentWaitReached);
-                c.expected = "User aborted.";
-            } else {
-                TextCopy(g_updateEngine.fileName, sizeof g_updateEngine.fileName, path.c_str());
-                EXPECT_EQ(RunUpdate(), c.expected == nullptr ? 1 : 0);
-            }
-            ExpectRunEndedAs(c);
-            ExpectInstrumentAfterFault(c, DEVICE_TYPE_USB_BULK, rawOffered);
-            TestEngineTearDown();
-        }
-    }
-    TestRemoveFile(path);
+    ExpectFaultRowOnPath(kUsbBulkPath, GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, UsbBulkFault,

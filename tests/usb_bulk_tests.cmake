@@ -9,7 +9,7 @@ orv_add_test(usb_bulk_test SOURCES ${usb_bulk_test_sources}
     LIBS orv_update_test_support orv_update_engine orv_sim orv_test_support
     LABELS usb_bulk)
 orv_link_implementations(usb_bulk_test
-    SERIAL failing MIDI failing USB_BULK product KERNEL_MIDI failing
+    SERIAL absent MIDI absent USB_BULK product KERNEL_MIDI absent
     USB_BULK_DRIVER simulated LOG_SURFACE recording)
 if(WIN32)
     target_link_libraries(usb_bulk_test PRIVATE orv_usb_bulk_exports)
@@ -21,4 +21,10 @@ if(WIN32)
         LABELS usb_bulk)
     orv_link_implementations(usb_bulk_driver_win32_test
         USB_BULK product USB_BULK_DRIVER win32)
+endif()
+
+# The libusb driver half orvent-update links, on a machine without the update device.
+if(TARGET orv_usb_bulk_driver_libusb)
+    orv_add_test(usb_bulk_libusb_test SOURCES usb_bulk_libusb_test.cpp LABELS usb_bulk)
+    orv_link_implementations(usb_bulk_libusb_test USB_BULK product USB_BULK_DRIVER libusb)
 endif()

@@ -70,11 +70,12 @@ class InquireVersionTest : public ViewTest {
         instrument_.versionMinor[1] = (unsigned char)minor;
         VirtualInstrumentReset(&instrument_);
         SimTransportReset(&transport_);
-        return InquireVersion(&header_, DEVICE_TYPE_MIDI);
+        return InquireVersion(&header_, DEVICE_TYPE_MIDI, &answer_);
     }
     VirtualInstrumentConfig instrument_;
     SimTransportConfig transport_;
     SystemFileHeader header_;
+    InstrumentAnswer answer_ = {};
 };
 
 // The timeoutTicks of every MIDI receive, in order.
@@ -107,12 +108,27 @@ TEST_F(InquireVersionTest, ComparesAndShowsTheInstrumentsVersion) {
         InfoClearDetails();
         EXPECT_EQ(Inquire(c.fileMajor, c.fileMinor, c.major, c.minor), c.result);
         EXPECT_STREQ(RecordedDetailsRow(2), c.row);
+        // The same answer as values, for a front end that shows no rows.
+        EXPECT_EQ(answer_.versionMajor, c.major);
+        EXPECT_EQ(answer_.versionMinor, c.minor);
         // 0.1 s for the inquiry, 50 s for the version request.
         EXPECT_EQ(ReceiveTicks(), (std::vector<int>{10, 5000}));
     }
     // The caller's record is never changed; the protocol code is the engine's now.
     EXPECT_EQ(header_.productId[0], 0x3C);
     EXPECT_EQ(g_updateEngine.protocolCode, 0);
+}
+
+TEST_F(InquireVersionTest, HandsBackWhatTheInstrumentToldOfItself) {
+    instrument_.protocolCode = 1;
+    instrument_.packetSize = 4096;
+    instrument_.deviceFlags = DEVICE_FLAG_RAW | DEVICE_FLAG_FILL;
+    EXPECT_EQ(Inquire(2, 5, 2, 3), INQUIRE_UPDATE_NEEDED);
+    EXPECT_EQ(answer_.inquiryRead, 1);
+    EXPECT_EQ(answer_.inquiry.protocolCode, 1);
+    EXPECT_EQ(answer_.inquiry.packetSize, 4096u);
+    EXPECT_EQ(answer_.inquiry.deviceFlags, DEVICE_FLAG_RAW | DEVICE_FLAG_FILL);
+    EXPECT_EQ(answer_.productId[0], 0x3C);
 }
 
 TEST_F(InquireVersionTest, InquiryCarriesTheMemberIdOnlyBelow0x80) {

@@ -1,5 +1,7 @@
 #include "sim/virtual_instrument.h"
 
+#include "sim/instrument_options.h"
+
 #include "midi/midi_transport.h"
 #include "tests/doubles/sim_transport.h"
 #include "tests/protocol_examples.h"
@@ -11,6 +13,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -471,6 +474,109 @@ TEST_F(VirtualInstrumentTest, EchoesThePortInquiryOfItsOwnProductOnly) {
     VirtualInstrumentHandleOtherBytes(6);
     EXPECT_EQ(VirtualInstrumentPendingReplies(), 0);
     EXPECT_EQ(VirtualInstrumentForeignByteCount(), 12);
+}
+
+// ---- The instrument's settings by name, as serial-instrument and the rehearsal take them.
+
+typedef bool (*ConfigCheck)(const VirtualInstrumentConfig& c);
+
+struct SettingCase {
+    const char* name;
+    const char* good;
+    ConfigCheck applied; // false on the defaults, true once `good` is applied
+    const char* bad;     // null: every text is a value
+};
+
+const SettingCase kSettingCases[] = {
+    {"product-id", "00:12:34",
+     [](const VirtualInstrumentConfig& c) {
+         return c.productId[0] == 0x00 && c.productId[1] == 0x12 && c.productId[2] == 0x34;
+     },
+     "3C:12:34:56"},
+    {"member-id", "0x7F", [](const VirtualInstrumentConfig& c) { return c.memberId == 0x7F; },
+     "256"},
+    {"version", "*=0.50,2=2.10",
+     [](const VirtualInstrumentConfig& c) {
+         return c.versionMinor[0] == 50 && c.versionMinor[255] == 50 && c.versionMajor[2] == 2 &&
+                c.versionMinor[2] == 10;
+     },
+     "2=2.x"},
+    {"protocol", "1", [](const VirtualInstrumentConfig& c) { return c.protocolCode == 1; }, "-1"},
+    {"packet-size", "0x400", [](const VirtualInstrumentConfig& c) { return c.packetSize == 1024u; },
+     "1k"},
+    {"flags", "3", [](const VirtualInstrumentConfig& c) { return c.deviceFlags == 3; }, "0x100"},
+    {"write-steps", "4", [](const VirtualInstrumentConfig& c) { return c.writeSteps == 4; }, ""},
+    {"zero-total", nullptr,
+     [](const VirtualInstrumentConfig& c) { return c.sendZeroTotalProgress == 1; }, nullptr},
+    {"block-address", "1=0x100,2=0x10000",
+     [](const VirtualInstrumentConfig& c) {
+         return c.blockAddress[1] == 0x100u && c.blockAddress[2] == 0x10000u;
+     },
+     "300=0"},
+    {"block-size", "2=4096",
+     [](const VirtualInstrumentConfig& c) { return c.blockDataSize[2] == 4096u; }, "2"},
+    {"flash", "0x1000:0x2000",
+     [](const VirtualInstrumentConfig& c) {
+         return c.flashBase == 0x1000u && c.flashSize == 0x2000u;
+     },
+     "0x1000"},
+    {"reply-delay", "100", [](const VirtualInstrumentConfig& c) { return c.replyDelayMs == 100; },
+     "0x80000000"},
+    {"fault", "write-stalls",
+     [](const VirtualInstrumentConfig& c) { return c.fault == VI_FAULT_WRITE_STALLS; }, "meltdown"},
+    {"fault-at", "3", [](const VirtualInstrumentConfig& c) { return c.faultAt == 3; }, "three"},
+    {"fault-status", "0x41", [](const VirtualInstrumentConfig& c) { return c.faultStatus == 0x41; },
+     "0x"},
+    {"fault-text", "Flash_busy",
+     [](const VirtualInstrumentConfig& c) { return strcmp(c.faultText, "Flash_busy") == 0; },
+     nullptr},
+    {"fault-delay", "50", [](const VirtualInstrumentConfig& c) { return c.faultDelayMs == 50; },
+     "5ms"},
+    {"other-product-id", "3E",
+     [](const VirtualInstrumentConfig& c) {
+         return c.otherProductId[0] == 0x3E && c.otherProductId[1] == 0xFF;
+     },
+     "3G"},
+};
+
+// Every row of the table is applied by its name, lands where it belongs and refuses a bad
+// value; a row added without a case here fails, so none goes unchecked. The help lists
+// every row, and the rehearsal only offers rows that take a value.
+TEST(InstrumentSettingsTest, EveryRowIsTakenByNameAndListedInTheHelp) {
+    char help[8192] = "\n"; // every row's line follows a line break
+    InstrumentSettingsHelp(help, sizeof help);
+    ASSERT_EQ(InstrumentSettingCount(), (int)(sizeof kSettingCases / sizeof kSettingCases[0]));
+    for (int i = 0; i < InstrumentSettingCount(); i++) {
+        const InstrumentSetting* row = InstrumentSettingAt(i);
+        const SettingCase* c = nullptr;
+        for (const SettingCase& candidate : kSettingCases) {
+            c = strcmp(candidate.name, row->name) == 0 ? &candidate : c;
+        }
+        ASSERT_NE(c, nullptr) << "no case for " << row->name;
+        EXPECT_EQ(InstrumentFindSetting(row->name), row);
+        EXPECT_EQ(c->good == nullptr, row->valueName == nullptr) << row->name;
+        EXPECT_TRUE(!row->rehearsal || row->valueName != nullptr) << row->name;
+        std::string option = std::string("\n  --") + row->name;
+        option += row->valueName != nullptr ? std::string(" ") + row->valueName + " " : " ";
+        EXPECT_NE(strstr(help, option.c_str()), nullptr) << row->name;
+
+        VirtualInstrumentConfig config;
+        VirtualInstrumentDefaultConfig(&config);
+        EXPECT_FALSE(c->applied(config)) << row->name;
+        EXPECT_EQ(InstrumentApplyOption(row->name, c->good, &config), 1) << row->name;
+        EXPECT_TRUE(c->applied(config)) << row->name;
+        if (c->bad != nullptr) {
+            VirtualInstrumentDefaultConfig(&config);
+            EXPECT_EQ(InstrumentApplyOption(row->name, c->bad, &config), 0) << row->name;
+        }
+    }
+    VirtualInstrumentConfig config;
+    VirtualInstrumentDefaultConfig(&config);
+    EXPECT_EQ(InstrumentApplyOption("meltdown", "1", &config), 0);
+    EXPECT_EQ(InstrumentApplyOption("--protocol", "1", &config), 0) << "names come without dashes";
+    for (const char* line = help + 1; *line != '\0'; line = strchr(line, '\n') + 1) {
+        EXPECT_LE(strchr(line, '\n') - line, 90) << line;
+    }
 }
 
 // ---- The transport double over the instrument.

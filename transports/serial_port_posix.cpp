@@ -6,6 +6,7 @@
 #include "transports/serial_port_os.h"
 #include "transports/serial_port_posix.h"
 
+#include "platform/platform_poll.h"
 #include "platform/text.h"
 
 // termios2 carries the bit rate as a number, which a rate such as 31250 needs: the classic
@@ -18,16 +19,28 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <time.h>
 #include <unistd.h>
 
 struct SerialOs {
     struct termios2 settings; // as read by the last SerialOsGetLineSettings
     int readTimeoutMs;
     int writeTimeoutMs;
+    // The last failure of a read or write, for the program to say why its run ended; the
+    // protocol thread writes it, the program reads it once that thread has ended.
+    int portError;
 };
 
-static SerialOs s_os = {{}, SERIAL_IO_TIMEOUT_MS, SERIAL_IO_TIMEOUT_MS};
+static SerialOs s_os = {{}, SERIAL_IO_TIMEOUT_MS, SERIAL_IO_TIMEOUT_MS, 0};
+
+int SerialOsPortError(void) {
+    return s_os.portError;
+}
+
+// Keeps why the port failed and gives the read's or write's failure result.
+static int PortFailed(int error, int result) {
+    s_os.portError = error;
+    return result;
+}
 
 // Devices a program named itself; an empty name leaves the port to the environment.
 static char s_namedDevices[4][PATH_SIZE];
@@ -53,17 +66,6 @@ static void SerialDevicePath(int portNumber, char* path, size_t size) {
     }
 }
 
-static int64_t MonotonicMs(void) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
-}
-
-static int RemainingMs(int64_t deadline) {
-    int64_t left = deadline - MonotonicMs();
-    return left > 0 ? (int)left : 0;
-}
-
 SerialHandle SerialOsOpen(int portNumber) {
     if (portNumber < 1 || portNumber > 4) {
         return SERIAL_NO_HANDLE;
@@ -84,6 +86,7 @@ SerialHandle SerialOsOpen(int portNumber) {
         return SERIAL_NO_HANDLE;
     }
     ioctl(fd, TIOCEXCL);
+    s_os.portError = 0;
     return (SerialHandle)fd;
 }
 
@@ -141,6 +144,10 @@ int SerialOsSetLineSettings(SerialHandle port, int baudRate) {
     if (ioctl((int)port, TCSETS2, &line) != 0) {
         return 0;
     }
+    // A Windows COM port starts empty at every open. A terminal keeps what came while
+    // nobody read it: the instrument's late answer to a run stopped in mid-exchange, which
+    // the next run would take for the answer to its own first request.
+    ioctl((int)port, TCFLSH, TCIFLUSH);
     s_os.settings = line;
     return 1;
 }
@@ -159,15 +166,12 @@ int SerialOsReadByte(SerialHandle port, unsigned char* byte) {
         return -1;
     }
     int fd = (int)port;
-    int64_t deadline = MonotonicMs() + s_os.readTimeoutMs;
+    const uint64_t deadline = PlatformDeadlineAfterMs(s_os.readTimeoutMs);
     for (;;) {
         struct pollfd waitFor = {fd, POLLIN, 0};
-        int ready = poll(&waitFor, 1, RemainingMs(deadline));
+        int ready = PlatformPollUntil(&waitFor, 1, deadline);
         if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return -1;
+            return PortFailed(errno, -1);
         }
         if (ready == 0) {
             return 0;
@@ -175,19 +179,19 @@ int SerialOsReadByte(SerialHandle port, unsigned char* byte) {
         if ((waitFor.revents & POLLIN) == 0) {
             // Hang-up or error without data: the port stays in this state, so waiting on
             // would only spin until the time-out.
-            return -1;
+            return PortFailed(EIO, -1);
         }
         ssize_t n = read(fd, byte, 1);
         if (n == 1) {
             return 1;
         }
         if (n == 0) {
-            return -1;
+            return PortFailed(EIO, -1); // a terminal that hung up reads as ended
         }
         if (errno != EAGAIN && errno != EINTR) {
-            return -1; // EIO: the other end of the line hung up
+            return PortFailed(errno, -1); // EIO: the other end of the line hung up
         }
-        if (RemainingMs(deadline) == 0) {
+        if (PlatformTimeLeftMs(deadline) == 0) {
             return 0;
         }
     }
@@ -198,7 +202,7 @@ int SerialOsWrite(SerialHandle port, const unsigned char* data, int length) {
         return 0;
     }
     int fd = (int)port;
-    int64_t deadline = MonotonicMs() + s_os.writeTimeoutMs;
+    const uint64_t deadline = PlatformDeadlineAfterMs(s_os.writeTimeoutMs);
     int done = 0;
     while (done < length) {
         ssize_t n = write(fd, data + done, (size_t)(length - done));
@@ -210,15 +214,18 @@ int SerialOsWrite(SerialHandle port, const unsigned char* data, int length) {
             continue;
         }
         if (n < 0 && errno != EAGAIN) {
-            return 0;
+            return PortFailed(errno, 0);
         }
         struct pollfd waitFor = {fd, POLLOUT, 0};
-        int ready = poll(&waitFor, 1, RemainingMs(deadline));
-        if (ready < 0 && errno == EINTR) {
-            continue;
+        int ready = PlatformPollUntil(&waitFor, 1, deadline);
+        if (ready < 0) {
+            return PortFailed(errno, 0);
         }
-        if (ready <= 0 || (waitFor.revents & POLLOUT) == 0) {
-            return 0; // time-out, hang-up or error with bytes still unsent
+        if (ready == 0) {
+            return 0; // time-out with bytes still unsent: the line is slow, not gone
+        }
+        if ((waitFor.revents & POLLOUT) == 0) {
+            return PortFailed(EIO, 0); // hang-up or error with bytes still unsent
         }
     }
     return 1;

@@ -5,3 +5,8 @@
 // From now on COM<portNumber> (1 to 4) is the device at path, before ORV_COM<n> and
 // /dev/ttyS<n-1>; an empty path gives the port back to those. Called before SerialOpen.
 void SerialOsNameDevice(int portNumber, const char* path);
+
+// Why the last read or write on the port opened last failed: the system's error number
+// (EIO when the other end of the line hung up: the cable pulled, the instrument switched
+// off); 0 while none has failed since it opened. The transport's results cannot carry it.
+int SerialOsPortError(void);

@@ -6,3 +6,8 @@
 
 #define SYSEX_START 0xF0
 #define SYSEX_END 0xF7
+
+// Every message the updater sends fits in a buffer of this size (the largest is a full
+// packet of 32,768 bytes packed seven bits to the byte, with its header); a transport's
+// send buffer is one.
+#define SYSEX_MESSAGE_SIZE_MAX 37888

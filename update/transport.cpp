@@ -1,6 +1,7 @@
 #include "update/transport.h"
 
 #include "midi/midi_transport.h"
+#include "platform/platform_thread.h"
 #include "platform/text.h"
 #include "transports/kernel_midi.h"
 #include "transports/serial_port.h"
@@ -62,54 +63,122 @@ int KernelMidiTransmit(const unsigned char* bytes, int length, int sendMode) {
     }
 }
 
+// The pipe always delivers one transfer of up to USB_BULK_READ_SIZE bytes. The callers'
+// buffers are larger; a smaller one gets the transfer through a bounce buffer so the pipe
+// can never write past it.
+int UsbBulkReceiveInto(unsigned char* buffer, int capacity, int) {
+    if (capacity >= USB_BULK_READ_SIZE) {
+        return UsbBulkReceive(buffer);
+    }
+    unsigned char transfer[USB_BULK_READ_SIZE] = {0};
+    const int result = UsbBulkReceive(transfer);
+    for (int i = 0; i < capacity; i++) {
+        buffer[i] = transfer[i];
+    }
+    return result;
+}
+
+int SerialOpenChoice(const TransportChoice* c, char* errorText) {
+    return SerialOpen(c->serialPort, c->baudRate, errorText);
+}
+
+int MidiOpenChoice(const TransportChoice* c, char* errorText) {
+    return MidiOpen(c->midiOutput, c->midiInput, errorText, c->onlyMavoDriver);
+}
+
+int UsbBulkOpenChoice(const TransportChoice*, char* errorText) {
+    return UsbBulkOpen(errorText);
+}
+
+int KernelMidiOpenChoice(const TransportChoice*, char* errorText) {
+    return KernelMidiOpen(errorText);
+}
+
+int SerialTransmit(const unsigned char* bytes, int length, int) {
+    return SerialSend(bytes, length);
+}
+
+int MidiTransmit(const unsigned char* bytes, int length, int) {
+    return MidiSend(bytes, length);
+}
+
+int UsbBulkTransmit(const unsigned char* bytes, int length, int) {
+    return UsbBulkSend(bytes, length);
+}
+
+int SerialReceiveInto(unsigned char* buffer, int capacity, int) {
+    return SerialReceive(buffer, capacity);
+}
+
+int KernelMidiReceiveInto(unsigned char* buffer, int capacity, int) {
+    return KernelMidiReceive(buffer, capacity);
+}
+
+// One row a transport. Only MIDI honours the receive's time-out ticks and only the
+// kernel driver the send mode; the others keep time-outs of their own.
+struct Transport {
+    int deviceType;
+    int (*open)(const TransportChoice* choice, char* errorText);
+    void (*close)(void);
+    int (*send)(const unsigned char* bytes, int length, int sendMode);
+    int (*receive)(unsigned char* buffer, int capacity, int timeoutTicks);
+    void (*abortReceive)(void);
+};
+
+// In the order the window closes them all.
+const Transport kTransports[] = {
+    {DEVICE_TYPE_SERIAL, SerialOpenChoice, SerialClose, SerialTransmit, SerialReceiveInto,
+     SerialAbortReceive},
+    {DEVICE_TYPE_MIDI, MidiOpenChoice, MidiClose, MidiTransmit, MidiReceive, MidiAbortReceive},
+    {DEVICE_TYPE_KERNEL_MIDI, KernelMidiOpenChoice, KernelMidiClose, KernelMidiTransmit,
+     KernelMidiReceiveInto, KernelMidiAbortReceive},
+    {DEVICE_TYPE_USB_BULK, UsbBulkOpenChoice, UsbBulkClose, UsbBulkTransmit, UsbBulkReceiveInto,
+     UsbBulkAbort},
+};
+
+// The row of deviceType, or null when it names no transport.
+const Transport* FindTransport(int deviceType) {
+    for (const Transport& t : kTransports) {
+        if (t.deviceType == deviceType) {
+            return &t;
+        }
+    }
+    return nullptr;
+}
+
 } // namespace
 
-int TransmitMessage(const unsigned char* bytes, int length, char* errorText, int sendMode) {
-    int result;
-    switch (g_updateEngine.deviceType) {
-    case DEVICE_TYPE_SERIAL:
-        result = SerialSend(bytes, length);
-        break;
-    case DEVICE_TYPE_MIDI:
-        result = MidiSend(bytes, length);
-        break;
-    case DEVICE_TYPE_USB_BULK:
-        result = UsbBulkSend(bytes, length);
-        break;
-    default:
-        result = KernelMidiTransmit(bytes, length, sendMode);
-        break;
+int TransportOpen(const TransportChoice* choice, char* errorText) {
+    const Transport* t = FindTransport(choice->deviceType);
+    if (t == nullptr) {
+        TextCopy(errorText, PATH_SIZE, "Unknown Type");
+        return 0;
     }
+    return t->open(choice, errorText);
+}
+
+void TransportClose(int deviceType) {
+    const Transport* t = FindTransport(deviceType);
+    if (t != nullptr) {
+        t->close();
+    }
+}
+
+void TransportCloseAll(void) {
+    for (const Transport& t : kTransports) {
+        t.close();
+    }
+}
+
+int TransmitMessage(const unsigned char* bytes, int length, char* errorText, int sendMode) {
+    const Transport* t = FindTransport(g_updateEngine.deviceType);
+    const int result = t != nullptr ? t->send(bytes, length, sendMode) : TRANSPORT_FAILED;
     return ResultToText(result, kTransmitTexts, errorText);
 }
 
 int ReceiveMessage(unsigned char* buffer, int capacity, char* errorText, int timeoutTicks) {
-    int result;
-    switch (g_updateEngine.deviceType) {
-    case DEVICE_TYPE_SERIAL:
-        result = SerialReceive(buffer, capacity);
-        break;
-    case DEVICE_TYPE_MIDI:
-        result = MidiReceive(buffer, capacity, timeoutTicks);
-        break;
-    case DEVICE_TYPE_USB_BULK:
-        // The pipe always delivers one transfer of up to USB_BULK_READ_SIZE bytes. The
-        // callers' buffers are larger; a smaller one gets the transfer through a bounce
-        // buffer so the pipe can never write past it.
-        if (capacity >= USB_BULK_READ_SIZE) {
-            result = UsbBulkReceive(buffer);
-        } else {
-            unsigned char transfer[USB_BULK_READ_SIZE] = {0};
-            result = UsbBulkReceive(transfer);
-            for (int i = 0; i < capacity; i++) {
-                buffer[i] = transfer[i];
-            }
-        }
-        break;
-    default:
-        result = KernelMidiReceive(buffer, capacity);
-        break;
-    }
+    const Transport* t = FindTransport(g_updateEngine.deviceType);
+    const int result = t != nullptr ? t->receive(buffer, capacity, timeoutTicks) : TRANSPORT_FAILED;
     s_lastReceiveResult = result;
     return ResultToText(result, kReceiveTexts, errorText);
 }
@@ -134,20 +203,30 @@ int ExchangeMessage(const unsigned char* message, int length, unsigned char* rep
 }
 
 void AbortReceive(void) {
-    switch (g_updateEngine.deviceType) {
-    case DEVICE_TYPE_SERIAL:
-        SerialAbortReceive();
-        break;
-    case DEVICE_TYPE_MIDI:
-        MidiAbortReceive();
-        break;
-    case DEVICE_TYPE_USB_BULK:
-        UsbBulkAbort();
-        break;
-    default:
-        KernelMidiAbortReceive();
-        break;
+    const Transport* t = FindTransport(g_updateEngine.deviceType);
+    if (t != nullptr) {
+        t->abortReceive();
     }
+}
+
+int TransportWaitSleeping(uint32_t milliseconds) {
+    PlatformSleep(milliseconds);
+    return 1;
+}
+
+int AbortReceiveUntil(int (*ended)(void), TransportWaitProc wait) {
+    AbortReceive();
+    uint64_t lastAbort = PlatformMonotonicUs();
+    while (!ended()) {
+        if (!wait(ABORT_RECEIVE_POLL_MS)) {
+            return 0;
+        }
+        if (PlatformMonotonicUs() - lastAbort >= ABORT_RECEIVE_REPEAT_MS * 1000u) {
+            AbortReceive();
+            lastAbort = PlatformMonotonicUs();
+        }
+    }
+    return 1;
 }
 
 int LastReceiveResult(void) {

@@ -1,9 +1,12 @@
-// Transport-neutral send and receive for the update protocol. The engine's DeviceType
-// picks the transport: 0 serial port, 1 MIDI, 2 USB bulk pipes, any other the kernel
-// USB-MIDI driver.
+// Transport-neutral send and receive for the update protocol, and the one place that
+// knows every transport: opening, closing, sending, receiving and stopping each, by
+// DeviceType (0 serial port, 1 MIDI, 2 USB bulk pipes, 3 kernel USB-MIDI driver). A device
+// type that names no transport is refused: its sends and receives fail.
 #pragma once
 
 #include "update/device_type.h"
+
+#include <cstdint>
 
 // sendMode, used by the kernel USB-MIDI driver only.
 #define SEND_MODE_PACKETS 0
@@ -20,6 +23,26 @@
 #define TIMEOUT_TICKS_SHORT 10
 #define TIMEOUT_TICKS_REPLY 300
 #define TIMEOUT_TICKS_LONG 5000
+
+// Which transport to open, and what the chosen one needs to be opened.
+struct TransportChoice {
+    int deviceType;
+    int serialPort; // COM number (a program without COM ports names its device for it)
+    int baudRate;
+    const char* midiOutput; // port names
+    const char* midiInput;
+    int onlyMavoDriver; // MIDI ports of the maker's driver only
+};
+
+// Opens the chosen transport. 1 on success; 0 with the transport's text in errorText
+// (PATH_SIZE bytes), "Unknown Type" for a device type that names none.
+int TransportOpen(const TransportChoice* choice, char* errorText);
+
+// Closes the transport of deviceType; harmless when it is not open or names none.
+void TransportClose(int deviceType);
+
+// Closes every transport, in the order the window's close has always used.
+void TransportCloseAll(void);
 
 // Returns 1 when the transport took the whole message; 0 with errorText set otherwise.
 int TransmitMessage(const unsigned char* bytes, int length, char* errorText, int sendMode);
@@ -49,6 +72,21 @@ int ExchangeMessage(const unsigned char* message, int length, unsigned char* rep
 // depend on whether it lands during a wait or between two. Those receives end with
 // TRANSPORT_STOPPED. Called from the thread that does not drive the protocol.
 void AbortReceive(void);
+
+// The user's stop, given until it has taken: ends the receive the protocol waits in and
+// gives the stop again every ABORT_RECEIVE_REPEAT_MS (a receive that began just after one
+// request would not see it) until ended() holds, calling wait(ABORT_RECEIVE_POLL_MS)
+// between looks: a window carries out the protocol thread's synchronous sends there, a
+// program without windows sleeps. wait returns 0 to give up (a caller with a bound of its
+// own); 1 to go on. Returns 1 once ended() holds, 0 when wait gave up. Called from the
+// thread that does not drive the protocol.
+#define ABORT_RECEIVE_POLL_MS 2
+#define ABORT_RECEIVE_REPEAT_MS 20
+typedef int (*TransportWaitProc)(uint32_t milliseconds);
+int AbortReceiveUntil(int (*ended)(void), TransportWaitProc wait);
+
+// A TransportWaitProc that sleeps and never gives up.
+int TransportWaitSleeping(uint32_t milliseconds);
 
 // The raw result of the last transport receive, so the engine can tell a user's stop
 // from a failure (both make ReceiveMessage return 0).

@@ -48,15 +48,31 @@ struct UpdateRun {
 UpdateRun s_run;
 
 void SetProgressRange(int64_t length) {
-    PlatformSendMessage(g_updateEngine.progressBar, PBM_SETRANGE32_MSG, 0, (intptr_t)length);
+    const UpdateObserver& o = g_updateEngine.observer;
+    if (o.progressRange != nullptr) {
+        o.progressRange(o.context, length);
+    }
 }
 
 void SetProgressPosition(int64_t position) {
-    PlatformSendMessage(g_updateEngine.progressBar, PBM_SETPOS_MSG, (uintptr_t)position, 0);
+    const UpdateObserver& o = g_updateEngine.observer;
+    if (o.progressPosition != nullptr) {
+        o.progressPosition(o.context, position);
+    }
 }
 
 void PostTransferActive(int active) {
-    PlatformPostCommand(g_updateEngine.mainWindow, CMD_TRANSFER_ACTIVE, active);
+    const UpdateObserver& o = g_updateEngine.observer;
+    if (o.transferActive != nullptr) {
+        o.transferActive(o.context, active);
+    }
+}
+
+void TellFinished(int result, const char* text) {
+    const UpdateObserver& o = g_updateEngine.observer;
+    if (o.finished != nullptr) {
+        o.finished(o.context, result, text);
+    }
 }
 
 // Failure end of the run.
@@ -113,8 +129,9 @@ int OpenUpdateFile(void) {
     r.errorText[0] = '\0';
     r.file = PlatformFileOpenRead(e.fileName);
     if (r.file == PLATFORM_FILE_NONE) {
+        TextCopy(r.errorText, sizeof r.errorText, "File Open Error");
         LogClear();
-        LogWrite(LOG_SAME_ROW, "File Open Error");
+        LogWrite(LOG_SAME_ROW, r.errorText);
         return 0;
     }
     LogWrite(LOG_SAME_ROW, e.fileName);
@@ -144,19 +161,13 @@ void StartBlock(void) {
 int TakeInquiryReply(int pos) {
     UpdateEngine& e = g_updateEngine;
     UpdateRun& r = s_run;
-    e.protocolCode = r.reply[pos];
-    if (e.protocolCode > PROTOCOL_CODE_28BIT) {
-        TextCopy(r.errorText, sizeof r.errorText, "Protocol code error(need newer tool).");
+    InquiryValues answer;
+    const int decoded = DecodeInquiryReply(r.reply, pos, &answer, r.errorText);
+    e.protocolCode = answer.protocolCode;
+    if (!decoded) {
         return 0;
     }
-    int flagsAt;
-    if (e.protocolCode == PROTOCOL_CODE_14BIT) {
-        e.packetSize = Decode14Bit(r.reply + pos + 1);
-        flagsAt = pos + 3;
-    } else {
-        e.packetSize = Decode28Bit(r.reply + pos + 1);
-        flagsAt = pos + 5;
-    }
+    e.packetSize = answer.packetSize;
     if (e.deviceType == DEVICE_TYPE_MIDI && e.packetSize > MIDI_PACKET_SIZE_MAX) {
         e.packetSize = MIDI_PACKET_SIZE_MAX;
     }
@@ -170,7 +181,7 @@ int TakeInquiryReply(int pos) {
         TextCopy(r.errorText, sizeof r.errorText, "Error - Packet size is not correct.");
         return 0;
     }
-    e.deviceFlags = r.reply[flagsAt];
+    e.deviceFlags = answer.deviceFlags;
     return 1;
 }
 
@@ -537,10 +548,6 @@ void FreeUpdateBuffers(void) {
     e.messageBuffer = nullptr;
 }
 
-void UpdateSetProgressBar(PlatformWindow progressBar) {
-    g_updateEngine.progressBar = progressBar;
-}
-
 void UpdateEndThread(void) {
     UpdateEngine& e = g_updateEngine;
     if (e.thread == PLATFORM_THREAD_NONE) {
@@ -558,12 +565,12 @@ void UpdateEndThread(void) {
     PlatformThreadClose(&e.thread);
 }
 
-void StartUpdate(PlatformWindow mainWindow, const char* fileName, int deviceType,
+void StartUpdate(const UpdateObserver* observer, const char* fileName, int deviceType,
                  int skipVersionCheck, int skipDeviceCheck) {
     UpdateEngine& e = g_updateEngine;
     // A previous thread that has not made its last store yet would mark this run idle.
     UpdateEndThread();
-    e.mainWindow = mainWindow;
+    e.observer = observer != nullptr ? *observer : UpdateObserver{};
     TextCopy(e.fileName, sizeof e.fileName, fileName);
     e.deviceType = deviceType;
     e.skipVersionCheck = skipVersionCheck;
@@ -574,14 +581,20 @@ void StartUpdate(PlatformWindow mainWindow, const char* fileName, int deviceType
         // Without a thread nothing would ever end the update: report it as a failed run
         // so the window does not wait forever.
         e.updateState.store(UPDATE_IDLE);
-        PlatformPostCommand(e.mainWindow, CMD_UPDATE_FINISHED, 0);
+        TellFinished(UPDATE_RESULT_FAILED, "The update could not be started.");
     }
 }
 
 void UpdateThreadProc(void) {
+    UpdateEngine& e = g_updateEngine;
     int result = RunUpdate();
-    PlatformPostCommand(g_updateEngine.mainWindow, CMD_UPDATE_FINISHED, result);
-    g_updateEngine.updateState.store(UPDATE_IDLE);
+    // A run the user aborted may still have ended on another failure that came first;
+    // either way it ended because it was asked to.
+    if (!result && e.updateState.load() == UPDATE_ABORT) {
+        result = UPDATE_RESULT_ABORTED;
+    }
+    TellFinished(result, result == UPDATE_RESULT_COMPLETED ? "Update Completed!" : s_run.errorText);
+    e.updateState.store(UPDATE_IDLE);
 }
 
 namespace {

@@ -3,9 +3,9 @@
 
 #include "platform/platform_thread.h"
 #include "platform/text.h"
-// CMD_UPDATE_FINISHED and CMD_TRANSFER_ACTIVE, the commands the engine posts: the main
-// window owns its command identifiers, beside its menu and control identifiers.
-#include "resources/resource_ids.h"
+#include "update/transport.h"
+#include "update/update_messages.h"
+#include "update/update_observer.h"
 
 #include <atomic>
 #include <cstdint>
@@ -15,20 +15,11 @@
 #define UPDATE_ABORT 2
 #define UPDATE_IDLE 3
 
-// lParam of CMD_TRANSFER_ACTIVE.
-#define TRANSFER_ENDED 0
-#define TRANSFER_STARTED 1
-
-// Progress bar messages (commctrl.h values; the core includes no OS header).
-#define PBM_SETRANGE32_MSG 1030
-#define PBM_SETPOS_MSG 1026
-
 #define UPDATE_DATA_BUFFER_SIZE 32768
 
 // The engine's process-wide state.
 struct UpdateEngine {
-    PlatformWindow mainWindow;  // receives the posted commands; null: nothing is posted
-    PlatformWindow progressBar; // receives the synchronous progress-bar messages
+    UpdateObserver observer; // told what the run does; all null: nobody is
     char fileName[PATH_SIZE];
     int deviceType; // copy of the DeviceType setting, picks the transport
     int skipVersionCheck;
@@ -51,15 +42,24 @@ extern int ShowLog;
 int AllocUpdateBuffers(char* errorText);
 void FreeUpdateBuffers(void);
 
-// The main window tells the engine its progress bar once it has made it.
-void UpdateSetProgressBar(PlatformWindow progressBar);
-
-void StartUpdate(PlatformWindow mainWindow, const char* fileName, int deviceType,
+// Runs the update of fileName on a thread of its own, telling observer (copied; null:
+// nobody) what happens; the run always ends with the observer's finished.
+void StartUpdate(const UpdateObserver* observer, const char* fileName, int deviceType,
                  int skipVersionCheck, int skipDeviceCheck);
 
+// The stop of a running update, as every front end offers it. UpdatePause holds the run
+// after the packet in flight (1 when it was running); UpdateContinue lets a paused run go
+// on. UpdateAbort ends the run: a running one is paused first, then marked aborted, and
+// the transport's receive is ended (AbortReceiveUntil, with wait) until the update thread
+// has made its last store. Returns 1 then (also when no update ran), 0 when wait gave up
+// first. Called from a thread that does not drive the protocol.
+int UpdatePause(void);
+void UpdateContinue(void);
+int UpdateAbort(TransportWaitProc wait);
+
 // Waits until the update thread has made its last store (at most
-// UPDATE_THREAD_END_WAIT_MS, for a thread that has already posted CMD_UPDATE_FINISHED)
-// and releases its handle. Harmless when there is none.
+// UPDATE_THREAD_END_WAIT_MS, for a thread that has already told its observer the run
+// finished) and releases its handle. Harmless when there is none.
 #define UPDATE_THREAD_END_WAIT_MS 1000
 void UpdateEndThread(void);
 void UpdateThreadProc(void);
@@ -72,6 +72,19 @@ int RunUpdate(void);
 
 struct SystemFileHeader;
 
-// Asks the instrument which version of the file's first block it holds and shows it in
-// the details rows. Runs on the main window's thread while no update thread exists.
-int InquireVersion(const SystemFileHeader* header, int deviceType);
+// What the instrument answered to a version inquiry.
+struct InstrumentAnswer {
+    // 1 when its inquiry reply was read (protocol code, packet size, flags); 0 when the
+    // instrument answered in another product's id, taken because the device check is
+    // skipped (its id is then in productId).
+    int inquiryRead;
+    InquiryValues inquiry;
+    unsigned char productId[3]; // the id it answered in
+    unsigned char versionMajor; // the version it holds of the block asked
+    unsigned char versionMinor;
+};
+
+// Asks the instrument which version of a block it holds, shows it in the details rows and
+// hands the answer back (answer may be null; cleared first, it is complete only when the
+// result is not INQUIRE_NO_ANSWER). Runs on the front end's thread while no update thread exists.
+int InquireVersion(const SystemFileHeader* header, int deviceType, InstrumentAnswer* answer);

@@ -3,6 +3,8 @@
 #include "platform/text.h"
 #include "update/update_engine.h"
 
+#include <cstring>
+
 int BuildMessageHeader(unsigned char* buffer, const SystemFileHeader* header, unsigned char code) {
     int n = 0;
     buffer[n++] = SYSEX_START;
@@ -206,4 +208,67 @@ int ValidateReply(const unsigned char* reply, SystemFileHeader* header, int expe
     TextFormat(errorText, TEXT_SIZE, "Rx Status Error(Exp) : 0x%X%s", (unsigned int)status,
                extended);
     return 0;
+}
+
+int DecodeInquiryReply(const unsigned char* reply, int position, InquiryValues* out,
+                       char* errorText) {
+    const unsigned char* payload = reply + position;
+    out->protocolCode = payload[0];
+    if (out->protocolCode > PROTOCOL_CODE_28BIT) {
+        TextCopy(errorText, TEXT_SIZE, "Protocol code error(need newer tool).");
+        return 0;
+    }
+    if (out->protocolCode == PROTOCOL_CODE_14BIT) {
+        out->packetSize = Decode14Bit(payload + 1);
+        out->deviceFlags = payload[3];
+    } else {
+        out->packetSize = Decode28Bit(payload + 1);
+        out->deviceFlags = payload[5];
+    }
+    return 1;
+}
+
+namespace {
+
+// The product id by the framing rule: byte 0 always, byte 1 unless absent, byte 2 only
+// when both are present. Returns the number of bytes written.
+int PutProductId(const unsigned char* id, unsigned char* out) {
+    int n = 0;
+    out[n++] = id[0];
+    if (id[1] != PRODUCT_ID_ABSENT) {
+        out[n++] = id[1];
+        if (id[2] != PRODUCT_ID_ABSENT) {
+            out[n++] = id[2];
+        }
+    }
+    return n;
+}
+
+int PutPortMessage(unsigned char* out, const unsigned char* productId, unsigned char code) {
+    out[0] = SYSEX_START;
+    out[1] = MSG_MAKER_ID;
+    out[2] = MSG_VUP_ID;
+    int n = 3 + PutProductId(productId, out + 3);
+    out[n++] = code;
+    return n;
+}
+
+} // namespace
+
+int BuildPortInquiry(unsigned char* out, const unsigned char* productId, int* portAt) {
+    int n = PutPortMessage(out, productId, MSG_PORT_INQUIRY);
+    *portAt = n;
+    out[n++] = 0;
+    out[n++] = SYSEX_END;
+    return n;
+}
+
+int ReadPortReply(const unsigned char* bytes, int length, const unsigned char* productId) {
+    unsigned char expected[16];
+    const int e = PutPortMessage(expected, productId, MSG_PORT_REPLY);
+    // The length check comes first: it also keeps every read below inside the bytes.
+    if (length != e + 2 || memcmp(bytes, expected, (size_t)e) != 0 || bytes[e + 1] != SYSEX_END) {
+        return -1;
+    }
+    return bytes[e];
 }

@@ -42,9 +42,8 @@
 // Status bytes from 0x40 on carry the instrument's own text.
 #define STATUS_EXTENDED_FROM 0x40
 
-// Every message the updater sends fits in a buffer of this size (the largest is a full
-// packet packed seven bits to the byte, with its header); a transport's send buffer is one.
-#define UPDATE_MESSAGE_BUFFER_SIZE 37888
+// Every message the updater sends fits in a buffer of this size.
+#define UPDATE_MESSAGE_BUFFER_SIZE SYSEX_MESSAGE_SIZE_MAX
 
 // Every reply is received into, and validated from, a buffer of this size.
 #define REPLY_BUFFER_SIZE 1024
@@ -87,3 +86,25 @@ void StatusCodeText(int status, char* text, int textSize);
 #define REPLY_ID_ADOPTED (-2)
 int ValidateReply(const unsigned char* reply, SystemFileHeader* header, int expectedCode,
                   char* errorText, uint32_t* progressOut);
+
+// MSG_PORT_INQUIRY for the product id (3 bytes, 0xFF marking an absent second or third):
+// F0 42 23 <id> 10 <port> F7 with port 0; *portAt tells where the output port's number
+// goes. Returns the message's length.
+int BuildPortInquiry(unsigned char* out, const unsigned char* productId, int* portAt);
+
+// The output port number a MSG_PORT_REPLY of length bytes names, for the product id; -1
+// when the bytes are no such reply.
+int ReadPortReply(const unsigned char* bytes, int length, const unsigned char* productId);
+
+// The payload of MSG_INQUIRY_REPLY: what the instrument tells of itself.
+struct InquiryValues {
+    unsigned char protocolCode;
+    uint32_t packetSize; // as announced, before any limit of the transport
+    unsigned char deviceFlags;
+};
+
+// Decodes the inquiry reply whose payload begins at reply[position] (ValidateReply's
+// result; reply holds REPLY_BUFFER_SIZE bytes). 1, or 0 with errorText set when the
+// protocol code is newer than this tool speaks.
+int DecodeInquiryReply(const unsigned char* reply, int position, InquiryValues* out,
+                       char* errorText);

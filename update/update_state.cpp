@@ -3,6 +3,6 @@
 // The engine's state outlives each run: the protocol code, packet size and flags keep the
 // last instrument's values, and the skip-device-check copy is obeyed by later inquiries.
 UpdateEngine g_updateEngine = {
-    nullptr, nullptr, {0}, 0, 0, 0, {UPDATE_IDLE}, 0, 0, 0, PLATFORM_THREAD_NONE, nullptr, nullptr};
+    {}, {0}, 0, 0, 0, {UPDATE_IDLE}, 0, 0, 0, PLATFORM_THREAD_NONE, nullptr, nullptr};
 
 int ShowLog = 0;

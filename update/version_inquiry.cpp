@@ -23,22 +23,26 @@ int AskInstrument(int length, int timeoutTicks, int expectedCode) {
                            q.errorText, timeoutTicks);
 }
 
-int InquireVersionWithTimer(const SystemFileHeader* header, int deviceType) {
+int InquireVersionOfBlock(const SystemFileHeader* header, int deviceType,
+                          InstrumentAnswer* answer) {
     InquiryRun& q = g_versionInquiry;
     UpdateEngine& e = g_updateEngine;
     unsigned char* msg = e.messageBuffer;
     q.header = *header;
     e.deviceType = deviceType;
+    *answer = InstrumentAnswer{};
 
     int pos = AskInstrument(BuildInquiry(msg, &q.header), TIMEOUT_TICKS_SHORT, MSG_INQUIRY_REPLY);
     if (pos == 0) {
         return INQUIRE_NO_ANSWER;
     }
     if (pos > 0) {
-        e.protocolCode = q.reply[pos];
-        if (e.protocolCode > PROTOCOL_CODE_28BIT) {
+        const int decoded = DecodeInquiryReply(q.reply, pos, &answer->inquiry, q.errorText);
+        e.protocolCode = answer->inquiry.protocolCode;
+        if (!decoded) {
             return INQUIRE_NO_ANSWER;
         }
+        answer->inquiryRead = 1;
     } else {
         // The instrument's own product id was adopted into the working copy.
         e.protocolCode = PROTOCOL_CODE_14BIT;
@@ -51,6 +55,11 @@ int InquireVersionWithTimer(const SystemFileHeader* header, int deviceType) {
     }
     const unsigned char major = q.reply[pos];
     const unsigned char minor = q.reply[pos + 1];
+    for (int i = 0; i < 3; i++) {
+        answer->productId[i] = q.header.productId[i];
+    }
+    answer->versionMajor = major;
+    answer->versionMinor = minor;
     const int result = VersionAtLeast(major, minor, header->versionMajor, header->versionMinor)
                            ? INQUIRE_UP_TO_DATE
                            : INQUIRE_UPDATE_NEEDED;
@@ -66,11 +75,10 @@ int InquireVersionWithTimer(const SystemFileHeader* header, int deviceType) {
 
 } // namespace
 
-int InquireVersion(const SystemFileHeader* header, int deviceType) {
-    // The time-outs of the inquiry are 10 ms waits: with the system's default tick each
-    // would last 15.6 ms.
-    PlatformTimerResolutionBegin();
-    int result = InquireVersionWithTimer(header, deviceType);
-    PlatformTimerResolutionEnd();
-    return result;
+// The inquiry holds no timer resolution of its own: it never sleeps, and its receives wake
+// when the reply comes, so a coarse system tick changes none of its figures (only a
+// time-out's end, by less than a tick).
+int InquireVersion(const SystemFileHeader* header, int deviceType, InstrumentAnswer* answer) {
+    InstrumentAnswer unused;
+    return InquireVersionOfBlock(header, deviceType, answer != nullptr ? answer : &unused);
 }

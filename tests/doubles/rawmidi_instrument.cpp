@@ -54,6 +54,7 @@ struct RawMidiSim {
     // The link, up while a handle is open: updater -> instrument, instrument -> updater.
     int toInstrument[2];
     int toUpdater[2];
+    bool unplugged; // until the link goes down
     std::thread instrument;
     InstrumentEnd end;
 };
@@ -180,6 +181,7 @@ int LinkUpLocked(void) {
     s.end.config = s.config;
     s.end.pendingHead = 0;
     s.end.pendingCount = 0;
+    s.unplugged = false;
     s.instrument = std::thread(RunInstrument, &s.end);
     return 1;
 }
@@ -273,6 +275,11 @@ int RawMidiInstrumentOpenHandles(void) {
     return OpenHandlesLocked();
 }
 
+void RawMidiInstrumentUnplug(void) {
+    std::lock_guard<std::mutex> guard(g_rawMidiSim.lock);
+    g_rawMidiSim.unplugged = OpenHandlesLocked() > 0;
+}
+
 int RawMidiListPorts(RawMidiPortInfo* ports, int capacity) {
     std::lock_guard<std::mutex> guard(g_rawMidiSim.lock);
     EnsureConfiguredLocked();
@@ -320,12 +327,15 @@ int RawMidiOpen(const char* device, int directions, RawMidiHandle* handle, int* 
 
 int RawMidiRead(RawMidiHandle handle, unsigned char* bytes, int capacity, int timeoutMs) {
     if (!(HandleDirections(handle) & RAWMIDI_INPUT) || capacity <= 0) {
-        return -1;
+        return -EBADF;
     }
     int fd;
     int readSize;
     {
         std::lock_guard<std::mutex> guard(g_rawMidiSim.lock);
+        if (g_rawMidiSim.unplugged) {
+            return -ENODEV;
+        }
         fd = g_rawMidiSim.toUpdater[0];
         readSize = g_rawMidiSim.config.readSize;
     }
@@ -335,25 +345,34 @@ int RawMidiRead(RawMidiHandle handle, unsigned char* bytes, int capacity, int ti
     struct pollfd wait = {fd, POLLIN, 0};
     int ready = poll(&wait, 1, timeoutMs > 0 ? timeoutMs : 0);
     if (ready < 0) {
-        return errno == EINTR ? 0 : -1;
+        return errno == EINTR ? 0 : -errno;
     }
     if (ready == 0) {
         return 0;
     }
     ssize_t n = read(fd, bytes, (size_t)capacity);
-    return n > 0 ? (int)n : -1;
+    if (n < 0) {
+        return -errno;
+    }
+    return n > 0 ? (int)n : -EPIPE;
 }
 
 int RawMidiWrite(RawMidiHandle handle, const unsigned char* bytes, int length) {
-    if (!(HandleDirections(handle) & RAWMIDI_OUTPUT) || bytes == nullptr || length < 0) {
-        return 0;
+    if (!(HandleDirections(handle) & RAWMIDI_OUTPUT)) {
+        return -EBADF;
+    }
+    if (bytes == nullptr || length < 0) {
+        return -EINVAL;
     }
     int fd;
     {
         std::lock_guard<std::mutex> guard(g_rawMidiSim.lock);
+        if (g_rawMidiSim.unplugged) {
+            return -ENODEV;
+        }
         fd = g_rawMidiSim.toInstrument[1];
     }
-    return WriteAll(fd, bytes, length);
+    return WriteAll(fd, bytes, length) ? 1 : -errno;
 }
 
 void RawMidiClose(RawMidiHandle handle) {

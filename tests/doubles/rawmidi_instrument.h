@@ -46,3 +46,7 @@ const char* RawMidiInstrumentOpenDevice(int index);
 
 // Handles open now.
 int RawMidiInstrumentOpenHandles(void);
+
+// Pulls the instrument's cable: every read and write on the ports open now fails with
+// ENODEV, as the system's do once the device is gone, until they are closed.
+void RawMidiInstrumentUnplug(void);
