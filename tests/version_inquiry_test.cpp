@@ -18,6 +18,12 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 PlatformWindow const kWindow = reinterpret_cast<PlatformWindow>(0x1000);
@@ -229,13 +235,24 @@ TEST_F(AnalyzeSystemFileTest, FailuresShowTheirOwnTextsAndKeepTheHeader) {
     EXPECT_EQ(std::string(RecordedLogRow(0)), "File Analyze  Error - " + path_);
     EXPECT_STREQ(RecordedLogRow(1), "");
 
-    // A file another program holds open cannot be opened: it is opened without sharing.
+    // A file another program holds cannot be opened: on Windows it is opened without
+    // sharing; elsewhere readers share it, and one that writes it keeps them out.
     WriteFile();
+#ifdef _WIN32
     PlatformFile held = PlatformFileOpenRead(path_.c_str());
     ASSERT_NE(held, PLATFORM_FILE_NONE);
+#else
+    const int writer = open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(flock(writer, LOCK_EX | LOCK_NB), 0);
+#endif
     EXPECT_EQ(AnalyzeSystemFile(path_.c_str(), &header), 0);
     EXPECT_STREQ(RecordedDetailsRow(0), "File Open Error");
+#ifdef _WIN32
     PlatformFileClose(&held);
+#else
+    close(writer);
+#endif
 
     EXPECT_EQ(header.blockCode, 0x55);
     // The analysis closed what it opened: the file opens again.
