@@ -244,16 +244,11 @@ class Model {
 
     // The time a wait that sees nothing lasts on the run's transport.
     int64_t EmptyWaitMs(int timeoutTicks) const {
-        switch (s_.deviceType) {
-        case DEVICE_TYPE_SERIAL:
-            return 0;
-        case DEVICE_TYPE_MIDI:
-            return (int64_t)timeoutTicks * kMidiTickUs / 1000;
-        case DEVICE_TYPE_USB_BULK:
-            return kUsbWaitLimitMs;
-        default:
-            return kKernelTimeoutMs;
-        }
+        // Per transport, by device type: serial (its own time-out, counted elsewhere),
+        // MIDI (the caller's ticks), USB bulk (until the abort), kernel MIDI.
+        const int64_t kFixedWaitMs[] = {0, -1, kUsbWaitLimitMs, kKernelTimeoutMs};
+        const int64_t fixed = kFixedWaitMs[s_.deviceType];
+        return fixed >= 0 ? fixed : (int64_t)timeoutTicks * kMidiTickUs / 1000;
     }
 
     // One receive of the updater from the pieces on the line: 1 with *out, or 0 with the
