@@ -19,7 +19,11 @@ int CommandInfo(const std::string& file) {
     std::vector<SystemFileHeader> blocks;
     char errorText[TEXT_SIZE];
     int ok = ReadSystemFile(file, &blocks, errorText);
-    PrintBlocks(file, blocks);
+    // A file that could not be opened or gave no block has nothing to head: its error alone
+    // says what happened.
+    if (ok || !blocks.empty()) {
+        PrintBlocks(file, blocks);
+    }
     if (!ok) {
         if (!blocks.empty()) {
             TerminalError("Block %d:", (int)blocks.size() + 1);

@@ -8,9 +8,11 @@
 enum {
     EXIT_DONE = 0,      // the update completed, or the instrument already has the version
     EXIT_FAILED = 1,    // the file, the device or the update failed
-    EXIT_USAGE = 2,     // bad arguments
+    EXIT_USAGE = 2,     // bad arguments, or a question without a terminal to ask it on
     EXIT_NO_ANSWER = 3, // no instrument answered the inquiry
-    EXIT_ABORTED = 130, // the user stopped it
+    EXIT_DECLINED = 4,  // the user answered "Update now?" with no: nothing was sent
+    EXIT_ABORTED = 130, // the user stopped it with Ctrl+C; SIGTERM 143, SIGHUP 129
+                        // (InterruptExitStatus)
 };
 
 // Which instrument a command talks to: a MIDI port, a serial device, the USB update device

@@ -2,12 +2,14 @@
 // program. Arguments are read here; each command is a function of cli/commands.h.
 #include "cli/commands.h"
 #include "cli/interrupt.h"
+#include "cli/serial_devices.h"
 #include "cli/terminal.h"
 #include "sim/instrument_options.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -17,7 +19,13 @@ const char kDescription[] =
     "Updates the ORVENT's system software from a system file (*.vsb) over raw MIDI, a "
     "serial line or the instrument's USB update device.";
 
+// What --version says: the product's version, as the window program's version resource
+// has it.
+const char kVersionText[] = "orvent-update 1.2.1.1";
+
 const char kInstrumentPrefix[] = "--instrument-";
+
+const char* const kCommands[] = {"info", "ports", "version", "update"};
 
 // The rehearsal instrument's settings as given, by their row of the instrument's settings
 // (sim/instrument_options.h): each --instrument-NAME VALUE, repeatable, of the rows the
@@ -26,6 +34,60 @@ struct InstrumentOptions {
     std::vector<std::vector<std::string>> values =
         std::vector<std::vector<std::string>>((size_t)InstrumentSettingCount());
 };
+
+// Every value is checked while the line is parsed, so that a mistake is told before a file
+// is read or a device opened. An empty return is a good value.
+std::string CheckSerialDevice(const std::string& text) {
+    std::string device;
+    int baudRate = 0;
+    if (ParseSerialDevice(text, &device, &baudRate)) {
+        return "";
+    }
+    return text + (device.empty() ? ": no device" : ": the rate after @ is no bit rate");
+}
+
+std::string CheckProductId(const std::string& text) {
+    unsigned char id[3];
+    return InstrumentParseProductId(text.c_str(), id)
+               ? ""
+               : text + ": 1 to 3 hexadecimal bytes, as 3C or 3C:12";
+}
+
+// A setting's value is judged by the instrument's own parser, on a scratch configuration:
+// what it takes here the rehearsal takes later.
+CLI::Validator InstrumentValueCheck(const char* name) {
+    return CLI::Validator(
+        [name](std::string& value) -> std::string {
+            VirtualInstrumentConfig scratch;
+            VirtualInstrumentDefaultConfig(&scratch);
+            return InstrumentApplyOption(name, value.c_str(), &scratch)
+                       ? ""
+                       : value + ": not a value the instrument takes";
+        },
+        "");
+}
+
+// -v in every command, so each command's help shows it; all of them set the one switch.
+void AddVerbose(CLI::App* command, bool* verbose) {
+    command->add_flag("-v,--verbose", *verbose, "the log rows (Tx..., Rx...) on standard error");
+}
+
+// The first word that is no option names the command, as the program's own options are
+// switches without values. Empty when it is a command or there is none.
+std::string UnknownCommand(int argc, char** argv) {
+    for (int i = 1; i < argc; i++) {
+        if (argv[i][0] == '-') {
+            continue;
+        }
+        for (const char* command : kCommands) {
+            if (strcmp(argv[i], command) == 0) {
+                return "";
+            }
+        }
+        return argv[i];
+    }
+    return "";
+}
 
 // --midi, --serial, --usb or --rehearse, exactly one; and the rehearsal instrument's
 // settings.
@@ -40,7 +102,8 @@ void AddDeviceOptions(CLI::App* command, DeviceChoice* device, InstrumentOptions
         ->add_option("--serial", device->serialDevice,
                      "serial device, with the bit rate after @ (default 38400): "
                      "/dev/ttyUSB0@38400")
-        ->type_name("DEV[@RATE]");
+        ->type_name("DEV[@RATE]")
+        ->check(CheckSerialDevice);
     group->add_flag("--usb", device->usb,
                     "the instrument's USB update device (its bulk pipes, through libusb)");
     group->add_flag("--rehearse", device->rehearse,
@@ -55,11 +118,17 @@ void AddDeviceOptions(CLI::App* command, DeviceChoice* device, InstrumentOptions
         if (setting->rehearsalDefault != nullptr) {
             help += std::string("; default: ") + setting->rehearsalDefault;
         }
-        command
-            ->add_option(kInstrumentPrefix + std::string(setting->name), instrument->values[i],
-                         help)
-            ->type_name(setting->valueName)
-            ->group("Rehearsal instrument (with --rehearse)");
+        // Only the versions add up; any other setting given twice keeps the last value.
+        // The option text leaves out CLI11's "..." that a list would show.
+        CLI::Option* option = command
+                                  ->add_option(kInstrumentPrefix + std::string(setting->name),
+                                               instrument->values[i], help)
+                                  ->option_text(setting->valueName)
+                                  ->check(InstrumentValueCheck(setting->name))
+                                  ->group("Rehearsal instrument (with --rehearse)");
+        if (strcmp(setting->name, "version") != 0) {
+            option->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        }
     }
 }
 
@@ -88,32 +157,40 @@ void CollectInstrument(const InstrumentOptions& instrument, DeviceChoice* device
 
 int main(int argc, char** argv) {
     CLI::App app{kDescription, "orvent-update"};
-    app.set_version_flag("--version", "orvent-update 1.21");
+    app.set_version_flag("--version", kVersionText);
     app.require_subcommand(1);
     // -v may come anywhere, as users put it after the command as often as before.
     app.fallthrough();
     bool verbose = false;
-    app.add_flag("-v,--verbose", verbose, "the log rows (Tx..., Rx...) on standard error");
+    AddVerbose(&app, &verbose);
 
     std::string infoFile;
     CLI::App* info = app.add_subcommand("info", "Describe every block of a system file");
     info->add_option("FILE", infoFile, "system file (*.vsb)")->required()->type_name("");
+    AddVerbose(info, &verbose);
 
-    app.add_subcommand("ports",
-                       "List the MIDI ports, the serial devices and the USB update device found");
+    AddVerbose(
+        app.add_subcommand(
+            "ports", "List the MIDI ports, the serial devices and the USB update device found"),
+        &verbose);
 
     VersionArguments version;
     InstrumentOptions versionInstrument;
     CLI::App* versionCommand = app.add_subcommand(
         "version", "Ask the instrument which version of each of the file's blocks it holds, "
                    "or (without --file) only for its answer to the inquiry");
-    versionCommand->add_option("--file", version.file, "system file (*.vsb)")->type_name("FILE");
+    CLI::Option* versionFile =
+        versionCommand->add_option("--file", version.file, "system file (*.vsb)")
+            ->type_name("FILE");
     versionCommand
         ->add_option("--product-id", version.productId,
                      "without --file: the product id to ask, as 3C or 3C:12")
-        ->type_name("ID");
+        ->type_name("ID")
+        ->check(CheckProductId)
+        ->excludes(versionFile);
     versionCommand->add_flag("--skip-device-check", version.skipDeviceCheck,
                              "accept an instrument of another product id");
+    AddVerbose(versionCommand, &verbose);
     AddDeviceOptions(versionCommand, &version.device, &versionInstrument);
 
     UpdateArguments update;
@@ -127,8 +204,21 @@ int main(int argc, char** argv) {
     updateCommand->add_flag("--skip-device-check", update.skipDeviceCheck,
                             "accept an instrument of another product id");
     updateCommand->add_flag("-y,--yes", update.yes, "do not ask before sending");
+    AddVerbose(updateCommand, &verbose);
     AddDeviceOptions(updateCommand, &update.device, &updateInstrument);
 
+    // CLI11 would only say that a command is required; the user should hear which word was
+    // taken for one and what the commands are.
+    const std::string unknown = UnknownCommand(argc, argv);
+    if (!unknown.empty()) {
+        std::string commands;
+        for (const char* command : kCommands) {
+            commands += (commands.empty() ? "" : ", ") + std::string(command);
+        }
+        fprintf(stderr, "orvent-update: no command '%s'; commands: %s\n", unknown.c_str(),
+                commands.c_str());
+        return EXIT_USAGE;
+    }
     try {
         app.parse(argc, argv);
         if (versionCommand->parsed() && version.file.empty() && version.productId.empty()) {

@@ -1,10 +1,12 @@
 #include "cli/session.h"
 
+#include "cli/hints.h"
 #include "cli/interrupt.h"
 #include "cli/rehearsal.h"
 #include "cli/serial_devices.h"
 #include "cli/terminal.h"
 #include "logview/log_view.h"
+#include "midi/midi_transport_posix.h"
 #include "platform/platform_file.h"
 #include "platform/text.h"
 #include "sim/instrument_options.h"
@@ -12,6 +14,10 @@
 #include "transports/usb_bulk.h"
 #include "update/transport.h"
 #include "update/update_engine.h"
+#include "update/update_messages.h"
+
+#include <cstdarg>
+#include <cstdio>
 
 namespace {
 
@@ -51,6 +57,8 @@ int OpenTransport(const TransportChoice& choice) {
     char errorText[PATH_SIZE];
     if (!TransportOpen(&choice, errorText)) {
         TerminalError("%s", errorText);
+        ReportOpenHint(choice, choice.deviceType == DEVICE_TYPE_MIDI ? MidiPortError()
+                                                                     : SerialOsPortError());
         return EXIT_FAILED;
     }
     s_device.deviceType = choice.deviceType;
@@ -155,6 +163,7 @@ int ReadSystemFile(const std::string& file, std::vector<SystemFileHeader>* block
     PlatformFile f = PlatformFileOpenRead(file.c_str());
     if (f == PLATFORM_FILE_NONE) {
         TextFormat(errorText, TEXT_SIZE, "File Open Error - %s", file.c_str());
+        AppendFileOpenReason(file.c_str(), errorText, TEXT_SIZE);
         return 0;
     }
     const int ok = WalkSystemFile(f, CollectBlock, blocks, errorText);
@@ -217,27 +226,76 @@ int SessionIsRehearsal(void) {
 
 int ReportAborted(void) {
     TerminalError("%s", USER_ABORTED_TEXT);
-    return EXIT_ABORTED;
+    return InterruptExitStatus();
 }
+
+namespace {
+
+void LogRow(const char* format, ...) TEXT_FORMAT_CHECK(1, 2);
+
+void LogRow(const char* format, ...) {
+    char row[TEXT_SIZE];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(row, sizeof row, format, arguments);
+    va_end(arguments);
+    TerminalLog(row);
+}
+
+// The inquiry writes no log rows of its own (the window shows its answer in the details
+// rows): with -v the program tells what went out and what came back from the answer.
+void LogInquiry(const SystemFileHeader& h, int result, const InstrumentAnswer& a) {
+    char product[16];
+    FormatProductId(h, product, sizeof product);
+    LogRow("Tx Inquiry... (Product ID : %s)", product);
+    if (a.inquiryRead) {
+        const InquiryValues& v = a.inquiry;
+        LogRow("Rx Inquiry : Protocol=%d , PacketSize=%u , Flags=%02X", v.protocolCode,
+               v.packetSize, v.deviceFlags);
+    } else if (result != INQUIRE_NO_ANSWER) {
+        LogRow("Rx Inquiry : another product (%02X), taken over", a.productId[0]);
+    }
+    if (result == INQUIRE_NO_ANSWER && !a.inquiryRead) {
+        LogRow("Rx Inquiry : no answer");
+        return;
+    }
+    LogRow("Tx Version Request... (Type=%s , Code=%d)", h.blockName, h.blockCode);
+    if (result == INQUIRE_NO_ANSWER) {
+        LogRow("Rx Version : no answer");
+    } else {
+        LogRow("Rx Version : %d.%02d", a.versionMajor, a.versionMinor);
+    }
+}
+
+} // namespace
 
 // Asks the instrument for every block's version and shows each beside the file's.
 // needsUpdate[i] tells whether block i is newer in the file.
-int InquireBlocks(const std::vector<SystemFileHeader>& blocks, std::vector<bool>* needsUpdate) {
+int InquireBlocks(const std::vector<SystemFileHeader>& blocks, std::vector<bool>* needsUpdate,
+                  std::vector<InstrumentAnswer>* answers) {
     for (const SystemFileHeader& h : blocks) {
         s_inquiry.header = &h;
         InfoClearDetails();
         if (!RunStoppable(InquireProc)) {
             return ReportAborted();
         }
+        const InstrumentAnswer& a = s_inquiry.answer;
+        LogInquiry(h, s_inquiry.result, a);
         if (s_inquiry.result == INQUIRE_NO_ANSWER) {
             return ReportNoAnswer(h);
         }
-        const InstrumentAnswer& a = s_inquiry.answer;
         const bool needed = s_inquiry.result == INQUIRE_UPDATE_NEEDED;
+        const bool newer =
+            !VersionAtLeast(h.versionMajor, h.versionMinor, a.versionMajor, a.versionMinor);
         TerminalPrint("  %-8s (code %3d): file %d.%02d, instrument %d.%02d%s", h.blockName,
                       h.blockCode, h.versionMajor, h.versionMinor, a.versionMajor, a.versionMinor,
-                      needed ? " (needs update)" : "");
+                      needed  ? " (needs update)"
+                      : newer ? " (newer than the file)"
+                              : "");
         needsUpdate->push_back(needed);
+        if (answers != nullptr) {
+            answers->push_back(a);
+        }
     }
     return EXIT_DONE;
 }

@@ -5,6 +5,7 @@
 
 #include "cli/commands.h"
 #include "sysfile/system_file.h"
+#include "update/update_engine.h"
 
 #include <cstddef>
 #include <string>
@@ -31,10 +32,12 @@ void SessionClose(void);
 int SessionDeviceType(void);
 int SessionIsRehearsal(void);
 
-// Asks the instrument for each block's version and shows it beside the file's;
-// needsUpdate[i] tells whether block i is newer in the file. An exit status: EXIT_DONE,
-// EXIT_NO_ANSWER or EXIT_ABORTED, reported.
-int InquireBlocks(const std::vector<SystemFileHeader>& blocks, std::vector<bool>* needsUpdate);
+// Asks the instrument for each block's version and shows it beside the file's (with -v
+// also what was sent and received); needsUpdate[i] tells whether block i is newer in the
+// file, answers (unless null) gets what the instrument said of each. An exit status:
+// EXIT_DONE, EXIT_NO_ANSWER or the stop signal's, reported.
+int InquireBlocks(const std::vector<SystemFileHeader>& blocks, std::vector<bool>* needsUpdate,
+                  std::vector<InstrumentAnswer>* answers = nullptr);
 
-// Reports the user's stop; EXIT_ABORTED.
+// Reports the user's stop; the stop signal's exit status (InterruptExitStatus).
 int ReportAborted(void);

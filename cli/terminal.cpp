@@ -16,8 +16,6 @@ const int kDefaultWidth = 80;
 // A redraw at most this often: a fast link acknowledges hundreds of packets a second.
 const uint64_t kRedrawUs = 100000;
 const int kPlainStepPercent = 10;
-// Below this much transfer time a rate would be mostly noise.
-const double kRateMinSeconds = 0.5;
 
 struct Terminal {
     int verbose;
@@ -26,15 +24,14 @@ struct Terminal {
     char status[TEXT_SIZE];
     int64_t total;
     int64_t position;
-    int64_t clockPosition; // where the rate's clock started
-    uint64_t clockStartUs; // 0: not started
+    ProgressClock clock;
     uint64_t lastDrawUs;
     int plainPercentShown; // -1: none yet
     int lineOpen;          // a progress line is on screen without its newline
 };
 
 std::mutex s_lock;
-Terminal g_terminal = {0, 0, 0, {0}, 0, 0, 0, 0, 0, -1, 0};
+Terminal g_terminal = {0, 0, 0, {0}, 0, 0, {0, 0, 0, 0}, 0, -1, 0};
 
 int TerminalWidth(void) {
     struct winsize size;
@@ -46,7 +43,8 @@ int TerminalWidth(void) {
 
 // Clears a progress line on screen so that other output can take its place.
 void ClearLineLocked(void) {
-    if (g_terminal.lineOpen) {
+    // While held the line is off screen already, and a question may stand in its place.
+    if (g_terminal.lineOpen && !g_terminal.hold) {
         fputs("\r\033[K", stdout);
         fflush(stdout);
     }
@@ -64,12 +62,7 @@ void DrawLocked(int force) {
         if (!force && t.lineOpen && now - t.lastDrawUs < kRedrawUs) {
             return;
         }
-        // The rate counts from where the clock started; the bar shows the whole file.
-        double rate = 0.0;
-        const double seconds = t.clockStartUs != 0 ? (double)(now - t.clockStartUs) / 1e6 : 0.0;
-        if (seconds >= kRateMinSeconds && t.position > t.clockPosition) {
-            rate = (double)(t.position - t.clockPosition) / seconds;
-        }
+        const double rate = ProgressClockRate(&t.clock, now, t.position);
         FormatProgressLine(line, sizeof line, t.status, t.position, t.total, rate, TerminalWidth());
         fprintf(stdout, "\r\033[K%s", line);
         fflush(stdout);
@@ -91,6 +84,19 @@ void RestoreLineLocked(void) {
     if (g_terminal.lineOpen) {
         DrawLocked(1);
     }
+}
+
+// Leaves the progress line on screen as far as it got and draws no more of it.
+void EndLineLocked(void) {
+    Terminal& t = g_terminal;
+    // A held line is off screen already.
+    if (t.lineOpen && !t.hold) {
+        DrawLocked(1);
+        fputc('\n', stdout);
+        fflush(stdout);
+    }
+    t.lineOpen = 0;
+    t.total = 0;
 }
 
 void PrintLocked(FILE* stream, const char* format, va_list arguments) {
@@ -143,8 +149,12 @@ void TerminalLog(const char* text) {
 
 void TerminalStatus(const char* text) {
     std::lock_guard<std::mutex> guard(s_lock);
-    TextCopy(g_terminal.status, sizeof g_terminal.status, text != nullptr ? text : "");
-    if (g_terminal.interactive && g_terminal.lineOpen) {
+    Terminal& t = g_terminal;
+    if (text == nullptr || text[0] == '\0') {
+        EndLineLocked();
+    }
+    TextCopy(t.status, sizeof t.status, text != nullptr ? text : "");
+    if (t.interactive && t.lineOpen) {
         DrawLocked(1);
     }
 }
@@ -154,31 +164,28 @@ void TerminalProgressRange(int64_t total) {
     Terminal& t = g_terminal;
     t.total = total;
     t.position = 0;
-    t.clockStartUs = 0;
+    const int held = t.clock.heldSinceUs != 0;
+    ProgressClockReset(&t.clock);
+    ProgressClockHold(&t.clock, PlatformMonotonicUs(), held);
     t.plainPercentShown = -1;
 }
 
 void TerminalProgressPosition(int64_t position) {
     std::lock_guard<std::mutex> guard(s_lock);
     Terminal& t = g_terminal;
-    if (t.clockStartUs == 0 && position > 0) {
-        // The first packet's bytes are not yet timed: the clock starts as they are counted.
-        t.clockStartUs = PlatformMonotonicUs();
-        t.clockPosition = position;
-    }
+    ProgressClockCount(&t.clock, PlatformMonotonicUs(), position);
     t.position = position;
     DrawLocked(position >= t.total);
 }
 
+void TerminalProgressTotal(int64_t total) {
+    std::lock_guard<std::mutex> guard(s_lock);
+    g_terminal.total = total;
+}
+
 void TerminalProgressEnd(void) {
     std::lock_guard<std::mutex> guard(s_lock);
-    Terminal& t = g_terminal;
-    if (t.lineOpen) {
-        fputc('\n', stdout);
-        fflush(stdout);
-        t.lineOpen = 0;
-    }
-    t.total = 0;
+    EndLineLocked();
 }
 
 void TerminalHoldProgress(int hold) {
@@ -187,7 +194,13 @@ void TerminalHoldProgress(int hold) {
         ClearLineLocked();
     }
     g_terminal.hold = hold;
+    ProgressClockHold(&g_terminal.clock, PlatformMonotonicUs(), hold);
     if (!hold) {
         RestoreLineLocked();
     }
+}
+
+void TerminalLeaveOut(uint64_t microseconds) {
+    std::lock_guard<std::mutex> guard(s_lock);
+    ProgressClockLeaveOut(&g_terminal.clock, microseconds);
 }

@@ -20,14 +20,23 @@ void TerminalError(const char* format, ...) TEXT_FORMAT_CHECK(1, 2);
 // A log row of the update or the inquiry ("Tx Set Mode...").
 void TerminalLog(const char* text);
 
-// The update's status row: the progress line's label.
+// The update's status row: the progress line's label. An empty text ends the progress
+// line as it stands: the engine clears its status before it puts a failure's text there,
+// and a failure or an abort is reported on a line of its own, never painted into the bar.
 void TerminalStatus(const char* text);
 
 // The bar's range and position, in bytes of the file.
 void TerminalProgressRange(int64_t total);
 void TerminalProgressPosition(int64_t position);
+// The range changes during the run; position and rate go on.
+void TerminalProgressTotal(int64_t total);
 // Ends the progress line, so the next output starts on a line of its own.
 void TerminalProgressEnd(void);
 
-// While held, the progress line is neither drawn nor redrawn (a question is on screen).
+// While held, the progress line is neither drawn nor redrawn (a question is on screen),
+// and the time does not count for the rate.
 void TerminalHoldProgress(int hold);
+
+// The program stood still this long (stopped by Ctrl+Z and continued): the rate and the
+// time left leave it out.
+void TerminalLeaveOut(uint64_t microseconds);

@@ -11,6 +11,7 @@
 #include "transports/sysex.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -42,8 +43,9 @@ struct MidiTransport {
     int messageTooLong;
     std::atomic<int> aborted; // set by MidiAbortReceive until the next open
     int firstRequest;         // 1 from the open until the first MidiSend
-    // Why the last read or write failed (errno values), 0 since the open. Written by the
-    // thread that drives the protocol, read by the program once that thread has ended.
+    // Why the last read or write failed (errno values), 0 since the open; after a failed
+    // open, why the open failed. Written by the thread that drives the protocol, read by
+    // the program once that thread has ended.
     std::atomic<int> portError;
     RawMidiPortInfo ports[MIDI_LISTED_PORTS];
 };
@@ -274,10 +276,12 @@ int MidiOpen(const char* outputPortName, const char* inputPortName, char* errorT
     if (!ResolvePort(outputPortName, RAWMIDI_OUTPUT, outDevice, sizeof outDevice)) {
         TextFormat(errorText, MIDI_OPEN_TEXT_SIZE, "Midi out port is not exist : %s",
                    outputPortName);
+        t.portError.store(ENODEV);
         return 0;
     }
     if (!ResolvePort(inputPortName, RAWMIDI_INPUT, inDevice, sizeof inDevice)) {
         TextFormat(errorText, MIDI_OPEN_TEXT_SIZE, "Midi in port is not exist : %s", inputPortName);
+        t.portError.store(ENODEV);
         return 0;
     }
 
@@ -291,6 +295,7 @@ int MidiOpen(const char* outputPortName, const char* inputPortName, char* errorT
         t.input = RAWMIDI_NO_HANDLE;
         MidiErrorText((unsigned int)error, codeText, sizeof codeText);
         TextFormat(errorText, MIDI_OPEN_TEXT_SIZE, "Midi In Open Error : %s", codeText);
+        t.portError.store(error);
         return FailOpen();
     }
     if (shared) {
@@ -299,6 +304,7 @@ int MidiOpen(const char* outputPortName, const char* inputPortName, char* errorT
         t.output = RAWMIDI_NO_HANDLE;
         MidiErrorText((unsigned int)error, codeText, sizeof codeText);
         TextFormat(errorText, MIDI_OPEN_TEXT_SIZE, "Midi Out Open Error : %s", codeText);
+        t.portError.store(error);
         return FailOpen();
     }
     ForgetStream();

@@ -4,5 +4,6 @@
 #pragma once
 
 // Why the last read or write on the open ports failed: the system's error number (ENODEV
-// once the instrument was unplugged); 0 while none has failed since MidiOpen.
+// once the instrument was unplugged); 0 while none has failed since MidiOpen. After a
+// failed MidiOpen, why it failed (EBUSY, EACCES; ENODEV for a port that is not there).
 int MidiPortError(void);

@@ -274,14 +274,13 @@ void CompleteBlockLocked(void) {
     vi.block.active = 0;
 }
 
-// Protocol 0 tells the instrument no block size: a block that received packets without
-// a refusal counts as written when the updater moves on to the next one.
+// A block left before its last packet (the updater stopped, failed or moved on) stays
+// unwritten: the instrument goes on holding the version it had. Protocol 0 tells it no
+// size, so a block whose size it does not know is never taken as complete; counting it
+// complete when the updater moves on would make a block cut short by a stop read as
+// current, and a rerun would skip it.
 void CloseOpenBlockLocked(void) {
-    BlockState& block = g_virtualInstrument.block;
-    if (block.active && !block.failed && block.dataSize == 0 && block.packetsReceived > 0) {
-        CompleteBlockLocked();
-    }
-    block.active = 0;
+    g_virtualInstrument.block.active = 0;
 }
 
 void WriteFlashLocked(uint64_t address, const unsigned char* data, uint32_t length, int fillValue) {
@@ -434,7 +433,9 @@ void AcceptPacket(int index, uint32_t number, const unsigned char* data, uint32_
                 SendWriteProgress(index, (uint32_t)step, (uint32_t)vi.config.writeSteps);
             }
         }
-        CompleteBlockLocked();
+        if (!block.failed) {
+            CompleteBlockLocked();
+        }
     }
     SendStatus(index, VI_STATUS_OK);
 }

@@ -56,8 +56,8 @@ struct VirtualInstrumentConfig {
                                  // protocol 1 takes the address from set mode)
     uint32_t blockDataSize[256]; // protocol 0 announces no block size: when set, a block
                                  // is complete (and two-phase writing is reported) after
-                                 // this many bytes; 0: complete at the next set mode or
-                                 // inquiry, single phase
+                                 // this many bytes; 0: never complete (its version stays
+                                 // the old one), single phase
     uint32_t flashBase;          // flash image covers flashBase .. flashBase + flashSize
     uint32_t flashSize;
     int replyDelayMs; // every reply comes after this delay
@@ -102,9 +102,10 @@ void VirtualInstrumentReset(const VirtualInstrumentConfig* config);
 //   previous packet, 6 checksum, 8 outside the flash window.
 // Packet size in use: protocol 1 from set mode; protocol 0 the announced size, or the
 // length of the block's first data packet when that is smaller (the updater caps it).
-// A block is complete after its data size (protocol 1, or blockDataSize under protocol
-// 0), otherwise at the next set mode or inquiry when it had packets and no refusal; its
-// version is then the one set mode announced.
+// A block is complete when the packet that ends its data size (protocol 1, or
+// blockDataSize under protocol 0) is written; its version is then the one set mode
+// announced. Until then, and for good when the block is left early or its size is not
+// known, the instrument reports the version it held.
 void VirtualInstrumentHandleMessage(const unsigned char* message, int length);
 
 // Gives the instrument bytes as a byte stream delivers them (serial line): it frames

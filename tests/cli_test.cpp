@@ -1,9 +1,18 @@
+#include "cli/hints.h"
 #include "cli/progress_line.h"
 #include "cli/serial_devices.h"
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -17,7 +26,8 @@ struct LineCase {
 };
 
 // What the progress line says is all in its numbers: the bar and percent from the whole
-// file, the rate and time left only once a rate is known, nothing past the terminal.
+// file, the rate and time left only once a rate is known, nothing past the terminal, and
+// on a narrow one the bar gives way before the numbers do, then the label.
 TEST(ProgressLineTest, SaysHowFarHowFastAndHowLong) {
     const LineCase cases[] = {
         {"start", 0, 25088, 0.0, 200, "Sending  [--------------------]   0%  0.0/24.5 KiB"},
@@ -28,7 +38,12 @@ TEST(ProgressLineTest, SaysHowFarHowFastAndHowLong) {
         {"past the end is the end", 30000, 25088, 0.0, 200,
          "Sending  [####################] 100%  24.5/24.5 KiB"},
         {"nothing to send", 5, 0, 0.0, 200, "Sending  [--------------------]   0%  0.0/0.0 KiB"},
-        {"cut to the terminal", 12544, 25088, 0.0, 16, "Sending  [######"},
+        {"the bar shrinks to the terminal", 12544, 25088, 4096.0, 60,
+         "Sending  [###----]  50%  12.2/24.5 KiB  4.0 KiB/s  0:03 left"},
+        {"the bar goes before the numbers", 12544, 25088, 4096.0, 52,
+         "Sending  50%  12.2/24.5 KiB  4.0 KiB/s  0:03 left"},
+        {"then the label", 12544, 25088, 4096.0, 45, "50%  12.2/24.5 KiB  4.0 KiB/s  0:03 left"},
+        {"cut to the terminal", 12544, 25088, 0.0, 16, "50%  12.2/24.5 K"},
     };
     for (const LineCase& c : cases) {
         char line[256];
@@ -38,6 +53,125 @@ TEST(ProgressLineTest, SaysHowFarHowFastAndHowLong) {
     char plain[256];
     FormatProgressPlain(plain, sizeof plain, "Now Updating...", 12544, 25088);
     EXPECT_STREQ("Now Updating...: 50% (12544 of 25088 bytes)", plain);
+}
+
+// The rate counts the time the transfer ran, not the time the user spent at a question or
+// the program stood stopped.
+TEST(ProgressLineTest, TheRateLeavesOutQuestionsAndStops) {
+    enum Kind { COUNT, HOLD, RELEASE, STOPPED };
+    struct Event {
+        Kind kind;
+        uint64_t at; // ms
+        int64_t value;
+    };
+    const uint64_t kMs = 1000;
+    const struct {
+        const char* name;
+        std::vector<Event> events;
+        uint64_t at;
+        int64_t bytes;
+        double rate;
+    } cases[] = {
+        {"from the first bytes", {{COUNT, 1000, 1000}}, 2000, 3048, 2048.0},
+        {"none in the first half second", {{COUNT, 1000, 1000}}, 1400, 2000, 0.0},
+        {"a question answered",
+         {{COUNT, 1000, 1000}, {HOLD, 2000, 0}, {RELEASE, 12000, 0}},
+         13000,
+         5096,
+         2048.0},
+        {"a question still open", {{COUNT, 1000, 1000}, {HOLD, 2000, 0}}, 9000, 3048, 2048.0},
+        {"stopped by Ctrl+Z", {{COUNT, 1000, 1000}, {STOPPED, 0, 10000}}, 13000, 5096, 2048.0},
+        {"stopped at a question, left out once",
+         {{COUNT, 1000, 1000}, {HOLD, 2000, 0}, {STOPPED, 0, 5000}, {RELEASE, 12000, 0}},
+         13000,
+         5096,
+         2048.0},
+        {"a question before the first bytes",
+         {{HOLD, 500, 0}, {COUNT, 1000, 1000}, {RELEASE, 3000, 0}},
+         4000,
+         3048,
+         2048.0},
+    };
+    for (const auto& c : cases) {
+        ProgressClock clock;
+        ProgressClockReset(&clock);
+        for (const Event& e : c.events) {
+            switch (e.kind) {
+            case COUNT:
+                ProgressClockCount(&clock, e.at * kMs, e.value);
+                break;
+            case HOLD:
+            case RELEASE:
+                ProgressClockHold(&clock, e.at * kMs, e.kind == HOLD);
+                break;
+            case STOPPED:
+                ProgressClockLeaveOut(&clock, (uint64_t)e.value * kMs);
+                break;
+            }
+        }
+        EXPECT_DOUBLE_EQ(c.rate, ProgressClockRate(&clock, c.at * kMs, c.bytes)) << c.name;
+    }
+}
+
+// The line counts the blocks that go out: a block the instrument has is neither sent nor
+// in the total, whatever the engine's position over the whole file says.
+TEST(ProgressLineTest, SkippedBlocksDoNotCountAsSent) {
+    // Blocks of 1024 and 512 bytes after their 256-byte headers: the engine's position runs
+    // 0 .. 2048 over the file.
+    enum Kind { POSITION, STARTED, SENT, SKIPPED };
+    struct Step {
+        Kind kind;
+        int64_t value; // a position, or the block's bytes
+        int expected;  // SENT, SKIPPED: whether the total counted the block
+        int64_t sent;
+        int64_t total;
+    };
+    const struct {
+        const char* name;
+        int64_t total;
+        std::vector<Step> steps;
+    } cases[] = {
+        {"both sent",
+         2048,
+         {{POSITION, 256, 0, 0, 2048},
+          {STARTED, 0, 0, 0, 2048},
+          {POSITION, 768, 0, 512, 2048},
+          {POSITION, 1280, 0, 1024, 2048},
+          {SENT, 1280, 1, 1280, 2048},
+          {POSITION, 1536, 0, 1280, 2048},
+          {STARTED, 0, 0, 1280, 2048},
+          {POSITION, 2048, 0, 1792, 2048},
+          {SENT, 768, 1, 2048, 2048}}},
+        {"the first skipped",
+         768,
+         {{POSITION, 256, 0, 0, 768},
+          {POSITION, 1280, 0, 0, 768},
+          {SKIPPED, 1280, 0, 0, 768},
+          {POSITION, 1536, 0, 0, 768},
+          {STARTED, 0, 0, 0, 768},
+          {POSITION, 2048, 0, 512, 768},
+          {SENT, 768, 1, 768, 768}}},
+        {"skipped against the inquiry's word",
+         2048,
+         {{POSITION, 256, 0, 0, 2048}, {POSITION, 1280, 0, 0, 2048}, {SKIPPED, 1280, 1, 0, 768}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ProgressCount count;
+        ProgressCountStart(&count, c.total);
+        for (size_t i = 0; i < c.steps.size(); i++) {
+            const Step& s = c.steps[i];
+            if (s.kind == POSITION) {
+                ProgressCountPosition(&count, s.value);
+            } else if (s.kind == STARTED) {
+                ProgressCountTransferStarted(&count);
+            } else {
+                ProgressCountBlockDone(&count, s.value, s.kind == SENT, s.expected);
+            }
+            EXPECT_EQ(s.sent, ProgressCountSent(&count)) << "step " << i;
+            EXPECT_EQ(s.total, count.total) << "step " << i;
+        }
+    }
 }
 
 TEST(SerialDeviceTest, TakesTheRateAfterTheLastAt) {
@@ -65,6 +199,62 @@ TEST(SerialDeviceTest, TakesTheRateAfterTheLastAt) {
             EXPECT_EQ(c.rate, rate) << c.text;
         }
     }
+}
+
+// After a failed open the user reads the system's reason and what to do about it; a busy
+// port names its holder, found under /proc: here this test, holding a terminal's far end.
+TEST(OpenHintTest, SaysWhyAndWhatToDo) {
+    const struct {
+        int kind;
+        const char* device;
+        int error;
+        const char* expected;
+    } cases[] = {
+        {HINT_SERIAL, "/dev/ttyUSB0", EACCES,
+         "Permission denied: add yourself to the dialout group: sudo usermod -aG dialout $USER, "
+         "then log in again; or install the udev rule 60-orvent.rules"},
+        {HINT_MIDI, "hw:1,0", EACCES,
+         "Permission denied: add yourself to the audio group: sudo usermod -aG audio $USER, "
+         "then log in again; or install the udev rule 60-orvent.rules"},
+        {HINT_SERIAL, "/dev/ttyUSB9", ENOENT, "No such file or directory: see orvent-update ports"},
+        {HINT_MIDI, "hw:9,0", ENODEV, "No such device: see orvent-update ports"},
+        {HINT_SERIAL, "/dev/no-such-tty", EBUSY,
+         "Device or resource busy: another program holds it"},
+        {HINT_MIDI, "ORVENT 1 SOUND", EBUSY, "Device or resource busy: another program holds it"},
+        {HINT_SERIAL, "/dev/null", ENOTTY,
+         "Inappropriate ioctl for device: /dev/null is no serial line"},
+        {HINT_SERIAL, "/dev/ttyUSB0", 0, ""},
+    };
+    for (const auto& c : cases) {
+        char hint[512];
+        EXPECT_EQ(c.error != 0, FormatOpenHint(c.kind, c.device, c.error, hint, sizeof hint));
+        EXPECT_STREQ(c.expected, hint) << c.device;
+    }
+
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(0, grantpt(master));
+    ASSERT_EQ(0, unlockpt(master));
+    const std::string path = ptsname(master);
+    char holder[256];
+    EXPECT_EQ(0, FindDeviceHolder(path.c_str(), holder, sizeof holder)) << holder;
+    const int held = open(path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(held, 0);
+    char name[64] = "";
+    FILE* comm = fopen("/proc/self/comm", "r");
+    ASSERT_NE(nullptr, comm);
+    ASSERT_NE(nullptr, fgets(name, sizeof name, comm));
+    fclose(comm);
+    name[strcspn(name, "\n")] = '\0';
+    const std::string expected = "PID " + std::to_string(getpid()) + " (" + name + ")";
+    EXPECT_EQ(1, FindDeviceHolder(path.c_str(), holder, sizeof holder));
+    EXPECT_EQ(expected, holder);
+    char hint[512];
+    FormatOpenHint(HINT_SERIAL, path.c_str(), EBUSY, hint, sizeof hint);
+    EXPECT_EQ("Device or resource busy: held by " + expected, std::string(hint));
+    close(held);
+    EXPECT_EQ(0, FindDeviceHolder(path.c_str(), holder, sizeof holder)) << holder;
+    close(master);
 }
 
 } // namespace

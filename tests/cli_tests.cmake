@@ -5,7 +5,7 @@ if(NOT WIN32 AND TARGET orvent-update)
     orv_link_implementations(cli_test SERIAL product MIDI absent USB_BULK absent
         KERNEL_MIDI absent)
     foreach(case update fault-status fault-extended fault-wrong-code fault-other-product
-                 fault-silent current no-answer abort confirm rehearse info usage usb)
+                 fault-silent current no-answer abort confirm rehearse info usage completion usb)
         add_test(NAME ${orv_test_prefix}cli.${case}
             COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/cli_updater.sh ${case}
                     ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
@@ -18,4 +18,19 @@ if(NOT WIN32 AND TARGET orvent-update)
                     ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
         set_tests_properties(${orv_test_prefix}cli.${case} PROPERTIES LABELS cli TIMEOUT 120)
     endforeach()
+    # Stops with and without a terminal to ask on, in the foreground and the background;
+    # what the run says of the blocks it sent; the progress line on a terminal
+    # (tests/pty_job.py gives the program one).
+    foreach(case abort-no-terminal abort-background stop-signals skip-first newer
+                 progress-failure progress-stop)
+        add_test(NAME ${orv_test_prefix}cli.${case}
+            COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/cli_updater.sh ${case}
+                    ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
+        set_tests_properties(${orv_test_prefix}cli.${case} PROPERTIES LABELS cli TIMEOUT 120)
+    endforeach()
+    # A device or system file that will not open: why, and what to do.
+    add_test(NAME ${orv_test_prefix}cli.errors
+        COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/cli_updater.sh errors
+                ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
+    set_tests_properties(${orv_test_prefix}cli.errors PROPERTIES LABELS cli TIMEOUT 120)
 endif()

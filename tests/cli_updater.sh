@@ -9,17 +9,34 @@
 #   fault-*       one fault of each kind: its text on standard error, exit 1 (see faults below)
 #   current       the instrument has the file's versions: exit 0, "Already the latest version."
 #   no-answer     nobody answers the inquiry: exit 3 and the window's words
-#   abort         Ctrl+C answered "n" goes on; Ctrl+C twice: exit 130, nothing sent after it
-#   confirm       without --yes, "n" sends nothing (exit 1) and "y" updates
+#   abort         Ctrl+C on the terminal asks there, also with standard error in a file; "n"
+#                 goes on; Ctrl+C twice: exit 130, nothing sent after it
+#   abort-no-terminal  Ctrl+C without a terminal (standard input /dev/null): exit 130 after
+#                 the packet in flight, the cut block named; the command it gives sends the
+#                 file whole
+#   abort-background   Ctrl+C to a background job: exit 130 at once, the terminal untouched
+#   stop-signals  SIGHUP and SIGTERM abort with 129 and 143
+#   confirm       without --yes, "Update now?" on the terminal: "n" sends nothing (exit 4),
+#                 "y" updates; without a terminal it is refused at once (exit 2)
+#   skip-first    the instrument has the first block: only the second is sent, counted and
+#                 named
+#   newer         the instrument has a newer version: said so, and how to put the file on
+#   progress-failure  on a terminal, a failure has a line of its own, not the bar's
+#   progress-stop the rate leaves out the time the program stood stopped by Ctrl+Z
 #   rehearse      --rehearse: exit 0, the rehearsal's flash proof
 #   info          good and broken files
-#   usage         --help, ports with no MIDI port, bad arguments (exit 2)
+#   usage         --help and --version, ports with no MIDI port, bad arguments (exit 2,
+#                 refused before anything is read, opened or shown)
+#   completion    the bash completion: commands, each command's options, values
 #   rerun-version a run stopped by SIGTERM while a reply is due; the reply comes into the line
 #                 after it; version --product-id then gets the instrument's own answer
 #   rerun-update  the same, then a whole update
 #   shared-file   info, and a second instrument's update, from the file an update is sending
 #   gone          the instrument goes away mid-run: exit 1 at once, and why
 #   usb           --usb without the update device: the transport's text, exit 1
+#   errors        a device or file that will not open: the transport's or reader's text
+#                 first, then why and what to do (not there, held by another program, a
+#                 folder)
 set -euo pipefail
 
 case_name="$1"
@@ -65,24 +82,97 @@ stop_instrument() {
   kill -TERM "$instrument_pid" 2>/dev/null || true
   wait "$instrument_pid" 2>/dev/null || true
 }
-trap stop_instrument EXIT
 
-# Runs orvent-update; its status in $status, its output in out.txt and err.txt.
+job_pid=""
+job_runner=""
+job_options=()
+# orvent-update as a job on a terminal of its own, as a user's shell runs it
+# (tests/pty_job.py, with $job_options), while this script goes on: its pid in $job_pid,
+# what the terminal shows in terminal.txt; type_keys types on that terminal, wait_job
+# waits for the end and sets $status.
+start_job() {
+  rm -f "$work/keys" "$work/job.pid" "$work/terminal.txt"
+  mkfifo "$work/keys"
+  python3 "$source_dir/tests/pty_job.py" --transcript "$work/terminal.txt" --keys "$work/keys" \
+    --pid-file "$work/job.pid" "${job_options[@]}" -- "$cli" "$@" &
+  job_runner=$!
+  exec 4<>"$work/keys"
+  for _ in $(seq 200); do
+    [ -s "$work/job.pid" ] && break
+    sleep 0.05
+  done
+  job_pid=$(cat "$work/job.pid" 2>/dev/null) || fail "the job did not start"
+}
+
+type_keys() {
+  # shellcheck disable=SC2059
+  printf "$1" >&4
+}
+
+wait_job() {
+  set +e
+  wait "$job_runner"
+  status=$?
+  set -e
+  exec 4>&-
+  job_pid=""
+}
+
+stop_job() {
+  [ -z "$job_pid" ] || kill -KILL "$job_pid" 2>/dev/null || true
+}
+trap 'stop_job; stop_instrument' EXIT
+
+# Waits until a file holds a text.
+wait_text() {
+  for _ in $(seq 200); do
+    grep -qaF -- "$2" "$work/$1" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  fail "$1 never showed: $2"
+}
+
+# Data packets the instrument got so far.
+packets() { grep -c "^Rx data packet" "$work/instrument.txt" || true; }
+
+wait_packets_above() {
+  for _ in $(seq 200); do
+    [ "$(packets)" -gt "$1" ] && return 0
+    sleep 0.05
+  done
+  fail "the transfer did not go on past packet $1"
+}
+
+# A run stopped at a pause between packets: the instrument answered the last thing it got.
+expect_last_message_answered() {
+  sleep 0.3
+  local last
+  last=$(grep -E "^(Rx|Tx)" "$work/instrument.txt" | tail -n 1)
+  case "$last" in
+  Tx*) ;;
+  *) fail "the instrument's last message went unanswered: $last" ;;
+  esac
+}
+
+# Runs orvent-update without a terminal, as a service or a script started without one
+# runs it; its status in $status, its output in out.txt and err.txt.
 run_cli() {
   set +e
-  "$cli" "$@" </dev/null >"$work/out.txt" 2>"$work/err.txt"
+  setsid "$cli" "$@" </dev/null >"$work/out.txt" 2>"$work/err.txt"
   status=$?
   set -e
 }
 
-# The same with one line of standard input, the answer to a question.
+# The same on a terminal, its question answered there with one line; what the terminal
+# showed in terminal.txt.
 run_cli_answering() {
   local answer="$1"
   shift
-  set +e
-  echo "$answer" | "$cli" "$@" >"$work/out.txt" 2>"$work/err.txt"
-  status=$?
-  set -e
+  job_options=(--stdin /dev/null --stdout "$work/out.txt" --stderr "$work/err.txt")
+  start_job "$@"
+  wait_text terminal.txt "[y/N]"
+  type_keys "$answer\n"
+  wait_job
 }
 
 expect_status() {
@@ -115,7 +205,14 @@ update)
   expect_status 0
   expect_text err.txt "Tx Set Mode..."
   expect_text err.txt "Tx Packet:  3 (Address: 010C00)"
+  # The inquiry before the update shows its exchanges too.
+  expect_text err.txt "Tx Inquiry... (Product ID : 3C)"
+  expect_text err.txt "Rx Inquiry : Protocol=0 , PacketSize=1024 , Flags=00"
+  expect_text err.txt "Tx Version Request... (Type=VOICE , Code=2)"
+  expect_text err.txt "Rx Version : 0.50"
   expect_text out.txt "Now Updating...: 100% (12800 of 12800 bytes)"
+  expect_text out.txt "  MAIN     (code   1): 1.05 sent"
+  expect_text out.txt "  VOICE    (code   2): 2.10 sent"
   expect_text out.txt "ORVENT has been updated to 1.05 successfully."
   expect_text out.txt "Update completed!"
   stop_instrument
@@ -143,6 +240,41 @@ current)
     fail "packets went to an instrument that had the file"
   fi
   ;;
+skip-first)
+  # The first block is current: only the second goes out, and only it counts.
+  start_instrument --version '1=1.05,2=2.00'
+  update_over_serial
+  expect_status 0
+  expect_text out.txt "  MAIN     (code   1): 1.05 not sent, the instrument has it"
+  expect_text out.txt "  VOICE    (code   2): 2.10 sent"
+  expect_text out.txt "ORVENT has been updated to 2.10 successfully."
+  expect_text out.txt "Now Updating...: 100% (4352 of 4352 bytes)"
+  if grep -q "^Now Updating.*of 12800 bytes" "$work/out.txt"; then
+    fail "the skipped block counted as sent"
+  fi
+  ;;
+newer)
+  start_instrument --version '1=1.06,2=2.10'
+  update_over_serial
+  expect_status 0
+  expect_text out.txt "MAIN     (code   1): file 1.05, instrument 1.06 (newer than the file)"
+  expect_text out.txt "The instrument holds a newer version than the file: nothing was sent."
+  if grep -qF "Already the latest version." "$work/out.txt"; then
+    fail "an instrument with a newer version was called up to date"
+  fi
+  grep -q "^Rx data packet" "$work/instrument.txt" && fail "packets went out"
+  # The command it gives puts the file's version on.
+  command=$(sed -n '/^To put the file.s older version on it all the same:$/{n;s/^  //p;}' \
+    "$work/out.txt")
+  [ "$command" = "$cli update $file --serial $line@38400 --skip-version-check --yes" ] ||
+    fail "the command given is: $command"
+  set +e
+  setsid bash -c "$command" </dev/null >"$work/rerun-out.txt" 2>"$work/rerun-err.txt"
+  status=$?
+  set -e
+  expect_status 0
+  expect_text rerun-out.txt "  MAIN     (code   1): 1.05 sent"
+  ;;
 no-answer)
   start_instrument --fault no-reply --fault-at 0
   update_over_serial
@@ -151,64 +283,141 @@ no-answer)
   expect_text err.txt "ORVENT(in update mode) is not found."
   ;;
 abort)
-  # Slow replies keep the transfer going while the signals come; standard input stays
-  # open, so the question waits for what the test writes into it.
+  # Slow replies keep the transfer going while Ctrl+C is pressed on the terminal. -v with
+  # standard error in a file: the questions still show on the terminal.
   start_instrument --version '*=0.50' --reply-delay 100
-  mkfifo "$work/stdin"
-  exec 3<>"$work/stdin"
-  set +e
-  "$cli" update "$file" --serial "$line" --yes <"$work/stdin" >"$work/out.txt" 2>"$work/err.txt" &
-  cli_pid=$!
-  packets() { grep -c "^Rx data packet" "$work/instrument.txt" || true; }
-  wait_packets_above() {
-    for _ in $(seq 200); do
-      [ "$(packets)" -gt "$1" ] && return 0
-      sleep 0.05
-    done
-    fail "the transfer did not go on past packet $1"
-  }
+  job_options=(--stderr "$work/err.txt")
+  start_job -v update "$file" --serial "$line" --yes
   wait_packets_above 1
   # The first Ctrl+C pauses after the packet in flight and asks; "n" lets it go on.
-  kill -INT "$cli_pid"
-  for _ in $(seq 200); do
-    grep -q "Are you sure to abort to transfer?" "$work/err.txt" && break
-    sleep 0.05
-  done
+  type_keys '\003'
+  wait_text terminal.txt "Are you sure to abort to transfer?"
+  expect_text terminal.txt "If you abort to transfer,device can't to start up normally."
   # The packet in flight is still acknowledged; then nothing moves until the answer.
   sleep 0.5
   paused=$(packets)
   sleep 0.5
   [ "$(packets)" -eq "$paused" ] || fail "packets went out while the question was asked"
-  echo n >&3
+  type_keys 'n\n'
   wait_packets_above "$paused"
-  kill -INT "$cli_pid"
+  type_keys '\003'
   sleep 0.5
+  type_keys '\003'
+  wait_job
+  expect_status 130
+  expect_text err.txt "User aborted."
+  expect_text err.txt "Tx Set Mode..."
+  if grep -qF "abort to transfer" "$work/err.txt"; then
+    fail "the question went to standard error, not to the terminal"
+  fi
+  expect_last_message_answered
+  [ "$(packets)" -lt 12 ] || fail "every packet was sent despite the abort"
+  ;;
+abort-no-terminal)
+  # No terminal to ask on: Ctrl+C is the Stop dialog's Abort, after the packet in flight.
+  start_instrument --version '*=0.50' --reply-delay 100
+  set +e
+  setsid "$cli" update "$file" --serial "$line" --yes </dev/null >"$work/out.txt" \
+    2>"$work/err.txt" &
+  cli_pid=$!
+  set -e
+  wait_packets_above 1
   kill -INT "$cli_pid"
+  set +e
   wait "$cli_pid"
   status=$?
   set -e
-  exec 3>&-
   expect_status 130
-  expect_text err.txt "Are you sure to abort to transfer?"
   expect_text err.txt "User aborted."
-  sleep 0.3
-  # The run stopped at a pause between packets: the instrument answered the last thing it
-  # got, and no packet came after.
-  last=$(grep -E "^(Rx|Tx)" "$work/instrument.txt" | tail -n 1)
-  case "$last" in
-  Tx*) ;;
-  *) fail "the instrument's last message went unanswered: $last" ;;
-  esac
-  [ "$(packets)" -lt 12 ] || fail "every packet was sent despite the abort"
+  expect_last_message_answered
+  [ "$(packets)" -lt 8 ] || fail "the first block went out whole despite the abort"
+  expect_text err.txt "Block MAIN (code 1) was interrupted"
+  # The command it gives sends the cut block again, whole: the instrument reports its old
+  # version.
+  command=$(sed -n '/^Send the file again with:$/{n;s/^  //p;}' "$work/err.txt")
+  [ "$command" = "$cli update $file --serial $line --yes" ] ||
+    fail "the command given is: $command"
+  set +e
+  setsid bash -c "$command" </dev/null >"$work/rerun-out.txt" 2>"$work/rerun-err.txt"
+  status=$?
+  set -e
+  expect_status 0
+  expect_text rerun-out.txt "MAIN     (code   1): file 1.05, instrument 0.50 (needs update)"
+  expect_text rerun-out.txt "  MAIN     (code   1): 1.05 sent"
+  stop_instrument
+  python3 "$source_dir/scripts/check_flash.py" "$file" "$work/flash.bin" 0 >"$work/check.txt" ||
+    fail "the flash does not hold the file"
+  ;;
+abort-background)
+  # A background job never touches its terminal: Ctrl+C (here by kill, as the terminal
+  # sends it only to the foreground) aborts at once, with no question and no stop.
+  start_instrument --version '*=0.50' --reply-delay 100
+  job_options=(--background --stdout "$work/out.txt" --stderr "$work/err.txt")
+  start_job update "$file" --serial "$line" --yes
+  wait_packets_above 1
+  kill -INT "$job_pid"
+  for _ in $(seq 200); do
+    kill -0 "$job_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  if kill -0 "$job_pid" 2>/dev/null; then
+    fail "the background job is still there after Ctrl+C, state $(cut -d' ' -f3 "/proc/$job_pid/stat")"
+  fi
+  wait_job
+  expect_status 130
+  expect_text err.txt "User aborted."
+  [ ! -s "$work/terminal.txt" ] || fail "the background job wrote on its terminal"
+  expect_last_message_answered
+  ;;
+stop-signals)
+  # Aborts without a question, with the exit status a shell gives a process the signal
+  # ended.
+  for signal in HUP:129 TERM:143; do
+    start_instrument --version '*=0.50' --reply-delay 100
+    set +e
+    setsid "$cli" update "$file" --serial "$line" --yes </dev/null >"$work/out.txt" \
+      2>"$work/err.txt" &
+    cli_pid=$!
+    set -e
+    wait_packets_above 1
+    kill -"${signal%%:*}" "$cli_pid"
+    set +e
+    wait "$cli_pid"
+    status=$?
+    set -e
+    expect_status "${signal#*:}"
+    expect_text err.txt "User aborted."
+    stop_instrument
+  done
   ;;
 confirm)
-  # Without --yes the update waits for its "y".
+  # Without --yes the update asks on the terminal, whatever standard input and error are,
+  # and waits for its "y"; a "no" is no failure.
   run_cli_answering n update "$file" --rehearse
-  expect_status 1
+  expect_status 4
   expect_text err.txt "Nothing was sent."
-  run_cli_answering y update "$file" --rehearse
+  expect_text terminal.txt "Update now? [y/N]"
+  run_cli_answering y -v update "$file" --rehearse
   expect_status 0
   expect_text out.txt "Rehearsal: block VOICE (code 2) at 0x010000, 4096 bytes: in flash"
+  expect_text err.txt "Tx Set Mode..."
+  if grep -qF "Update now?" "$work/err.txt" "$work/out.txt"; then
+    fail "the question went to standard output or error, not to the terminal"
+  fi
+  # Without a terminal, or in the background, nobody can answer: refused at once, before
+  # the instrument is asked anything.
+  start_instrument --version '*=0.50'
+  run_cli update "$file" --serial "$line"
+  expect_status 2
+  expect_text err.txt "give --yes to update without asking"
+  job_options=(--background --stdout "$work/out.txt" --stderr "$work/err.txt")
+  start_job update "$file" --serial "$line"
+  wait_job
+  expect_status 2
+  expect_text err.txt "give --yes to update without asking"
+  [ ! -s "$work/terminal.txt" ] || fail "the background job wrote on its terminal"
+  sleep 0.2
+  grep -q "^Rx" "$work/instrument.txt" && fail "the instrument was asked before the refusal"
   ;;
 rehearse)
   run_cli update "$file" --rehearse --yes --instrument-version 2=2.10 --instrument-write-steps 3
@@ -243,6 +452,7 @@ info)
   run_cli info "$work/missing.vsb"
   expect_status 1
   expect_text err.txt "File Open Error - $work/missing.vsb"
+  [ ! -s "$work/out.txt" ] || fail "info headed a file it could not open"
   ;;
 usage)
   run_cli --help
@@ -253,17 +463,126 @@ usage)
     expect_status 0
     expect_text out.txt "No MIDI port found."
   fi
-  for bad in "" "update" "update $file" "update $file --midi hw:9,0 --serial /dev/null" \
+  # Every command's help offers -v; the rehearsal's settings show no repeat markers.
+  for command in info ports version update; do
+    run_cli $command --help
+    expect_status 0
+    expect_text out.txt "-v,--verbose"
+  done
+  expect_text out.txt "Rehearsal instrument"
+  if grep -E -- '--instrument-[a-z-]+ [^ ]+ (\.\.\.|x [0-9])' "$work/out.txt"; then
+    fail "a rehearsal setting is shown as repeatable"
+  fi
+  product_version=$(sed -n 's/^project(OrventUpdater VERSION \([0-9.]*\).*/\1/p' \
+    "$source_dir/CMakeLists.txt")
+  run_cli --version
+  expect_status 0
+  [ "$(cat "$work/out.txt")" = "orvent-update $product_version" ] ||
+    fail "--version says '$(cat "$work/out.txt")', not the product's $product_version"
+  # A bad line, and after | what standard error must say. --yes keeps the confirmation's
+  # own refusal out of the way; a missing file shows that the values come first.
+  missing="$work/missing.vsb"
+  for row in "" "update" "update $file" "update $file --midi hw:9,0 --serial /dev/null" \
     "update $file --serial /dev/null@fast" "version --serial /dev/null" "frobnicate" \
     "update $file --rehearse --instrument-fault meltdown" \
-    "update $file --serial /dev/null --instrument-version 1=1.00"; do
+    "update $file --serial /dev/null --instrument-version 1=1.00" \
+    "bogus|no command 'bogus'; commands: info, ports, version, update" \
+    "-v bogus $file --yes|no command 'bogus'" \
+    "update $missing --serial /dev/null@fast --yes|--serial: /dev/null@fast: the rate after @ is no bit rate" \
+    "update $file --serial /dev/null@0 --yes|the rate after @ is no bit rate" \
+    "update $file --serial @38400 --yes|--serial: @38400: no device" \
+    "version --product-id 3C:12:34:56 --midi hw:9,0|--product-id: 3C:12:34:56: 1 to 3 hexadecimal bytes" \
+    "version --product-id 3G --midi hw:9,0|--product-id: 3G" \
+    "version --file $file --product-id 3C --rehearse|excludes" \
+    "update $missing --rehearse --yes --instrument-protocol nine|--instrument-protocol: nine: not a value" \
+    "update $file --rehearse --yes --instrument-version 1=x|--instrument-version: 1=x" \
+    "version --rehearse --product-id 3C --instrument-fault-at soon|--instrument-fault-at: soon"; do
+    bad=${row%%|*}
+    said=""
+    [ "$row" = "$bad" ] || said=${row#*|}
     # shellcheck disable=SC2086
     run_cli $bad
     [ "$status" -eq 2 ] || fail "'$bad' gave exit status $status, expected 2"
+    [ ! -s "$work/out.txt" ] || fail "'$bad' showed work before its refusal"
+    [ -z "$said" ] || expect_text err.txt "$said"
   done
   run_cli update "$file" --midi hw:9,0 --yes
   expect_status 1
   expect_text err.txt "Midi out port is not exist : hw:9,0"
+  ;;
+completion)
+  script="$source_dir/cli/completion/orvent-update.bash"
+  # What the completion offers for the line's last word.
+  complete_line() {
+    bash -c 'source "$1"; shift; COMP_WORDS=(orvent-update "$@")
+      COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _orvent_update; echo "${COMPREPLY[*]}"' \
+      _ "$script" "$@"
+  }
+  expect_offer() {
+    local offered
+    offered=$(complete_line "${@:2}")
+    [ "$offered" = "$1" ] || fail "'${*:2}' completed to '$offered', expected '$1'"
+  }
+  expect_offer update up
+  expect_offer "info ports version update" -v ""
+  expect_offer "$file" update "${file%.vsb}"
+  expect_offer "$file" version --rehearse --file "${file%.vsb}"
+  expect_offer "status silent-from-packet" update "$file" --rehearse --instrument-fault s
+  expect_offer "" update "$file" --instrument-version ""
+  # Every option each command's help names, and no other, is offered after the command.
+  for command in "" info ports version update; do
+    # shellcheck disable=SC2086
+    run_cli $command --help
+    helped=$(awk '$1 ~ /^-/ { print $1 }' "$work/out.txt" | tr ',' '\n' | sort | xargs)
+    # shellcheck disable=SC2086
+    offered=$(complete_line $command - | tr ' ' '\n' | sort | xargs)
+    [ "$offered" = "$helped" ] ||
+      fail "'$command' completes to '$offered'; its help names '$helped'"
+  done
+  if command -v zsh >/dev/null; then
+    zsh -n "$source_dir/cli/completion/_orvent-update" || fail "the zsh completion does not parse"
+  fi
+  ;;
+progress-failure)
+  # On a terminal the bar is drawn in place; the failure that ends it has a line of its own.
+  start_instrument --version '*=0.50' --fault status --fault-at 2 --fault-status 6
+  job_options=()
+  start_job update "$file" --serial "$line" --yes
+  wait_job
+  expect_status 1
+  expect_text terminal.txt "KiB"
+  # What the terminal shows: every redraw of the line apart, the clearing taken out.
+  sed 's/\x1b\[K//g' "$work/terminal.txt" | tr '\r' '\n' >"$work/shown.txt"
+  grep -qx "Rx Status Error : Checksum Error" "$work/shown.txt" ||
+    fail "the failure has no line of its own"
+  if grep "Rx Status Error" "$work/shown.txt" | grep -q "KiB"; then
+    fail "the failure was painted into the progress line"
+  fi
+  ;;
+progress-stop)
+  # Stopped by Ctrl+Z for six seconds mid-transfer: the rate afterwards is about what it
+  # was before, not what six idle seconds would make of it.
+  start_instrument --version '*=0.50' --reply-delay 200
+  job_options=()
+  start_job update "$file" --serial "$line" --yes
+  for _ in $(seq 400); do
+    grep -q "^Rx data packet 6," "$work/instrument.txt" && break
+    sleep 0.05
+  done
+  shown_before=$(wc -c <"$work/terminal.txt")
+  type_keys '\032'
+  sleep 0.5
+  [ "$(cut -d' ' -f3 "/proc/$job_pid/stat")" = T ] || fail "Ctrl+Z did not stop the program"
+  sleep 6
+  kill -CONT "$job_pid"
+  wait_job
+  expect_status 0
+  rate_before=$(head -c "$shown_before" "$work/terminal.txt" | grep -ao '[0-9.]* KiB/s' | tail -n 1)
+  rate_after=$(grep -ao '[0-9.]* KiB/s' "$work/terminal.txt" | tail -n 1)
+  [ -n "$rate_before" ] || fail "no rate was shown before the stop"
+  awk -v before="${rate_before% *}" -v after="${rate_after% *}" \
+    'BEGIN { exit !(after >= 0.6 * before) }' ||
+    fail "the rate fell from $rate_before to $rate_after over the stop"
   ;;
 usb)
   run_cli ports
@@ -295,7 +614,7 @@ rerun-*)
   wait "$cli_pid"
   status=$?
   set -e
-  expect_status 130
+  expect_status 143
   grep -q "^Rx data packet 1," "$work/instrument.txt" || fail "packet 1 never came"
   if grep -q "^Rx data packet 2," "$work/instrument.txt"; then
     fail "packet 1 was answered before the stop: nothing late was left"
@@ -311,9 +630,11 @@ rerun-*)
     expect_status 0
     expect_text out.txt "answered: protocol code 0, packet size 1024, raw packets no, fill packets no"
   else
-    # The stopped run left the instrument with a block it takes for current: all go again.
-    update_over_serial --skip-version-check
+    # The stopped run cut the first block: the instrument still reports its old version,
+    # and a plain rerun sends it again, whole.
+    update_over_serial
     expect_status 0
+    expect_text out.txt "MAIN     (code   1): file 1.05, instrument 0.50 (needs update)"
     expect_text out.txt "ORVENT has been updated to 1.05 successfully."
     stop_instrument
     python3 "$source_dir/scripts/check_flash.py" "$file" "$work/flash.bin" 0 >"$work/check.txt" ||
@@ -387,6 +708,45 @@ gone)
   expect_text err.txt "The instrument went away: Input/output error"
   # Far below the ten seconds a silent instrument is given.
   [ "$took_ms" -lt 5000 ] || fail "the run took $took_ms ms to end after the line hung up"
+  ;;
+errors)
+  # A device that is not there.
+  run_cli version --serial "$work/no-such-tty" --product-id 3C
+  expect_status 1
+  expect_text err.txt "Comm Port Open Error!(CreateFile)"
+  expect_text err.txt "No such file or directory: see orvent-update ports"
+  run_cli version --midi hw:99,0 --product-id 3C
+  expect_status 1
+  expect_text err.txt "port is not exist : hw:99,0"
+  expect_text err.txt "No such device: see orvent-update ports"
+  # A line another program holds: which one (the instrument holds its end of the line as
+  # well). The sleep keeps the line open with the lock this program asks for.
+  start_instrument
+  (
+    exec 7<"$line"
+    flock 7
+    exec sleep 60
+  ) >/dev/null 2>&1 &
+  holder_pid=$!
+  for _ in $(seq 100); do
+    [ "$(cat "/proc/$holder_pid/comm" 2>/dev/null)" = sleep ] && ! flock -n "$line" true && break
+    sleep 0.05
+  done
+  run_cli version --serial "$line" --product-id 3C
+  kill -TERM "$holder_pid" 2>/dev/null || true
+  wait "$holder_pid" 2>/dev/null || true
+  expect_status 1
+  expect_text err.txt "Comm Port Open Error!(CreateFile)"
+  expect_text err.txt "Device or resource busy: held by PID"
+  expect_text err.txt "PID $holder_pid (sleep)"
+  # System files that are no file, or none.
+  mkdir "$work/folder.vsb"
+  run_cli info "$work/folder.vsb"
+  expect_status 1
+  expect_text err.txt "File Open Error - $work/folder.vsb (a folder, not a file)"
+  run_cli update "$work/missing.vsb" --rehearse --yes
+  expect_status 1
+  expect_text err.txt "File Open Error - $work/missing.vsb (no such file)"
   ;;
 *)
   fail "no such case: $case_name"

@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -704,6 +705,7 @@ struct RunEnd {
     std::atomic<int> calls{0};
     int result = -1;
     std::string text;
+    std::string blocks; // every block done, before the end
 };
 
 void TakeRunEnd(void* context, int result, const char* text) {
@@ -713,30 +715,50 @@ void TakeRunEnd(void* context, int result, const char* text) {
     end->calls++;
 }
 
-// A front end that is no window hears how the run ended as a code and its text, once; it
-// needs to listen to nothing else.
+void TakeBlockDone(void* context, const SystemFileHeader* header, int sent) {
+    RunEnd* end = static_cast<RunEnd*>(context);
+    char done[64];
+    std::snprintf(done, sizeof done, "%s%d %d.%02d %s", end->blocks.empty() ? "" : ", ",
+                  header->blockCode, header->versionMajor, header->versionMinor,
+                  sent ? "sent" : "skipped");
+    end->blocks += done;
+    EXPECT_EQ(end->calls.load(), 0) << "a block done after the end";
+}
+
+// A front end that is no window hears how the run ended as a code and its text, once, and
+// which block was sent or skipped as each was done (a block the run broke off is neither);
+// it needs to listen to nothing else.
 TEST_F(UpdateEngineThreadTest, AFrontEndIsToldHowTheRunEndedAsValues) {
     const struct {
         const char* what;
         VirtualFault fault;
         bool abort;
+        int heldMinor; // of block 1, which the file has as 1.05
         int result;
         const char* text;
+        const char* blocks;
     } cases[] = {
-        {"completed", VI_FAULT_NONE, false, UPDATE_RESULT_COMPLETED, "Update Completed!"},
-        {"refused", VI_FAULT_STATUS, false, UPDATE_RESULT_FAILED,
-         "Rx Status Error : Product ID Error"},
-        {"aborted", VI_FAULT_SILENT_FROM_PACKET, true, UPDATE_RESULT_ABORTED, "User aborted."},
+        {"completed", VI_FAULT_NONE, false, 3, UPDATE_RESULT_COMPLETED, "Update Completed!",
+         "1 1.05 sent, 2 2.10 sent"},
+        {"the first block current", VI_FAULT_NONE, false, 5, UPDATE_RESULT_COMPLETED,
+         "Update Completed!", "1 1.05 skipped, 2 2.10 sent"},
+        {"refused", VI_FAULT_STATUS, false, 3, UPDATE_RESULT_FAILED,
+         "Rx Status Error : Product ID Error", ""},
+        {"aborted", VI_FAULT_SILENT_FROM_PACKET, true, 3, UPDATE_RESULT_ABORTED, "User aborted.",
+         ""},
     };
+    blocks_[0].dataSize = 256 * 8;
+    AddBlock(2, 2, 10, 0x8000, 256);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         instrument_.fault = c.fault;
         instrument_.faultAt = 2;
         instrument_.faultStatus = 1;
-        blocks_[0].dataSize = 256 * 8;
+        instrument_.versionMinor[1] = (unsigned char)c.heldMinor;
         PrepareRun();
         RunEnd end;
-        const UpdateObserver observer = {&end, nullptr, nullptr, nullptr, TakeRunEnd};
+        const UpdateObserver observer = {&end,    nullptr,    nullptr,
+                                         nullptr, TakeRunEnd, TakeBlockDone};
         StartUpdate(&observer, path_.c_str(), DEVICE_TYPE_MIDI, 0, 0);
         if (c.abort) {
             WaitForPackets(2);
@@ -746,6 +768,7 @@ TEST_F(UpdateEngineThreadTest, AFrontEndIsToldHowTheRunEndedAsValues) {
         EXPECT_EQ(end.calls.load(), 1);
         EXPECT_EQ(end.result, c.result);
         EXPECT_EQ(end.text, c.text);
+        EXPECT_EQ(end.blocks, c.blocks);
     }
     EXPECT_TRUE(Posted(CMD_UPDATE_FINISHED).empty()) << "no window was given";
 }

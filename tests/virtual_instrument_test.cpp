@@ -113,6 +113,8 @@ class VirtualInstrumentTest : public ::testing::Test {
 };
 
 TEST_F(VirtualInstrumentTest, AnswersTheExampleExchangeAndTakesTheNewVersion) {
+    config_.blockDataSize[1] = 512;
+    Restart();
     Bytes block = Pattern(512, 1);
     Send(ExampleInquiry());
     EXPECT_EQ(TakeOneReply(), ExampleInquiryReply());
@@ -127,6 +129,9 @@ TEST_F(VirtualInstrumentTest, AnswersTheExampleExchangeAndTakesTheNewVersion) {
         ASSERT_EQ(message.size(), 7u + 293u + 2u);
         Send(message);
         EXPECT_EQ(TakeOneReply(), ExampleStatusSuccess());
+        unsigned char major = 0, minor = 0;
+        VirtualInstrumentVersion(1, &major, &minor);
+        EXPECT_EQ(minor, packet == 0 ? 3 : 5) << "after packet " << packet;
     }
     EXPECT_EQ(Flash(0x10000, 512), block);
     EXPECT_EQ(VirtualInstrumentFlashWrittenCount(0, VI_DEFAULT_FLASH_SIZE), 512u);
@@ -134,9 +139,51 @@ TEST_F(VirtualInstrumentTest, AnswersTheExampleExchangeAndTakesTheNewVersion) {
     EXPECT_EQ(VirtualInstrumentMessageCount(), 5);
     EXPECT_EQ(VirtualInstrumentForeignByteCount(), 0);
 
-    // Protocol 0 states no block size: the block counts as written once the updater
-    // goes on, and a second update finds the instrument up to date.
+    // A second update finds the instrument up to date.
     Send(ExampleInquiry());
+    TakeReplies();
+    Send(ExampleVersionRequest());
+    EXPECT_EQ(TakeOneReply(), ExampleMessage(VersionReply(1, 5)));
+}
+
+// A block the updater leaves before its last packet (a stop, a failure) is not written:
+// the instrument still holds the old version, so a rerun sends the block again. Under
+// protocol 0 without a known size no packet is the last one.
+TEST_F(VirtualInstrumentTest, ABlockLeftBeforeItsLastPacketKeepsTheOldVersion) {
+    const struct {
+        const char* what;
+        uint32_t blockSize;
+        uint32_t packets;
+        int setModeAgain; // the next message: set mode of the same block, else an inquiry
+    } cases[] = {
+        {"stopped after one of two packets", 512, 1, 0},
+        {"its set mode sent again after one packet", 512, 1, 1},
+        {"every packet, but the size is not known", 0, 2, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        config_.blockDataSize[1] = c.blockSize;
+        Restart();
+        Send(ExampleSetModeProtocol0());
+        TakeReplies();
+        for (uint32_t packet = 0; packet < c.packets; packet++) {
+            Send(DataMessage(0, packet, Pattern(256, packet), false));
+            EXPECT_EQ(TakeOneReply(), ExampleStatusSuccess());
+        }
+        Send(c.setModeAgain ? ExampleSetModeProtocol0() : ExampleInquiry());
+        TakeReplies();
+        Send(ExampleVersionRequest());
+        EXPECT_EQ(TakeOneReply(), ExampleVersionReply()) << "the old 1.03";
+    }
+    // The rerun of the cut block from its first packet takes the new version.
+    config_.blockDataSize[1] = 512;
+    Restart();
+    Send(ExampleSetModeProtocol0());
+    Send(DataMessage(0, 0, Pattern(256, 0), false));
+    Send(ExampleSetModeProtocol0());
+    for (uint32_t packet = 0; packet < 2; packet++) {
+        Send(DataMessage(0, packet, Pattern(256, packet), false));
+    }
     TakeReplies();
     Send(ExampleVersionRequest());
     EXPECT_EQ(TakeOneReply(), ExampleMessage(VersionReply(1, 5)));

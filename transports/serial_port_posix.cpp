@@ -51,7 +51,11 @@ void SerialOsNameDevice(int portNumber, const char* path) {
     }
 }
 
-static void SerialDevicePath(int portNumber, char* path, size_t size) {
+void SerialOsDevicePath(int portNumber, char* path, size_t size) {
+    if (portNumber < 1 || portNumber > 4) {
+        TextCopy(path, size, "");
+        return;
+    }
     if (s_namedDevices[portNumber - 1][0] != '\0') {
         TextCopy(path, size, s_namedDevices[portNumber - 1]);
         return;
@@ -71,11 +75,12 @@ SerialHandle SerialOsOpen(int portNumber) {
         return SERIAL_NO_HANDLE;
     }
     char path[260];
-    SerialDevicePath(portNumber, path, sizeof path);
+    SerialOsDevicePath(portNumber, path, sizeof path);
     // O_NONBLOCK: a port without carrier must not hold up the open; reads and writes wait
     // in poll() with the port's time-out instead.
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+        s_os.portError = errno;
         return SERIAL_NO_HANDLE;
     }
     // Windows opens a COM port without sharing. The advisory lock shuts out every other
@@ -83,6 +88,8 @@ SerialHandle SerialOsOpen(int portNumber) {
     // rights); TIOCEXCL shuts out other unprivileged openers of a terminal.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
+        // EWOULDBLOCK would read "Resource temporarily unavailable": the port is taken.
+        s_os.portError = EBUSY;
         return SERIAL_NO_HANDLE;
     }
     ioctl(fd, TIOCEXCL);
@@ -94,7 +101,8 @@ int SerialOsGetLineSettings(SerialHandle port) {
     if (port == SERIAL_NO_HANDLE) {
         return 0;
     }
-    return ioctl((int)port, TCGETS2, &s_os.settings) == 0 ? 1 : 0;
+    // Fails with ENOTTY on a device that is no serial line.
+    return ioctl((int)port, TCGETS2, &s_os.settings) == 0 ? 1 : PortFailed(errno, 0);
 }
 
 struct StandardRate {

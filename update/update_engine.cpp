@@ -68,6 +68,13 @@ void PostTransferActive(int active) {
     }
 }
 
+void TellBlockDone(int sent) {
+    const UpdateObserver& o = g_updateEngine.observer;
+    if (o.blockDone != nullptr) {
+        o.blockDone(o.context, &s_run.header, sent);
+    }
+}
+
 void TellFinished(int result, const char* text) {
     const UpdateObserver& o = g_updateEngine.observer;
     if (o.finished != nullptr) {
@@ -238,6 +245,7 @@ int SkipBlock(void) {
     PlatformFileSeek(r.file, PlatformFilePosition(r.file) + (int64_t)h.dataSize);
     r.progress += h.dataSize;
     SetProgressPosition(r.progress);
+    TellBlockDone(0);
     return 1;
 }
 
@@ -516,6 +524,10 @@ int SendBlock(void) {
             return 0;
         }
         CountAcknowledgedPacket();
+        if (b.packetsLeft == 1) {
+            // Written whole: a stop at the pause after it leaves the block complete.
+            TellBlockDone(1);
+        }
         if (!PauseBetweenPackets()) {
             return 0;
         }

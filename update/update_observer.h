@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+struct SystemFileHeader;
+
 // The value of transferActive.
 #define TRANSFER_ENDED 0
 #define TRANSFER_STARTED 1
@@ -26,4 +28,9 @@ struct UpdateObserver {
     // The last call of a run: UPDATE_RESULT_* and the status text the run ended with
     // ("Update Completed!", the failure's text, "User aborted.").
     void (*finished)(void* context, int result, const char* text);
+    // A block is done: its last packet acknowledged (sent 1), or skipped because the
+    // instrument holds it already (sent 0). header is the block as the run read it, valid
+    // for the call. Last, and null unless set, so that a front end that does not want it
+    // (the window) leaves it out of its initializer.
+    void (*blockDone)(void* context, const SystemFileHeader* header, int sent) = nullptr;
 };
