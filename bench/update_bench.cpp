@@ -9,6 +9,7 @@
 //
 // A packet's cycle is the time between the reads of two successive packets from the
 // file: the engine reads a packet, sends it, waits for its acknowledgement and pauses.
+#include "bench/bench_file.h"
 #include "bench/update_bench.h"
 
 #include "logview/log_view.h"
@@ -147,23 +148,6 @@ double Percentile(double* sorted, int count, double fraction) {
     return sorted[std::min(std::max(index, 0), count - 1)];
 }
 
-bool WriteFile(const std::string& path, const BenchOptions& o) {
-    VsbBlock block;
-    VsbBlockDefaults(&block);
-    block.blockCode = 1;
-    block.versionMajor = 1;
-    block.versionMinor = 5;
-    block.dataSize = o.fileSize;
-    block.content = VSB_CONTENT_RANDOM;
-    block.seed = 7919;
-    char errorText[TEXT_SIZE] = "";
-    if (VsbWriteFile(path.c_str(), &block, 1, 0, 0x55, errorText) != 1) {
-        std::fprintf(stderr, "cannot write %s: %s\n", path.c_str(), errorText);
-        return false;
-    }
-    return true;
-}
-
 double g_cycles[MAX_PACKETS];
 
 // One update over the path; 0 when it did not complete.
@@ -267,7 +251,7 @@ int main(int argc, char** argv) {
         tmp = getenv("TEMP");
     }
     std::string file = std::string(tmp != nullptr ? tmp : "/tmp") + "/orv_update_bench.vsb";
-    if (!WriteFile(file, o)) {
+    if (!BenchWriteSystemFile(file, o.fileSize)) {
         return 1;
     }
     std::printf("%u bytes in packets of %u, instrument turnaround %d ms\n\n", o.fileSize,

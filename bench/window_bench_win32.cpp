@@ -20,6 +20,7 @@
 //
 // The program's CPU time comes from Linux under Wine (its process's /proc entry, sampled
 // every few milliseconds), and from the process's times elsewhere.
+#include "bench/bench_file.h"
 #include "platform/text.h"
 #include "resources/resource_ids.h"
 #include "sim/vsb_writer.h"
@@ -189,23 +190,6 @@ std::string OwnFolder(void) {
     return FolderOf(path);
 }
 
-bool WriteSystemFile(const std::string& path, const WindowBenchOptions& o) {
-    VsbBlock block;
-    VsbBlockDefaults(&block);
-    block.blockCode = 1;
-    block.versionMajor = 1;
-    block.versionMinor = 5;
-    block.dataSize = o.fileSize;
-    block.content = VSB_CONTENT_RANDOM;
-    block.seed = 7919;
-    char errorText[TEXT_SIZE] = "";
-    if (VsbWriteFile(path.c_str(), &block, 1, 0, 0x55, errorText) != 1) {
-        std::fprintf(stderr, "cannot write %s: %s\n", path.c_str(), errorText);
-        return false;
-    }
-    return true;
-}
-
 // The instrument and the stand-in's records, for the program to inherit.
 void SetInstrument(const WindowBenchOptions& o, const std::string& times) {
     char text[32];
@@ -320,7 +304,7 @@ bool MakeRunFolder(const WindowBenchOptions& o, RunFolder* f) {
                      executable.c_str(), f->path.c_str());
         return false;
     }
-    return WriteSystemFile(f->systemFile, o);
+    return BenchWriteSystemFile(f->systemFile, o.fileSize);
 }
 
 void RemoveRunFolder(const RunFolder& f) {
