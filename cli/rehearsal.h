@@ -5,9 +5,6 @@
 #pragma once
 
 #include "sim/virtual_instrument.h"
-#include "sysfile/system_file.h"
-
-#include <vector>
 
 // Starts the instrument with config on a new pseudo-terminal; devicePath (PATH_SIZE bytes)
 // receives the path to open. 0 with errorText (TEXT_SIZE bytes) set on failure.
@@ -15,9 +12,3 @@ int RehearsalStart(const VirtualInstrumentConfig* config, char* devicePath, char
 
 // Ends the instrument's line and its thread; harmless when none runs.
 void RehearsalStop(void);
-
-// An instrument that fits the file: the first block's product and member id, each
-// block's address and size (the protocol that names no address needs them), a flash
-// window that holds every block, and version 0.00 everywhere.
-void RehearsalConfigForFile(const std::vector<SystemFileHeader>& blocks,
-                            VirtualInstrumentConfig* config);

@@ -3,9 +3,11 @@
 #pragma once
 
 #include "sim/virtual_instrument.h"
+#include "sysfile/system_file.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // A number in decimal or 0x hexadecimal, 32 bits at most. 1 on success.
 int InstrumentParseNumber(const char* text, uint32_t* value);
@@ -50,3 +52,9 @@ int InstrumentApplyOption(const char* name, const char* value, VirtualInstrument
 // Appends a help line for every setting to text, "  --NAME VALUE" and its help beside it,
 // wrapped to fit a terminal; cut when size is too small.
 void InstrumentSettingsHelp(char* text, size_t size);
+
+// An instrument that fits the file: the first block's product and member id, each
+// block's address and size (the protocol that names no address needs them), a flash
+// window that holds every block, and version 0.00 everywhere.
+void RehearsalConfigForFile(const std::vector<SystemFileHeader>& blocks,
+                            VirtualInstrumentConfig* config);
