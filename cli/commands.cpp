@@ -1,6 +1,7 @@
 #include "cli/commands.h"
 
 #include "cli/interrupt.h"
+#include "cli/json_report.h"
 #include "cli/serial_devices.h"
 #include "cli/session.h"
 #include "cli/terminal.h"
@@ -34,32 +35,41 @@ int CommandInfo(const std::string& file) {
     return EXIT_DONE;
 }
 
-int CommandPorts(void) {
-    // More than a machine has; the count tells when there are more still.
-    const int kPortsShown = 64;
-    RawMidiPortInfo ports[kPortsShown];
-    const int count = RawMidiListPorts(ports, kPortsShown);
-    if (count == 0) {
-        TerminalPrint("No MIDI port found.");
-    } else {
-        TerminalPrint("MIDI ports:");
+namespace {
+
+// Every raw MIDI port, serial device and USB update device there is now.
+void ListPorts(PortsListing* listing) {
+    const int count = RawMidiListPorts(nullptr, 0);
+    listing->midiPorts.resize(count > 0 ? (size_t)count : 0);
+    const int listed = RawMidiListPorts(listing->midiPorts.data(), count > 0 ? count : 0);
+    // A card may have gone between the two looks.
+    if (listed >= 0 && (size_t)listed < listing->midiPorts.size()) {
+        listing->midiPorts.resize((size_t)listed);
     }
-    for (int i = 0; i < count && i < kPortsShown; i++) {
-        const RawMidiPortInfo& p = ports[i];
+    ListSerialDevices(&listing->serialDevices);
+    listing->usbFound = UsbDriverLocate(DEFAULT_VENDOR_ID, USB_VERUP_PRODUCT_ID, &listing->usbBus,
+                                        &listing->usbAddress);
+}
+
+} // namespace
+
+int CommandPorts(void) {
+    PortsListing listing = {};
+    ListPorts(&listing);
+    JsonReportPorts(listing);
+    TerminalPrint(listing.midiPorts.empty() ? "No MIDI port found." : "MIDI ports:");
+    for (const RawMidiPortInfo& p : listing.midiPorts) {
         TerminalPrint("  %-12s %s%s  card %d device %d subdevice %d  %s", p.id,
                       p.canInput ? "in" : "  ", p.canOutput ? "out" : "   ", p.card, p.device,
                       p.subdevice, p.name);
     }
-    std::vector<std::string> serial;
-    ListSerialDevices(&serial);
-    TerminalPrint(serial.empty() ? "No serial device found." : "Serial devices:");
-    for (const std::string& device : serial) {
-        TerminalPrint("  %s", device.c_str());
+    TerminalPrint(listing.serialDevices.empty() ? "No serial device found." : "Serial devices:");
+    for (const std::string& device : listing.serialDevices) {
+        TerminalPrint("  %s", SerialDeviceLine(device).c_str());
     }
-    int bus = 0;
-    int address = 0;
-    if (UsbDriverLocate(DEFAULT_VENDOR_ID, USB_VERUP_PRODUCT_ID, &bus, &address)) {
-        TerminalPrint("USB bulk: update device found (bus %d address %d)", bus, address);
+    if (listing.usbFound) {
+        TerminalPrint("USB bulk: update device found (bus %d address %d)", listing.usbBus,
+                      listing.usbAddress);
     } else {
         TerminalPrint("No USB bulk update device found.");
     }
@@ -95,11 +105,18 @@ void BareInquiryProc(void) {
 int ReportBareInquiry(void) {
     BareInquiry& q = s_bare;
     if (q.position <= 0) {
+        if (ReportDeviceLost()) {
+            return EXIT_FAILED;
+        }
         if (LastReceiveResult() != TRANSPORT_DONE) {
             TerminalError("Failed to recieve data(timeout).");
             return EXIT_NO_ANSWER;
         }
         TerminalError("%s", q.errorText);
+        unsigned char other[3];
+        if (ReplyOtherProductId(q.reply, &q.header, other)) {
+            ReportOtherProduct(q.header, other);
+        }
         return EXIT_FAILED;
     }
     InquiryValues answer;
@@ -107,6 +124,7 @@ int ReportBareInquiry(void) {
         TerminalError("%s", q.errorText);
         return EXIT_FAILED;
     }
+    JsonReportInstrument(q.header.productId, answer);
     char product[16];
     FormatProductId(q.header, product, sizeof product);
     TerminalPrint("The instrument (product %s) answered: protocol code %d, packet size %u, "

@@ -2,12 +2,15 @@
 // program. Arguments are read here; each command is a function of cli/commands.h.
 #include "cli/commands.h"
 #include "cli/interrupt.h"
+#include "cli/json_report.h"
+#include "cli/probe.h"
 #include "cli/serial_devices.h"
 #include "cli/terminal.h"
 #include "sim/instrument_options.h"
 
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -67,15 +70,58 @@ CLI::Validator InstrumentValueCheck(const char* name) {
         "");
 }
 
-// -v in every command, so each command's help shows it; all of them set the one switch.
-void AddVerbose(CLI::App* command, bool* verbose) {
-    command->add_flag("-v,--verbose", *verbose, "the log rows (Tx..., Rx...) on standard error");
+// What the program writes, and where.
+struct OutputOptions {
+    int verbose = 0; // -v 1, -vv 2
+    bool quiet = false;
+    bool json = false;
+    std::string logFile;
+};
+
+// The output options in every command, so each command's help shows them; all of them set
+// the one record, and each -v counts wherever it stands.
+void AddOutputOptions(CLI::App* command, OutputOptions* output) {
+    command->add_flag_function(
+        "-v,--verbose", [output](int64_t count) { output->verbose += (int)count; },
+        "the log rows (Tx..., Rx...) on standard error; -vv also each message in hex");
+    command->add_flag("-q,--quiet", output->quiet, "only errors, on standard error");
+    command->add_flag("--json", output->json,
+                      "one JSON document on standard output: the blocks, the instrument's "
+                      "answers, each block's result, the outcome, the exit status; the text goes "
+                      "to standard error");
+    command
+        ->add_option("--log", output->logFile,
+                     "add every log row, message, result and error, with the time, to FILE")
+        ->type_name("FILE");
+}
+
+// ports --probe and what it asks with; the id comes from a file or is given.
+void AddProbeOptions(CLI::App* ports, ProbeArguments* probe) {
+    CLI::Option* flag = ports->add_flag(
+        "--probe", probe->probe,
+        "send the port inquiry on every raw MIDI port and serial device; say which answered");
+    CLI::Option* file = ports
+                            ->add_option("--file", probe->file,
+                                         "with --probe: the system file whose product id to ask")
+                            ->type_name("FILE")
+                            ->needs(flag);
+    ports
+        ->add_option("--product-id", probe->productId,
+                     "with --probe, without --file: the product id to ask, as 3C or 3C:12")
+        ->type_name("ID")
+        ->check(CheckProductId)
+        ->excludes(file)
+        ->needs(flag);
 }
 
 // The first word that is no option names the command, as the program's own options are
-// switches without values. Empty when it is a command or there is none.
+// switches without values but for --log. Empty when it is a command or there is none.
 std::string UnknownCommand(int argc, char** argv) {
     for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--log") == 0) {
+            i++;
+            continue;
+        }
         if (argv[i][0] == '-') {
             continue;
         }
@@ -96,12 +142,13 @@ void AddDeviceOptions(CLI::App* command, DeviceChoice* device, InstrumentOptions
         command->add_option_group("device", "The instrument (exactly one of these)");
     group
         ->add_option("--midi", device->midiPort,
-                     "raw MIDI port: hw:CARD,DEVICE[,SUBDEVICE] or its name as `ports` lists it")
+                     "raw MIDI port: hw:CARD,DEVICE[,SUBDEVICE] or its name as `ports` lists it; "
+                     "auto: the one that answers the port inquiry")
         ->type_name("PORT");
     group
         ->add_option("--serial", device->serialDevice,
                      "serial device, with the bit rate after @ (default 38400): "
-                     "/dev/ttyUSB0@38400")
+                     "/dev/ttyUSB0@38400; auto[@RATE]: the one that answers the port inquiry")
         ->type_name("DEV[@RATE]")
         ->check(CheckSerialDevice);
     group->add_flag("--usb", device->usb,
@@ -161,18 +208,19 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     // -v may come anywhere, as users put it after the command as often as before.
     app.fallthrough();
-    bool verbose = false;
-    AddVerbose(&app, &verbose);
+    OutputOptions output;
+    AddOutputOptions(&app, &output);
 
     std::string infoFile;
     CLI::App* info = app.add_subcommand("info", "Describe every block of a system file");
     info->add_option("FILE", infoFile, "system file (*.vsb)")->required()->type_name("");
-    AddVerbose(info, &verbose);
+    AddOutputOptions(info, &output);
 
-    AddVerbose(
-        app.add_subcommand(
-            "ports", "List the MIDI ports, the serial devices and the USB update device found"),
-        &verbose);
+    ProbeArguments probe;
+    CLI::App* ports = app.add_subcommand(
+        "ports", "List the MIDI ports, the serial devices and the USB update device found");
+    AddOutputOptions(ports, &output);
+    AddProbeOptions(ports, &probe);
 
     VersionArguments version;
     InstrumentOptions versionInstrument;
@@ -190,7 +238,7 @@ int main(int argc, char** argv) {
         ->excludes(versionFile);
     versionCommand->add_flag("--skip-device-check", version.skipDeviceCheck,
                              "accept an instrument of another product id");
-    AddVerbose(versionCommand, &verbose);
+    AddOutputOptions(versionCommand, &output);
     AddDeviceOptions(versionCommand, &version.device, &versionInstrument);
 
     UpdateArguments update;
@@ -204,7 +252,7 @@ int main(int argc, char** argv) {
     updateCommand->add_flag("--skip-device-check", update.skipDeviceCheck,
                             "accept an instrument of another product id");
     updateCommand->add_flag("-y,--yes", update.yes, "do not ask before sending");
-    AddVerbose(updateCommand, &verbose);
+    AddOutputOptions(updateCommand, &output);
     AddDeviceOptions(updateCommand, &update.device, &updateInstrument);
 
     // CLI11 would only say that a command is required; the user should hear which word was
@@ -224,29 +272,50 @@ int main(int argc, char** argv) {
         if (versionCommand->parsed() && version.file.empty() && version.productId.empty()) {
             throw CLI::ValidationError("version", "needs --file FILE.vsb or --product-id ID");
         }
+        if (probe.probe && probe.file.empty() && probe.productId.empty()) {
+            throw CLI::ValidationError("--probe", "needs --file FILE.vsb or --product-id ID");
+        }
         RefuseInstrumentWithoutRehearsal(version.device, versionInstrument);
         RefuseInstrumentWithoutRehearsal(update.device, updateInstrument);
+        if (output.quiet && output.verbose > 0) {
+            throw CLI::ValidationError("-q", "says only errors, -v more: not both");
+        }
     } catch (const CLI::ParseError& e) {
         // Help and the version are a success; every other parse error is bad usage.
         return app.exit(e) == 0 ? EXIT_DONE : EXIT_USAGE;
     }
 
-    TerminalStart(verbose ? 1 : 0);
-    if (info->parsed()) {
-        return CommandInfo(infoFile);
+    // The log is opened before anything is done, so that a name it cannot take is told
+    // as a bad value.
+    if (!output.logFile.empty() && !TerminalLogTo(output.logFile.c_str())) {
+        fprintf(stderr, "orvent-update: --log %s: %s\n", output.logFile.c_str(), strerror(errno));
+        return EXIT_USAGE;
     }
-    if (!versionCommand->parsed() && !updateCommand->parsed()) {
-        return CommandPorts();
+    TerminalStart(output.verbose, output.quiet  ? TERMINAL_TEXT_OFF
+                                  : output.json ? TERMINAL_TEXT_STDERR
+                                                : TERMINAL_TEXT_STDOUT);
+    if (output.json) {
+        JsonReportStart(app.get_subcommands().front()->get_name().c_str());
+    }
+    if (info->parsed()) {
+        return JsonReportFinish(CommandInfo(infoFile));
+    }
+    if (!versionCommand->parsed() && !updateCommand->parsed() && !probe.probe) {
+        return JsonReportFinish(CommandPorts());
     }
     // Before any thread exists, so that every thread leaves the signals to this one.
     if (!InterruptStart()) {
         TerminalError("orvent-update: the stop signals cannot be taken over");
-        return EXIT_FAILED;
+        return JsonReportFinish(EXIT_FAILED);
+    }
+    if (probe.probe) {
+        const int listed = CommandPorts();
+        return JsonReportFinish(listed != EXIT_DONE ? listed : CommandProbe(probe));
     }
     if (versionCommand->parsed()) {
         CollectInstrument(versionInstrument, &version.device);
-        return CommandVersion(version);
+        return JsonReportFinish(CommandVersion(version));
     }
     CollectInstrument(updateInstrument, &update.device);
-    return CommandUpdate(update);
+    return JsonReportFinish(CommandUpdate(update));
 }

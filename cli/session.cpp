@@ -2,6 +2,8 @@
 
 #include "cli/hints.h"
 #include "cli/interrupt.h"
+#include "cli/json_report.h"
+#include "cli/probe.h"
 #include "cli/rehearsal.h"
 #include "cli/serial_devices.h"
 #include "cli/terminal.h"
@@ -18,6 +20,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -107,14 +110,26 @@ int OpenChosenDevice(const DeviceChoice& choice, const std::vector<SystemFileHea
                           choice.serialDevice.c_str());
             return EXIT_USAGE;
         }
+        if (device == PROBE_AUTO) {
+            const int found = ProbeFindOne(DEVICE_TYPE_SERIAL, blocks.front(), baudRate, &device);
+            if (found != EXIT_DONE) {
+                return found;
+            }
+        }
         return OpenSerial(device.c_str(), baudRate);
     }
     if (choice.usb) {
         return OpenUsb();
     }
+    std::string port = choice.midiPort;
+    if (port == PROBE_AUTO) {
+        const int found = ProbeFindOne(DEVICE_TYPE_MIDI, blocks.front(), 0, &port);
+        if (found != EXIT_DONE) {
+            return found;
+        }
+    }
     // Input and output are one raw MIDI port on Linux.
-    const TransportChoice midi = {DEVICE_TYPE_MIDI,        0, 0, choice.midiPort.c_str(),
-                                  choice.midiPort.c_str(), 0};
+    const TransportChoice midi = {DEVICE_TYPE_MIDI, 0, 0, port.c_str(), port.c_str(), 0};
     return OpenTransport(midi);
 }
 
@@ -141,9 +156,19 @@ void InquireProc(void) {
     s_inquiry.result = InquireVersion(s_inquiry.header, s_device.deviceType, &s_inquiry.answer);
 }
 
-int ReportNoAnswer(const SystemFileHeader& header) {
-    TerminalError("Failed to recieve data(timeout).");
+// Nobody answered block header's inquiry, or the instrument went away, or one of another
+// product answered and the device check refused it.
+int ReportNoAnswer(const SystemFileHeader& header, const InstrumentAnswer& answer) {
+    if (ReportDeviceLost()) {
+        return EXIT_FAILED;
+    }
+    if (!answer.otherProduct) {
+        TerminalError("Failed to recieve data(timeout).");
+    }
     TerminalError("%s(in update mode) is not found.", header.deviceName);
+    if (answer.otherProduct) {
+        ReportOtherProduct(header, answer.productId);
+    }
     return EXIT_NO_ANSWER;
 }
 
@@ -168,6 +193,7 @@ int ReadSystemFile(const std::string& file, std::vector<SystemFileHeader>* block
     }
     const int ok = WalkSystemFile(f, CollectBlock, blocks, errorText);
     PlatformFileClose(&f);
+    JsonReportFile(file, *blocks);
     return ok;
 }
 
@@ -229,6 +255,39 @@ int ReportAborted(void) {
     return InterruptExitStatus();
 }
 
+int ReportDeviceLost(void) {
+    // The transports' results cannot tell a pulled cable from a bad reply; the port can.
+    int lost = 0;
+    if (s_device.deviceType == DEVICE_TYPE_MIDI) {
+        lost = MidiPortError();
+    } else if (s_device.deviceType == DEVICE_TYPE_SERIAL) {
+        lost = SerialOsPortError();
+    }
+    if (lost == 0) {
+        return 0;
+    }
+    TerminalError("The instrument went away: %s", strerror(lost));
+    JsonReportText("went_away", strerror(lost));
+    return 1;
+}
+
+void ReportOtherProduct(const SystemFileHeader& asked, const unsigned char* productId) {
+    SystemFileHeader other = asked;
+    memcpy(other.productId, productId, sizeof other.productId);
+    char otherText[16];
+    char askedText[16];
+    FormatProductId(other, otherText, sizeof otherText);
+    FormatProductId(asked, askedText, sizeof askedText);
+    char line[TEXT_SIZE];
+    TextFormat(line, sizeof line,
+               "Another product answered: product id %s, not %s. If it is the instrument to "
+               "update all the same, give --skip-device-check.",
+               otherText, askedText);
+    TerminalError("%s", line);
+    JsonReportText("other_product_id", otherText);
+    JsonReportOutcome("other_product", line);
+}
+
 namespace {
 
 void LogRow(const char* format, ...) TEXT_FORMAT_CHECK(1, 2);
@@ -256,7 +315,11 @@ void LogInquiry(const SystemFileHeader& h, int result, const InstrumentAnswer& a
         LogRow("Rx Inquiry : another product (%02X), taken over", a.productId[0]);
     }
     if (result == INQUIRE_NO_ANSWER && !a.inquiryRead) {
-        LogRow("Rx Inquiry : no answer");
+        if (a.otherProduct) {
+            LogRow("Rx Inquiry : another product (%02X), refused", a.productId[0]);
+        } else {
+            LogRow("Rx Inquiry : no answer");
+        }
         return;
     }
     LogRow("Tx Version Request... (Type=%s , Code=%d)", h.blockName, h.blockCode);
@@ -281,8 +344,9 @@ int InquireBlocks(const std::vector<SystemFileHeader>& blocks, std::vector<bool>
         }
         const InstrumentAnswer& a = s_inquiry.answer;
         LogInquiry(h, s_inquiry.result, a);
+        JsonReportAnswer((size_t)(&h - blocks.data()), s_inquiry.result, a);
         if (s_inquiry.result == INQUIRE_NO_ANSWER) {
-            return ReportNoAnswer(h);
+            return ReportNoAnswer(h, a);
         }
         const bool needed = s_inquiry.result == INQUIRE_UPDATE_NEEDED;
         const bool newer =

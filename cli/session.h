@@ -41,3 +41,11 @@ int InquireBlocks(const std::vector<SystemFileHeader>& blocks, std::vector<bool>
 
 // Reports the user's stop; the stop signal's exit status (InterruptExitStatus).
 int ReportAborted(void);
+
+// When the open instrument went away (a serial line that hung up or failed, a raw MIDI
+// port that is gone), says so with the system's reason: 1; 0 otherwise.
+int ReportDeviceLost(void);
+
+// An instrument of another product (productId, 3 bytes) answered the inquiry of asked's
+// product id and the device check refused it: names it, and --skip-device-check.
+void ReportOtherProduct(const SystemFileHeader& asked, const unsigned char* productId);

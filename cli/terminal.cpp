@@ -1,14 +1,18 @@
 #include "cli/terminal.h"
 
+#include "cli/json_report.h"
 #include "cli/progress_line.h"
 #include "platform/platform_thread.h"
+#include "update/transport.h"
 
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
+#include <string>
 
 namespace {
 
@@ -19,6 +23,8 @@ const int kPlainStepPercent = 10;
 
 struct Terminal {
     int verbose;
+    FILE* text; // results and progress; null: none
+    FILE* log;  // --log's file; null: none
     int interactive;
     int hold;
     char status[TEXT_SIZE];
@@ -31,11 +37,12 @@ struct Terminal {
 };
 
 std::mutex s_lock;
-Terminal g_terminal = {0, 0, 0, {0}, 0, 0, {0, 0, 0, 0}, 0, -1, 0};
+Terminal g_terminal = {0, stdout, nullptr, 0, 0, {0}, 0, 0, {0, 0, 0, 0}, 0, -1, 0};
 
 int TerminalWidth(void) {
     struct winsize size;
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1) {
+    if (g_terminal.text != nullptr && ioctl(fileno(g_terminal.text), TIOCGWINSZ, &size) == 0 &&
+        size.ws_col > 1) {
         return size.ws_col - 1;
     }
     return kDefaultWidth;
@@ -45,15 +52,15 @@ int TerminalWidth(void) {
 void ClearLineLocked(void) {
     // While held the line is off screen already, and a question may stand in its place.
     if (g_terminal.lineOpen && !g_terminal.hold) {
-        fputs("\r\033[K", stdout);
-        fflush(stdout);
+        fputs("\r\033[K", g_terminal.text);
+        fflush(g_terminal.text);
     }
 }
 
 void DrawLocked(int force) {
     Terminal& t = g_terminal;
     // Until the engine names what it is doing there is nothing to label the bar with.
-    if (t.hold || t.total <= 0 || t.status[0] == '\0') {
+    if (t.text == nullptr || t.hold || t.total <= 0 || t.status[0] == '\0') {
         return;
     }
     const uint64_t now = PlatformMonotonicUs();
@@ -64,8 +71,8 @@ void DrawLocked(int force) {
         }
         const double rate = ProgressClockRate(&t.clock, now, t.position);
         FormatProgressLine(line, sizeof line, t.status, t.position, t.total, rate, TerminalWidth());
-        fprintf(stdout, "\r\033[K%s", line);
-        fflush(stdout);
+        fprintf(t.text, "\r\033[K%s", line);
+        fflush(t.text);
         t.lineOpen = 1;
         t.lastDrawUs = now;
         return;
@@ -74,8 +81,8 @@ void DrawLocked(int force) {
     const int step = percent / kPlainStepPercent * kPlainStepPercent;
     if (step > t.plainPercentShown) {
         FormatProgressPlain(line, sizeof line, t.status, t.position, t.total);
-        fprintf(stdout, "%s\n", line);
-        fflush(stdout);
+        fprintf(t.text, "%s\n", line);
+        fflush(t.text);
         t.plainPercentShown = step;
     }
 }
@@ -92,27 +99,96 @@ void EndLineLocked(void) {
     // A held line is off screen already.
     if (t.lineOpen && !t.hold) {
         DrawLocked(1);
-        fputc('\n', stdout);
-        fflush(stdout);
+        fputc('\n', t.text);
+        fflush(t.text);
     }
     t.lineOpen = 0;
     t.total = 0;
 }
 
-void PrintLocked(FILE* stream, const char* format, va_list arguments) {
+// A line of any length: a command given back to the user holds the paths it was given.
+std::string FormatLine(const char* format, va_list arguments) {
+    va_list again;
+    va_copy(again, arguments);
+    const int length = vsnprintf(nullptr, 0, format, arguments);
+    std::string line(length > 0 ? (size_t)length + 1 : 1, '\0');
+    vsnprintf(&line[0], line.size(), format, again);
+    va_end(again);
+    line.resize(length > 0 ? (size_t)length : 0);
+    return line;
+}
+
+// A line of the log file, after the date and time it was written.
+void LogLineLocked(const char* text) {
+    FILE* log = g_terminal.log;
+    if (log == nullptr) {
+        return;
+    }
+    struct timespec now;
+    struct tm local;
+    clock_gettime(CLOCK_REALTIME, &now);
+    localtime_r(&now.tv_sec, &local);
+    char stamp[32];
+    strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    fprintf(log, "%s.%03ld %s\n", stamp, now.tv_nsec / 1000000, text);
+    // Line by line, so that the log holds everything up to a crash or a kill.
+    fflush(log);
+}
+
+void PrintLocked(FILE* stream, const char* line) {
+    LogLineLocked(line);
+    if (stream == nullptr) {
+        return;
+    }
     ClearLineLocked();
-    vfprintf(stream, format, arguments);
-    fputc('\n', stream);
+    fprintf(stream, "%s\n", line);
     fflush(stream);
     RestoreLineLocked();
 }
 
+// A message as it went to the instrument or came from it: "Tx hex: F0 42 ... F7".
+void ShowMessage(int direction, const unsigned char* bytes, int length) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string line = direction == TRANSPORT_TAP_SENT ? "Tx hex:" : "Rx hex:";
+    line.reserve(line.size() + (size_t)length * 3);
+    for (int i = 0; i < length; i++) {
+        line += ' ';
+        line += kDigits[bytes[i] >> 4];
+        line += kDigits[bytes[i] & 0x0F];
+    }
+    std::lock_guard<std::mutex> guard(s_lock);
+    LogLineLocked(line.c_str());
+    if (g_terminal.verbose >= 2) {
+        ClearLineLocked();
+        fprintf(stderr, "%s\n", line.c_str());
+        fflush(stderr);
+        RestoreLineLocked();
+    }
+}
+
 } // namespace
 
-void TerminalStart(int verbose) {
+void TerminalStart(int verbose, int text) {
     std::lock_guard<std::mutex> guard(s_lock);
     g_terminal.verbose = verbose;
-    g_terminal.interactive = isatty(STDOUT_FILENO) ? 1 : 0;
+    g_terminal.text = text == TERMINAL_TEXT_STDOUT   ? stdout
+                      : text == TERMINAL_TEXT_STDERR ? stderr
+                                                     : nullptr;
+    g_terminal.interactive = g_terminal.text != nullptr && isatty(fileno(g_terminal.text)) ? 1 : 0;
+    if (verbose >= 2) {
+        TransportSetTap(ShowMessage);
+    }
+}
+
+int TerminalLogTo(const char* path) {
+    FILE* log = fopen(path, "ae");
+    if (log == nullptr) {
+        return 0;
+    }
+    std::lock_guard<std::mutex> guard(s_lock);
+    g_terminal.log = log;
+    TransportSetTap(ShowMessage);
+    return 1;
 }
 
 int TerminalIsInteractive(void) {
@@ -121,24 +197,31 @@ int TerminalIsInteractive(void) {
 }
 
 void TerminalPrint(const char* format, ...) {
-    std::lock_guard<std::mutex> guard(s_lock);
     va_list arguments;
     va_start(arguments, format);
-    PrintLocked(stdout, format, arguments);
+    const std::string line = FormatLine(format, arguments);
     va_end(arguments);
+    std::lock_guard<std::mutex> guard(s_lock);
+    PrintLocked(g_terminal.text, line.c_str());
 }
 
 void TerminalError(const char* format, ...) {
-    std::lock_guard<std::mutex> guard(s_lock);
     va_list arguments;
     va_start(arguments, format);
-    PrintLocked(stderr, format, arguments);
+    const std::string line = FormatLine(format, arguments);
     va_end(arguments);
+    JsonReportError(line.c_str());
+    std::lock_guard<std::mutex> guard(s_lock);
+    PrintLocked(stderr, line.c_str());
 }
 
 void TerminalLog(const char* text) {
     std::lock_guard<std::mutex> guard(s_lock);
-    if (!g_terminal.verbose || text == nullptr || text[0] == '\0') {
+    if (text == nullptr || text[0] == '\0') {
+        return;
+    }
+    LogLineLocked(text);
+    if (!g_terminal.verbose) {
         return;
     }
     ClearLineLocked();

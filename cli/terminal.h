@@ -1,16 +1,27 @@
 // Where the command-line program's output goes: results on standard output, failures and
 // (with -v) the log rows on standard error, and the update's progress as one line that
-// redraws itself on a terminal or as plain lines otherwise. Any thread may call these.
+// redraws itself on a terminal or as plain lines otherwise; with --log all of it but the
+// progress also in a file, line by line with the time. Any thread may call these.
 #pragma once
 
 #include "platform/text.h"
 
 #include <cstdint>
 
-// Once, before any output. verbose: the log rows go to standard error.
-void TerminalStart(int verbose);
+// Where results and the progress go: standard output; standard error, when standard
+// output carries the document for scripts (--json); nowhere (-q: errors only).
+enum { TERMINAL_TEXT_STDOUT = 0, TERMINAL_TEXT_STDERR = 1, TERMINAL_TEXT_OFF = 2 };
 
-// 1 when standard output is a terminal (the progress line redraws itself).
+// Once, before any output. verbose: 1 the log rows go to standard error, 2 each message
+// sent to the instrument and received from it too, in hex. text: TERMINAL_TEXT_*.
+void TerminalStart(int verbose, int text = TERMINAL_TEXT_STDOUT);
+
+// From now on every log row, message, result and error also goes to the file at path,
+// appended, each line after the date and time to the millisecond. Before any thread is
+// made. 0 with errno set when the file cannot be opened for writing.
+int TerminalLogTo(const char* path);
+
+// 1 when the results go to a terminal (the progress line redraws itself).
 int TerminalIsInteractive(void);
 
 // One line each.

@@ -1,14 +1,13 @@
 #include "cli/commands.h"
 
 #include "cli/interrupt.h"
+#include "cli/json_report.h"
 #include "cli/progress_line.h"
 #include "cli/session.h"
 #include "cli/terminal.h"
-#include "midi/midi_transport_posix.h"
 #include "platform/platform_file.h"
 #include "platform/text.h"
 #include "sim/virtual_instrument.h"
-#include "transports/serial_port_posix.h"
 #include "update/transport.h"
 #include "update/update_engine.h"
 
@@ -312,20 +311,31 @@ void ReportCompleted(const std::vector<SystemFileHeader>& blocks) {
     if (named == nullptr) {
         named = &blocks[0];
     }
-    TerminalPrint("%s has been updated to %d.%02d successfully.", named->deviceName,
-                  named->versionMajor, named->versionMinor);
+    char done[TEXT_SIZE];
+    TextFormat(done, sizeof done, "%s has been updated to %d.%02d successfully.", named->deviceName,
+               named->versionMajor, named->versionMinor);
+    TerminalPrint("%s", done);
+    JsonReportOutcome("completed", done);
+}
+
+// What became of each block, for the document: the run's account of the blocks it dealt
+// with and of the one it was inside when it ended; the others keep "not_sent".
+void ReportBlockResults(const std::vector<SystemFileHeader>& blocks) {
+    for (size_t i = 0; i < s_blocks.sent.size(); i++) {
+        JsonReportBlockResult(i, s_blocks.sent[i] ? "sent" : "skipped");
+    }
+    if (s_blocks.inTransfer && s_blocks.sent.size() < blocks.size()) {
+        JsonReportBlockResult(s_blocks.sent.size(), "interrupted");
+    }
 }
 
 int ReportUpdateEnd(const UpdateArguments& arguments, const std::vector<SystemFileHeader>& blocks,
                     const std::vector<bool>& sent, int aborted) {
+    ReportBlockResults(blocks);
     if (s_end.result != UPDATE_RESULT_COMPLETED) {
         TerminalError("%s", s_end.text);
-        // The engine's texts cannot tell a pulled cable from a bad reply; the port can.
-        const int lost =
-            SessionDeviceType() == DEVICE_TYPE_MIDI ? MidiPortError() : SerialOsPortError();
-        if (lost != 0) {
-            TerminalError("The instrument went away: %s", strerror(lost));
-        }
+        JsonReportOutcome(nullptr, s_end.text);
+        ReportDeviceLost();
         ReportInterrupted(arguments, blocks);
         return aborted || s_end.result == UPDATE_RESULT_ABORTED ? InterruptExitStatus()
                                                                 : EXIT_FAILED;
@@ -333,7 +343,11 @@ int ReportUpdateEnd(const UpdateArguments& arguments, const std::vector<SystemFi
     ReportCompleted(blocks);
     TerminalPrint("Turn it off and back on to use it.");
     TerminalPrint("Update completed!");
-    return SessionIsRehearsal() ? CheckRehearsalFlash(arguments, sent) : EXIT_DONE;
+    if (SessionIsRehearsal() && CheckRehearsalFlash(arguments, sent) != EXIT_DONE) {
+        JsonReportOutcome("failed", "The rehearsal's flash does not hold the file.");
+        return EXIT_FAILED;
+    }
+    return EXIT_DONE;
 }
 
 // Nothing to send: the instrument holds the file's versions, or newer ones, which the
@@ -346,12 +360,16 @@ int ReportNothingToSend(const UpdateArguments& arguments,
         const SystemFileHeader& h = blocks[i];
         newer = newer || !VersionAtLeast(h.versionMajor, h.versionMinor, answers[i].versionMajor,
                                          answers[i].versionMinor);
+        JsonReportBlockResult(i, "skipped");
     }
     if (!newer) {
         TerminalPrint("Already the latest version.");
+        JsonReportOutcome("current", "Already the latest version.");
         return EXIT_DONE;
     }
-    TerminalPrint("The instrument holds a newer version than the file: nothing was sent.");
+    const char kNewer[] = "The instrument holds a newer version than the file: nothing was sent.";
+    TerminalPrint("%s", kNewer);
+    JsonReportOutcome("newer", kNewer);
     TerminalPrint("To put the file's older version on it all the same:");
     TerminalPrint("  %s", UpdateCommandLine(arguments, true).c_str());
     return EXIT_DONE;

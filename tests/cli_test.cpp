@@ -201,6 +201,71 @@ TEST(SerialDeviceTest, TakesTheRateAfterTheLastAt) {
     }
 }
 
+// An adapter is told by its stable name and the USB ids of the device above its tty in
+// sysfs, wherever the tty hangs below it (ttyUSB under a port, ttyACM at the interface);
+// the walk up for the ids ends at the sysfs root, and a built-in port has none.
+TEST(SerialDeviceTest, NamesTheAdapterByIdAndUsbIds) {
+    char folder[] = "/tmp/orv-sysfs-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(folder));
+    const std::string root = folder;
+    const char* const tree[] = {
+        // D folder, F file with its text, L link to its target; each made with its parents
+        "F dev/ttyUSB0",
+        "F dev/ttyUSB1",
+        "F dev/ttyACM0",
+        "F dev/ttyS0",
+        "L dev/serial/by-id/usb-B_Adapter-if00-port0 ../../ttyUSB0",
+        "L dev/serial/by-id/usb-A_Adapter-if00-port0 ../../ttyUSB0",
+        "L dev/serial/by-id/usb-C_Gone-if00 ../../ttyUSB9",
+        "D sys/devices/pci0/usb1/1-1/1-1:1.0/ttyUSB0",
+        "F sys/devices/pci0/usb1/1-1/idVendor 0403",
+        "F sys/devices/pci0/usb1/1-1/idProduct 6001",
+        "D sys/devices/pci0/usb1/1-2/1-2:1.0",
+        "F sys/devices/pci0/usb1/1-2/idVendor 2341",
+        "F sys/devices/pci0/usb1/1-2/idProduct 0043",
+        "D sys/devices/platform/serial8250/ttyS0",
+        "F idVendor 1111",
+        "F idProduct 2222",
+        "L sys/class/tty/ttyUSB0/device ../../../devices/pci0/usb1/1-1/1-1:1.0/ttyUSB0",
+        "L sys/class/tty/ttyACM0/device ../../../devices/pci0/usb1/1-2/1-2:1.0",
+        "L sys/class/tty/ttyS0/device ../../../devices/platform/serial8250/ttyS0"};
+    for (const char* entry : tree) {
+        const std::string text = entry + 2;
+        const size_t space = text.find(' ');
+        const std::string path = root + "/" + text.substr(0, space);
+        const std::string value = space == std::string::npos ? "" : text.substr(space + 1);
+        const std::string folder = entry[0] == 'D' ? path : path.substr(0, path.rfind('/'));
+        ASSERT_EQ(0, system(("mkdir -p '" + folder + "'").c_str()));
+        if (entry[0] == 'L') {
+            ASSERT_EQ(0, symlink(value.c_str(), path.c_str())) << path;
+        } else if (entry[0] == 'F') {
+            FILE* f = fopen(path.c_str(), "w");
+            ASSERT_NE(nullptr, f) << path;
+            fputs(value.c_str(), f);
+            fclose(f);
+        }
+    }
+    const struct {
+        const char* device;
+        const char* byId;
+        int vendor;
+        int product;
+    } cases[] = {
+        {"ttyUSB0", "/dev/serial/by-id/usb-A_Adapter-if00-port0", 0x0403, 0x6001},
+        {"ttyACM0", "", 0x2341, 0x0043},
+        {"ttyS0", "", -1, -1},
+        {"ttyUSB1", "", -1, -1},
+    };
+    for (const auto& c : cases) {
+        SerialDeviceInfo info;
+        DescribeSerialDevice(root + "/dev/" + c.device, root + "/dev", root + "/sys", &info);
+        EXPECT_EQ(c.byId[0] != '\0' ? root + c.byId : "", info.byId) << c.device;
+        EXPECT_EQ(c.vendor, info.usbVendor) << c.device;
+        EXPECT_EQ(c.product, info.usbProduct) << c.device;
+    }
+    EXPECT_EQ(0, system(("rm -rf '" + root + "'").c_str()));
+}
+
 // After a failed open the user reads the system's reason and what to do about it; a busy
 // port names its holder, found under /proc: here this test, holding a terminal's far end.
 TEST(OpenHintTest, SaysWhyAndWhatToDo) {

@@ -12,7 +12,7 @@ if(NOT WIN32 AND TARGET orvent-update)
         set_tests_properties(${orv_test_prefix}cli.${case} PROPERTIES LABELS cli TIMEOUT 120)
     endforeach()
     # A run after a stopped one, one file read by several runs, an instrument gone mid-run.
-    foreach(case rerun-version rerun-update shared-file gone)
+    foreach(case rerun-version rerun-update shared-file gone json)
         add_test(NAME ${orv_test_prefix}cli.${case}
             COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/cli_updater.sh ${case}
                     ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
@@ -33,4 +33,11 @@ if(NOT WIN32 AND TARGET orvent-update)
         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/cli_updater.sh errors
                 ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
     set_tests_properties(${orv_test_prefix}cli.errors PROPERTIES LABELS cli TIMEOUT 120)
+    # Finding the instrument: the port inquiry on every line, and --serial auto.
+    foreach(case probe auto)
+        add_test(NAME ${orv_test_prefix}cli.${case}
+            COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/cli_updater.sh ${case}
+                    ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
+        set_tests_properties(${orv_test_prefix}cli.${case} PROPERTIES LABELS cli TIMEOUT 120)
+    endforeach()
 endif()

@@ -8,7 +8,8 @@
 #   update        a two-block update: exit 0, "successfully", flash holds the file
 #   fault-*       one fault of each kind: its text on standard error, exit 1 (see faults below)
 #   current       the instrument has the file's versions: exit 0, "Already the latest version."
-#   no-answer     nobody answers the inquiry: exit 3 and the window's words
+#   no-answer     nobody answers the inquiry: exit 3 and the window's words; another product
+#                 answers: named, with --skip-device-check
 #   abort         Ctrl+C on the terminal asks there, also with standard error in a file; "n"
 #                 goes on; Ctrl+C twice: exit 130, nothing sent after it
 #   abort-no-terminal  Ctrl+C without a terminal (standard input /dev/null): exit 130 after
@@ -32,11 +33,20 @@
 #                 after it; version --product-id then gets the instrument's own answer
 #   rerun-update  the same, then a whole update
 #   shared-file   info, and a second instrument's update, from the file an update is sending
-#   gone          the instrument goes away mid-run: exit 1 at once, and why
+#   gone          the instrument goes away mid-run, mid-update and mid-version: exit 1 at
+#                 once, and why
+#   json          --json: one document on standard output for info, ports, version, an update
+#                 and a failed one; -q leaves only errors; --log keeps every row with its
+#                 time; -vv shows each message in hex
 #   usb           --usb without the update device: the transport's text, exit 1
 #   errors        a device or file that will not open: the transport's or reader's text
 #                 first, then why and what to do (not there, held by another program, a
 #                 folder)
+#   probe         ports --probe over a /dev and /sys of the test's own: the adapter's by-id
+#                 name and USB ids, which line answered, a silent and a busy one, in bounded
+#                 time
+#   auto          --serial auto updates through the one line that answers; none (exit 3) and
+#                 several (exit 2) are refused with the list
 set -euo pipefail
 
 case_name="$1"
@@ -183,6 +193,18 @@ expect_text() {
   grep -qF -- "$2" "$work/$1" || fail "$1 lacks: $2"
 }
 
+# Parses out.txt as the one JSON document it must be, and holds each Python expression
+# over it (d) to be true.
+expect_json() {
+  python3 - "$work/out.txt" "$@" <<'PYTHON' || fail "the JSON document is wrong"
+import json, sys
+d = json.load(open(sys.argv[1]))
+for check in sys.argv[2:]:
+    if not eval(check):
+        sys.exit("false: " + check + "\n" + json.dumps(d, indent=1))
+PYTHON
+}
+
 update_over_serial() {
   run_cli update "$file" --serial "$line@38400" --yes "$@"
 }
@@ -281,6 +303,16 @@ no-answer)
   expect_status 3
   expect_text err.txt "Failed to recieve data(timeout)."
   expect_text err.txt "ORVENT(in update mode) is not found."
+  # Another product answers: which, and how to take it all the same; for a script too.
+  stop_instrument
+  start_instrument --fault other-product --fault-at 0
+  update_over_serial
+  expect_status 3
+  expect_text err.txt "Another product answered: product id 3D, not 3C."
+  expect_text err.txt "give --skip-device-check"
+  run_cli version --serial "$line" --product-id 3C --json
+  expect_status 1
+  expect_json 'd["outcome"] == "other_product"' 'd["other_product_id"] == "3D"'
   ;;
 abort)
   # Slow replies keep the transfer going while Ctrl+C is pressed on the terminal. -v with
@@ -488,11 +520,16 @@ usage)
     "update $file --serial /dev/null --instrument-version 1=1.00" \
     "bogus|no command 'bogus'; commands: info, ports, version, update" \
     "-v bogus $file --yes|no command 'bogus'" \
+    "--log $work/update.log bogus|no command 'bogus'" \
+    "info $file -q -v|not both" \
+    "info $file --log $work/no-folder/update.log|--log $work/no-folder/update.log: No such file" \
     "update $missing --serial /dev/null@fast --yes|--serial: /dev/null@fast: the rate after @ is no bit rate" \
     "update $file --serial /dev/null@0 --yes|the rate after @ is no bit rate" \
     "update $file --serial @38400 --yes|--serial: @38400: no device" \
     "version --product-id 3C:12:34:56 --midi hw:9,0|--product-id: 3C:12:34:56: 1 to 3 hexadecimal bytes" \
     "version --product-id 3G --midi hw:9,0|--product-id: 3G" \
+    "ports --probe|--probe: needs --file FILE.vsb or --product-id ID" \
+    "ports --product-id 3C|--product-id requires --probe" \
     "version --file $file --product-id 3C --rehearse|excludes" \
     "update $missing --rehearse --yes --instrument-protocol nine|--instrument-protocol: nine: not a value" \
     "update $file --rehearse --yes --instrument-version 1=x|--instrument-version: 1=x" \
@@ -525,6 +562,7 @@ completion)
   }
   expect_offer update up
   expect_offer "info ports version update" -v ""
+  expect_offer "info ports version update" --log "$file" ""
   expect_offer "$file" update "${file%.vsb}"
   expect_offer "$file" version --rehearse --file "${file%.vsb}"
   expect_offer "status silent-from-packet" update "$file" --rehearse --instrument-fault s
@@ -708,6 +746,63 @@ gone)
   expect_text err.txt "The instrument went away: Input/output error"
   # Far below the ten seconds a silent instrument is given.
   [ "$took_ms" -lt 5000 ] || fail "the run took $took_ms ms to end after the line hung up"
+  # The same while version waits for the inquiry's reply: gone, not timed out.
+  start_instrument --reply-delay 3000
+  set +e
+  "$cli" version --serial "$line" --file "$file" </dev/null >"$work/out.txt" 2>"$work/err.txt" &
+  cli_pid=$!
+  for _ in $(seq 500); do
+    grep -q "^Rx" "$work/instrument.txt" && break
+    sleep 0.02
+  done
+  kill -KILL "$instrument_pid"
+  wait "$cli_pid"
+  status=$?
+  set -e
+  expect_status 1
+  expect_text err.txt "The instrument went away: Input/output error"
+  if grep -qF "timeout" "$work/err.txt"; then
+    fail "an instrument that went away was taken for a silent one"
+  fi
+  ;;
+json)
+  # Scripts get one document on standard output; the text goes to standard error.
+  run_cli info "$file" --json
+  expect_status 0
+  expect_json 'd["command"] == "info"' '[b["name"] for b in d["blocks"]] == ["MAIN", "VOICE"]' \
+    'd["blocks"][1]["version"] == "2.10" and d["blocks"][1]["address"] == 0x10000' \
+    'd["exit_status"] == 0'
+  expect_text err.txt "VOICE    (code   2)"
+  run_cli --json ports
+  expect_status 0
+  expect_json 'isinstance(d["midi_ports"], list) and isinstance(d["serial_devices"], list)' \
+    'd["usb_update_device"]["found"] in (True, False)'
+  start_instrument --version '1=1.05,2=0.50'
+  run_cli version --serial "$line" --file "$file" --json
+  expect_status 0
+  expect_json '[b["state"] for b in d["blocks"]] == ["current", "needs_update"]' \
+    'd["blocks"][1]["instrument_version"] == "0.50"' 'd["instrument"]["packet_size"] == 1024'
+  # -q: nothing on standard error after a success; the log has every row, with its time.
+  run_cli update "$file" --serial "$line" --yes --json -q --log "$work/update.log"
+  expect_status 0
+  expect_json 'd["outcome"] == "completed" and d["exit_status"] == 0' \
+    '[b["result"] for b in d["blocks"]] == ["skipped", "sent"]'
+  [ ! -s "$work/err.txt" ] || fail "-q wrote more than errors"
+  stamp='^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} '
+  for row in "Tx Set Mode\.\.\.$" "Tx Packet: +3 " "Tx hex: F0 42 23 3C( [0-9A-F]{2})+ F7$" \
+    "Rx hex: F0 42 23 3C( [0-9A-F]{2})+ F7$" "ORVENT has been updated to 2\.10 successfully\.$"; do
+    grep -qE "$stamp$row" "$work/update.log" || fail "the log lacks a timed row: $row"
+  done
+  stop_instrument
+  # A failure: its exit status, and the block it cut, in the document; -vv shows the hex.
+  start_instrument --version '*=0.50' --fault status --fault-at 2 --fault-status 6
+  run_cli -vv update "$file" --serial "$line" --yes --json
+  expect_status 1
+  expect_json 'd["outcome"] == "failed" and d["exit_status"] == 1' \
+    '[b["result"] for b in d["blocks"]] == ["interrupted", "not_sent"]' \
+    '"Rx Status Error : Checksum Error" in d["errors"]'
+  grep -qE "^Tx hex: F0 42 23 3C( [0-9A-F]{2})+ F7$" "$work/err.txt" || fail "-vv: no message sent"
+  grep -qE "^Rx hex: F0 42 23 3C( [0-9A-F]{2})+ F7$" "$work/err.txt" || fail "-vv: no message received"
   ;;
 errors)
   # A device that is not there.
@@ -747,6 +842,101 @@ errors)
   run_cli update "$work/missing.vsb" --rehearse --yes
   expect_status 1
   expect_text err.txt "File Open Error - $work/missing.vsb (no such file)"
+  ;;
+probe | auto)
+  # More instruments, each on a line of its own: its line in $line.
+  extra_pids=()
+  trap 'stop_instrument; for p in "${extra_pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done' EXIT
+  start_extra_instrument() {
+    local log="$work/instrument-$1.txt"
+    shift
+    "$instrument_tool" --packet-size 1024 "$@" >"$log" 2>&1 &
+    extra_pids+=($!)
+    for _ in $(seq 100); do
+      line=$(head -n 1 "$log" 2>/dev/null || true)
+      [ -n "$line" ] && return 0
+      sleep 0.05
+    done
+    fail "serial-instrument did not start"
+  }
+  # The program's /dev and /sys: ttyUSB0, ttyUSB1, ... for the lines given; ttyUSB0 is an
+  # adapter with a by-id name and USB ids.
+  fake_devices() {
+    local usb="$work/sys/devices/pci0/usb1/1-1" n=0 device
+    rm -rf "$work/dev" "$work/sys"
+    mkdir -p "$work/dev/serial/by-id" "$usb/1-1:1.0/ttyUSB0" "$work/sys/class/tty/ttyUSB0"
+    echo 0403 >"$usb/idVendor"
+    echo 6001 >"$usb/idProduct"
+    ln -s ../../../devices/pci0/usb1/1-1/1-1:1.0/ttyUSB0 "$work/sys/class/tty/ttyUSB0/device"
+    ln -s ../../ttyUSB0 "$work/dev/serial/by-id/usb-Test_Adapter_A1-if00-port0"
+    for device in "$@"; do
+      ln -s "$device" "$work/dev/ttyUSB$n"
+      n=$((n + 1))
+    done
+  }
+  export ORV_DEV_ROOT="$work/dev" ORV_SYS_ROOT="$work/sys"
+  dev="$work/dev"
+  start_instrument --version '*=0.50'
+  orvent="$line"
+  # An instrument of another product keeps quiet at the port inquiry.
+  start_extra_instrument other --product-id 3D
+  other="$line"
+  if [ "$case_name" = probe ]; then
+    start_extra_instrument held
+    fake_devices "$orvent" "$other" "$line"
+    (
+      exec 7<"$line"
+      flock 7
+      exec sleep 60
+    ) >/dev/null 2>&1 &
+    holder_pid=$!
+    extra_pids+=("$holder_pid")
+    for _ in $(seq 100); do
+      [ "$(cat "/proc/$holder_pid/comm" 2>/dev/null)" = sleep ] && ! flock -n "$line" true && break
+      sleep 0.05
+    done
+    started=$(date +%s%N)
+    run_cli ports --probe --file "$file"
+    took_ms=$((($(date +%s%N) - started) / 1000000))
+    expect_status 0
+    expect_text out.txt "  $dev/ttyUSB0  USB 0403:6001  $dev/serial/by-id/usb-Test_Adapter_A1-if00-port0"
+    expect_text out.txt "$dev/ttyUSB0  answered: product 3C member none, protocol code 0, packet size 1024"
+    expect_text out.txt "$dev/ttyUSB1  no answer"
+    expect_text out.txt "$dev/ttyUSB2  busy (Device or resource busy: held by"
+    expect_text out.txt "PID $holder_pid (sleep))"
+    # Far below the ten seconds the serial line gives a reply.
+    [ "$took_ms" -lt 4000 ] || fail "the probe took $took_ms ms"
+    run_cli ports --probe --product-id 3C --json
+    expect_status 0
+    expect_json 'd["serial_devices"][0]["usb_id"] == "0403:6001"' \
+      'd["serial_devices"][0]["by_id"].endswith("/usb-Test_Adapter_A1-if00-port0")' \
+      '[(p["result"], p.get("packet_size")) for p in d["probe"]["ports"] if p["kind"] == "serial"] == [("answered", 1024), ("no_answer", None), ("busy", None)]'
+    fake_devices "$other"
+    run_cli ports --probe --product-id 3C
+    expect_status 3
+    expect_text err.txt "No instrument answered the port inquiry."
+  else
+    fake_devices "$other" "$orvent"
+    run_cli update "$file" --serial auto --yes
+    expect_status 0
+    expect_text out.txt "--serial auto: the instrument answers on $dev/ttyUSB1."
+    expect_text out.txt "ORVENT has been updated to 1.05 successfully."
+    fake_devices "$other"
+    run_cli version --file "$file" --serial auto
+    expect_status 3
+    expect_text err.txt "--serial auto: no instrument of product 3C answered on any serial device:"
+    expect_text err.txt "$dev/ttyUSB0  no answer"
+    start_extra_instrument second --version '*=0.50'
+    fake_devices "$orvent" "$line"
+    run_cli update "$file" --serial auto --yes
+    expect_status 2
+    expect_text err.txt "--serial auto: 2 instruments of product 3C answered; name one with --serial:"
+    expect_text err.txt "$dev/ttyUSB1  answered: product 3C"
+    grep -q "^Rx data packet" "$work/instrument-second.txt" && fail "packets went out"
+    stop_instrument
+    python3 "$source_dir/scripts/check_flash.py" "$file" "$work/flash.bin" 0 >"$work/check.txt" ||
+      fail "the flash does not hold the file"
+  fi
   ;;
 *)
   fail "no such case: $case_name"

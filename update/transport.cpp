@@ -5,6 +5,7 @@
 #include "platform/text.h"
 #include "transports/kernel_midi.h"
 #include "transports/serial_port.h"
+#include "transports/sysex.h"
 #include "transports/usb_bulk.h"
 #include "update/update_engine.h"
 #include "update/update_messages.h"
@@ -12,6 +13,7 @@
 // Written and read only by the thread that drives the protocol (the update thread or,
 // during a version inquiry, the main window's thread), never by both at once.
 static int s_lastReceiveResult = TRANSPORT_DONE;
+static TransportTapProc s_tap = nullptr;
 
 namespace {
 
@@ -172,6 +174,9 @@ void TransportCloseAll(void) {
 
 int TransmitMessage(const unsigned char* bytes, int length, char* errorText, int sendMode) {
     const Transport* t = FindTransport(g_updateEngine.deviceType);
+    if (s_tap != nullptr) {
+        s_tap(TRANSPORT_TAP_SENT, bytes, length);
+    }
     const int result = t != nullptr ? t->send(bytes, length, sendMode) : TRANSPORT_FAILED;
     return ResultToText(result, kTransmitTexts, errorText);
 }
@@ -180,6 +185,13 @@ int ReceiveMessage(unsigned char* buffer, int capacity, char* errorText, int tim
     const Transport* t = FindTransport(g_updateEngine.deviceType);
     const int result = t != nullptr ? t->receive(buffer, capacity, timeoutTicks) : TRANSPORT_FAILED;
     s_lastReceiveResult = result;
+    if (s_tap != nullptr && result == TRANSPORT_DONE) {
+        // The transports hand over a message, not its length: it ends at its SYSEX_END.
+        int length = 0;
+        while (length < capacity && buffer[length++] != SYSEX_END) {
+        }
+        s_tap(TRANSPORT_TAP_RECEIVED, buffer, length);
+    }
     return ResultToText(result, kReceiveTexts, errorText);
 }
 
@@ -227,6 +239,10 @@ int AbortReceiveUntil(int (*ended)(void), TransportWaitProc wait) {
         }
     }
     return 1;
+}
+
+void TransportSetTap(TransportTapProc tap) {
+    s_tap = tap;
 }
 
 int LastReceiveResult(void) {

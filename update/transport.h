@@ -88,6 +88,15 @@ int AbortReceiveUntil(int (*ended)(void), TransportWaitProc wait);
 // A TransportWaitProc that sleeps and never gives up.
 int TransportWaitSleeping(uint32_t milliseconds);
 
+// Sees every message the protocol hands a transport (TRANSPORT_TAP_SENT, before it goes)
+// and every message a transport delivers (TRANSPORT_TAP_RECEIVED, up to its closing
+// SYSEX_END), for a front end that shows the exchanges byte by byte. Called on the thread
+// that drives the protocol; set it before that thread exists. Null: none.
+#define TRANSPORT_TAP_SENT 0
+#define TRANSPORT_TAP_RECEIVED 1
+typedef void (*TransportTapProc)(int direction, const unsigned char* bytes, int length);
+void TransportSetTap(TransportTapProc tap);
+
 // The raw result of the last transport receive, so the engine can tell a user's stop
 // from a failure (both make ReceiveMessage return 0).
 int LastReceiveResult(void);

@@ -80,6 +80,9 @@ struct InstrumentAnswer {
     int inquiryRead;
     InquiryValues inquiry;
     unsigned char productId[3]; // the id it answered in
+    // 1 when the answer came in another product's id and the device check refused it: no
+    // version then, and the other product's id in productId.
+    int otherProduct;
     unsigned char versionMajor; // the version it holds of the block asked
     unsigned char versionMinor;
 };

@@ -104,24 +104,59 @@ void StatusCodeText(int status, char* text, int textSize) {
     TextCopy(text, (size_t)textSize, source);
 }
 
-// Takes the instrument's product id (and member id) into the working header when the
-// device check is skipped. Every byte is checked before the header is touched, so a
-// reply that cannot be adopted leaves the header as it was.
-static int AdoptProductId(const unsigned char* reply, SystemFileHeader* header) {
-    unsigned char productId[3] = {PRODUCT_ID_ABSENT, PRODUCT_ID_ABSENT, PRODUCT_ID_ABSENT};
-    unsigned char memberId = PRODUCT_ID_ABSENT;
+// The product id a reply answers in (a first byte of 0 announces three bytes), 0xFF
+// marking absent bytes, and where its message code stands. 0 when an id byte is no data
+// byte.
+static int ReadReplyProductId(const unsigned char* reply, unsigned char* productId, int* codePos) {
+    productId[0] = reply[3];
+    productId[1] = PRODUCT_ID_ABSENT;
+    productId[2] = PRODUCT_ID_ABSENT;
+    *codePos = 4;
     if (reply[3] >= 0x80) {
         return 0;
     }
-    productId[0] = reply[3];
-    int codePos = 4;
     if (reply[3] == 0) {
         if (reply[4] >= 0x80 || reply[5] >= 0x80) {
             return 0;
         }
         productId[1] = reply[4];
         productId[2] = reply[5];
-        codePos = 6;
+        *codePos = 6;
+    }
+    return 1;
+}
+
+// Whether a reply answers in header's product id, as many bytes as the header has; where
+// the message code stands then.
+static bool ReplyIdMatches(const unsigned char* reply, const SystemFileHeader* header,
+                           int* codePos) {
+    *codePos = 4;
+    bool idMatches = reply[3] == header->productId[0];
+    if (header->productId[1] != PRODUCT_ID_ABSENT) {
+        idMatches = idMatches && reply[4] == header->productId[1];
+        *codePos = 5;
+        if (header->productId[2] != PRODUCT_ID_ABSENT) {
+            idMatches = idMatches && reply[5] == header->productId[2];
+            *codePos = 6;
+        }
+    }
+    return idMatches;
+}
+
+static bool IsUpdateMessage(const unsigned char* reply) {
+    return (reply[0] == SYSEX_START || reply[0] == SYSEX_END) && reply[1] == MSG_MAKER_ID &&
+           reply[2] == MSG_VUP_ID;
+}
+
+// Takes the instrument's product id (and member id) into the working header when the
+// device check is skipped. Every byte is checked before the header is touched, so a
+// reply that cannot be adopted leaves the header as it was.
+static int AdoptProductId(const unsigned char* reply, SystemFileHeader* header) {
+    unsigned char productId[3];
+    unsigned char memberId = PRODUCT_ID_ABSENT;
+    int codePos = 0;
+    if (!ReadReplyProductId(reply, productId, &codePos)) {
+        return 0;
     }
     if (reply[codePos + 2] < MEMBER_ID_ABSENT_FROM) {
         memberId = reply[codePos + 2];
@@ -131,6 +166,15 @@ static int AdoptProductId(const unsigned char* reply, SystemFileHeader* header) 
     header->productId[2] = productId[2];
     header->memberId = memberId;
     return REPLY_ID_ADOPTED;
+}
+
+int ReplyOtherProductId(const unsigned char* reply, const SystemFileHeader* header,
+                        unsigned char* productId) {
+    int codePos = 0;
+    if (!IsUpdateMessage(reply) || ReplyIdMatches(reply, header, &codePos)) {
+        return 0;
+    }
+    return ReadReplyProductId(reply, productId, &codePos);
 }
 
 int ValidateReply(const unsigned char* reply, SystemFileHeader* header, int expectedCode,
@@ -151,16 +195,7 @@ int ValidateReply(const unsigned char* reply, SystemFileHeader* header, int expe
     }
 
     int c = 4;
-    bool idMatches = reply[3] == header->productId[0];
-    if (header->productId[1] != PRODUCT_ID_ABSENT) {
-        idMatches = idMatches && reply[4] == header->productId[1];
-        c = 5;
-        if (header->productId[2] != PRODUCT_ID_ABSENT) {
-            idMatches = idMatches && reply[5] == header->productId[2];
-            c = 6;
-        }
-    }
-    if (!idMatches) {
+    if (!ReplyIdMatches(reply, header, &c)) {
         TextCopy(errorText, TEXT_SIZE, "Rx Msg Error(Product ID Error)");
         if (!g_updateEngine.skipDeviceCheck) {
             return 0;

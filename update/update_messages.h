@@ -87,6 +87,12 @@ void StatusCodeText(int status, char* text, int textSize);
 int ValidateReply(const unsigned char* reply, SystemFileHeader* header, int expectedCode,
                   char* errorText, uint32_t* progressOut);
 
+// The product id of another product that reply answers in, for a reply of the update
+// protocol whose id is not header's (what ValidateReply refuses with "Rx Msg Error(Product
+// ID Error)"): 1 with it in productId (3 bytes, 0xFF marking absent ones); 0 otherwise.
+int ReplyOtherProductId(const unsigned char* reply, const SystemFileHeader* header,
+                        unsigned char* productId);
+
 // MSG_PORT_INQUIRY for the product id (3 bytes, 0xFF marking an absent second or third):
 // F0 42 23 <id> 10 <port> F7 with port 0; *portAt tells where the output port's number
 // goes. Returns the message's length.

@@ -16,11 +16,16 @@ struct InquiryRun {
 
 InquiryRun g_versionInquiry;
 
-// One request of the inquiry and its reply; ExchangeMessage's result.
-int AskInstrument(int length, int timeoutTicks, int expectedCode) {
+// One request of the inquiry and its reply; ExchangeMessage's result. A reply that the
+// device check refused names the product that sent it in answer.
+int AskInstrument(int length, int timeoutTicks, int expectedCode, InstrumentAnswer* answer) {
     InquiryRun& q = g_versionInquiry;
-    return ExchangeMessage(g_updateEngine.messageBuffer, length, q.reply, &q.header, expectedCode,
-                           q.errorText, timeoutTicks);
+    const int pos = ExchangeMessage(g_updateEngine.messageBuffer, length, q.reply, &q.header,
+                                    expectedCode, q.errorText, timeoutTicks);
+    if (pos == 0 && LastReceiveResult() == TRANSPORT_DONE) {
+        answer->otherProduct = ReplyOtherProductId(q.reply, &q.header, answer->productId);
+    }
+    return pos;
 }
 
 int InquireVersionOfBlock(const SystemFileHeader* header, int deviceType,
@@ -32,7 +37,8 @@ int InquireVersionOfBlock(const SystemFileHeader* header, int deviceType,
     e.deviceType = deviceType;
     *answer = InstrumentAnswer{};
 
-    int pos = AskInstrument(BuildInquiry(msg, &q.header), TIMEOUT_TICKS_SHORT, MSG_INQUIRY_REPLY);
+    int pos =
+        AskInstrument(BuildInquiry(msg, &q.header), TIMEOUT_TICKS_SHORT, MSG_INQUIRY_REPLY, answer);
     if (pos == 0) {
         return INQUIRE_NO_ANSWER;
     }
@@ -48,7 +54,8 @@ int InquireVersionOfBlock(const SystemFileHeader* header, int deviceType,
         e.protocolCode = PROTOCOL_CODE_14BIT;
     }
 
-    pos = AskInstrument(BuildVersionRequest(msg, &q.header), TIMEOUT_TICKS_LONG, MSG_VERSION_REPLY);
+    pos = AskInstrument(BuildVersionRequest(msg, &q.header), TIMEOUT_TICKS_LONG, MSG_VERSION_REPLY,
+                        answer);
     if (pos <= 0) {
         // REPLY_ID_ADOPTED here means yet another product id: no trustworthy version either.
         return INQUIRE_NO_ANSWER;

@@ -7,6 +7,9 @@ _orvent_update_instrument_options="--instrument-product-id --instrument-member-i
     --instrument-write-steps --instrument-reply-delay --instrument-fault --instrument-fault-at
     --instrument-fault-status --instrument-fault-text --instrument-fault-delay"
 
+# What every command takes, and the program before a command.
+_orvent_update_output_options="-v --verbose -q --quiet --json --log"
+
 _orvent_update() {
     local cur=${COMP_WORDS[COMP_CWORD]}
     local prev=""
@@ -22,7 +25,7 @@ _orvent_update() {
         case $word in
         info | ports | version | update)
             case ${COMP_WORDS[i - 1]} in
-            --file | --midi | --serial | --product-id | --instrument-*) ;;
+            --file | --log | --midi | --serial | --product-id | --instrument-*) ;;
             *)
                 command=$word
                 break
@@ -33,19 +36,19 @@ _orvent_update() {
     done
 
     case $prev in
-    --file)
+    --file | --log)
         compopt -o filenames 2>/dev/null
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         return 0
         ;;
     --serial)
         compopt -o filenames 2>/dev/null
-        mapfile -t COMPREPLY < <(compgen -W "$(compgen -G '/dev/ttyUSB*'; compgen -G '/dev/ttyACM*')" -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W "auto $(compgen -G '/dev/ttyUSB*'; compgen -G '/dev/ttyACM*')" -- "$cur")
         return 0
         ;;
     --midi)
         # hw:CARD,DEVICE from the raw MIDI nodes /dev/snd/midiC<card>D<device>.
-        local node ports=""
+        local node ports="auto"
         for node in /dev/snd/midiC*D*; do
             [ -e "$node" ] || continue
             node=${node#/dev/snd/midiC}
@@ -67,15 +70,17 @@ _orvent_update() {
 
     local options
     case $command in
-    "") options="-h --help --version -v --verbose" ;;
-    info | ports) options="-h --help -v --verbose" ;;
+    "") options="-h --help --version $_orvent_update_output_options" ;;
+    info) options="-h --help $_orvent_update_output_options" ;;
+    ports) options="-h --help $_orvent_update_output_options --probe --file --product-id" ;;
     version)
-        options="-h --help -v --verbose --file --product-id --skip-device-check
+        options="-h --help $_orvent_update_output_options --file --product-id --skip-device-check
             --midi --serial --usb --rehearse $_orvent_update_instrument_options"
         ;;
     update)
-        options="-h --help -v --verbose --skip-version-check --skip-device-check -y --yes
-            --midi --serial --usb --rehearse $_orvent_update_instrument_options"
+        options="-h --help $_orvent_update_output_options --skip-version-check
+            --skip-device-check -y --yes --midi --serial --usb --rehearse
+            $_orvent_update_instrument_options"
         ;;
     esac
 
