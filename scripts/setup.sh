@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything the native and the Windows builds and their tests need, and what the
 # Linux command-line program builds on (CLI11 for its arguments, ALSA for raw MIDI, libusb
-# for the USB update device).
+# for the USB update device, nlohmann-json for its --json document).
 # Safe to run again: apt-get skips what is already there.
 set -euo pipefail
 
@@ -24,7 +24,8 @@ packages=(
   xvfb xauth x11-utils xdotool imagemagick fonts-liberation
   fonts-wine fonts-ipafont locales
   file python3
-  libcli11-dev libasound2-dev libusb-1.0-0-dev
+  emscripten chromium npm
+  libcli11-dev libasound2-dev libusb-1.0-0-dev nlohmann-json3-dev
 )
 
 missing=()
@@ -45,4 +46,21 @@ if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
     echo 'ja_JP.UTF-8 UTF-8' >>/etc/locale.gen
   fi
   locale-gen
+fi
+
+# The web page's compiler (emscripten) takes the system libraries a build needs from its
+# cache, building any it lacks there on first use: one small program linked as the page
+# is, here, so that no build of the page does it half-way.
+warm=$(mktemp -d)
+printf '#include <emscripten.h>\nEM_ASYNC_JS(void, Wait, (void), { await 0; });\nint main(void) { Wait(); return 0; }\n' >"$warm/warm.cpp"
+NODE_PATH=/usr/share/nodejs em++ -Os -fno-exceptions -fno-rtti -sASYNCIFY -sMODULARIZE=1 \
+  -sMALLOC=emmalloc -sFORCE_FILESYSTEM=1 "$warm/warm.cpp" -o "$warm/warm.js"
+rm -rf "$warm"
+
+# The browser tests' driver, puppeteer-core, at the versions web/package-lock.json pins; npm's
+# cache serves it again without the registry.
+root=$(cd "$(dirname "$0")/.." && pwd)
+if ! cmp -s "$root/web/package-lock.json" "$root/web/node_modules/.orvent-installed-lock"; then
+  npm ci --prefix "$root/web" --no-audit --no-fund --prefer-offline
+  cp "$root/web/package-lock.json" "$root/web/node_modules/.orvent-installed-lock"
 fi
