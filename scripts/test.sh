@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Sets up this machine, builds the native, the ThreadSanitizer, the Windows and the fuzz
-# builds, and runs every test: natively, the Windows build under Wine with Xvfb, and
-# every fuzz target over its corpus and for a few seconds.
+# Sets up this machine, builds the native, the ThreadSanitizer, the Windows, the fuzz and the
+# web builds, and runs every test: natively, the Windows build under Wine with Xvfb, every
+# fuzz target over its corpus and for a few seconds, and the web page in headless Chromium.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,7 +13,9 @@ fi
 
 jobs=$(nproc)
 
-for preset in native native-tsan windows fuzz; do
+# Debian's emcc runs its tools under the machine's node and finds their modules here.
+export NODE_PATH=/usr/share/nodejs
+for preset in native native-tsan windows fuzz web; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
 done
@@ -29,6 +31,8 @@ ctest --preset native-tsan -j "$jobs" --timeout 120 || status=1
 ctest --preset windows -j "$jobs" --timeout 120 || status=1
 # Every fuzz target replays its corpus and fuzzes for a few seconds.
 ctest --preset fuzz -j "$jobs" || status=1
+# The page in headless Chromium, each case with a browser of its own.
+ctest --preset web -j "$jobs" --timeout 120 || status=1
 
 if [ "$status" -ne 0 ]; then
   echo "Some tests failed." >&2

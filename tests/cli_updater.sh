@@ -742,7 +742,9 @@ gone)
   set -e
   took_ms=$((($(date +%s%N) - gone_at) / 1000000))
   expect_status 1
-  expect_text err.txt "Recieve Error"
+  # A loaded machine may pull the cable only once the reply came and the next packet is on
+  # its way: the send fails then instead of the wait. Either way the user is told why.
+  grep -qE "Recieve Error|Transmit Error" "$work/err.txt" || fail "err.txt names no failed exchange"
   expect_text err.txt "The instrument went away: Input/output error"
   # Far below the ten seconds a silent instrument is given.
   [ "$took_ms" -lt 5000 ] || fail "the run took $took_ms ms to end after the line hung up"
@@ -903,7 +905,8 @@ probe | auto)
     expect_text out.txt "$dev/ttyUSB0  answered: product 3C member none, protocol code 0, packet size 1024"
     expect_text out.txt "$dev/ttyUSB1  no answer"
     expect_text out.txt "$dev/ttyUSB2  busy (Device or resource busy: held by"
-    expect_text out.txt "PID $holder_pid (sleep))"
+    # The instrument at the far end may hold the line too while it sets it up.
+    expect_text out.txt "PID $holder_pid (sleep)"
     # Far below the ten seconds the serial line gives a reply.
     [ "$took_ms" -lt 4000 ] || fail "the probe took $took_ms ms"
     run_cli ports --probe --product-id 3C --json

@@ -20,8 +20,9 @@
 //   midiNames        { output, input }: the names of the instrument's MIDI ports
 //                    ("ORVENT 1 SOUND" and "ORVENT 1 KEYBOARD" unless given)
 //   serialInfo       what SerialPort.getInfo() gives ({} unless given)
-//   timer            (callback, ms) => void for replies that come late (setTimeout unless
-//                    given); replies due at once come without a timer
+//   timer            (callback, ms) => void for replies that come late (unless given, the
+//                    page's timer worker, or setTimeout outside a page); replies due at
+//                    once come without a timer
 //   recordSent       false: keep no copy of what was sent (the page's rehearsal)
 // The record: sent ({ via: "midi" | "serial" | "usb", bytes, at } in order), silent,
 // configure({ file, settings }) to switch the instrument on afresh, messageCount(),
@@ -57,13 +58,43 @@ function toBytes(data) {
     return Uint8Array.from(data);
 }
 
+// In a page, late replies timed by the page's timer worker (timer-worker.js beside the
+// page), as the core times its pause: the page's own timers come 4 ms late at the least once
+// they nest, and once a second in a hidden tab, which would be the stand-in's delay and
+// not the instrument's. Null where there is no such worker (Node).
+function workerTimer() {
+    if (typeof Worker === "undefined" || typeof document === "undefined") {
+        return null;
+    }
+    let worker;
+    try {
+        worker = new Worker(new URL("timer-worker.js", document.baseURI));
+    } catch (e) {
+        return null;
+    }
+    const waiting = new Map();
+    let next = 1;
+    worker.onmessage = (e) => {
+        const callback = waiting.get(e.data);
+        waiting.delete(e.data);
+        if (callback) {
+            callback();
+        }
+    };
+    return (callback, ms) => {
+        const id = next++;
+        waiting.set(id, callback);
+        worker.postMessage([id, performance.now() + ms, performance.timeOrigin]);
+    };
+}
+
 // The virtual instrument's module, and the order its replies come in for each way it is
 // reached: a reply never overtakes an earlier one.
 function makeInstrument(vi, record, options) {
     const replyAt = vi._malloc(MAX_REPLY + 4);
     let scratch = 0;
     let scratchSize = 0;
-    const timer = options.timer || ((callback, ms) => setTimeout(callback, ms));
+    const timer = options.timer || workerTimer() || ((callback, ms) => setTimeout(callback, ms));
 
     function put(bytes) {
         if (bytes.length > scratchSize) {

@@ -89,6 +89,12 @@ EMSCRIPTEN_KEEPALIVE int vi_set(const char* name, const char* value) {
     if (name == nullptr) {
         return 0;
     }
+    // The instrument runs in this very module, as it does in the tests' own process, so the
+    // refused message the programs' fault names leave out can be asked for here too.
+    if (strcmp(name, "fault") == 0 && value != nullptr && strcmp(value, "refuse-message") == 0) {
+        Config()->fault = VI_FAULT_REFUSE_MESSAGE;
+        return 1;
+    }
     return InstrumentApplyOption(name, value != nullptr ? value : "", Config());
 }
 
