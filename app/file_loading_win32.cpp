@@ -4,6 +4,7 @@
 #include "app/file_loading.h"
 
 #include "app/main_window.h"
+#include "app/update_rows.h"
 #include "logview/log_view.h"
 #include "midi/midi_port_names.h"
 #include "midi/midi_port_scan.h"
@@ -28,18 +29,13 @@ void CloseTransport(int deviceType) {
 }
 
 void ShowUpdateOffer(void) {
-    char line[TEXT_SIZE];
     EnableWindow(g_mainWindow.updateButton, TRUE);
-    InfoClearStatus();
-    InfoPutStatus(0, 0, "Update puts the latest system software", INFO_KEEP_ROW);
-    TextFormat(line, sizeof line, " on your %s.", g_mainWindow.LoadedFileInfo.deviceName);
-    InfoPutStatus(0, 1, line, INFO_KEEP_ROW);
+    PutUpdateOfferRows(g_mainWindow.LoadedFileInfo.deviceName);
 }
 
 void ShowAlreadyLatest(void) {
     EnableWindow(g_mainWindow.updateButton, FALSE);
-    InfoClearStatus();
-    InfoPutStatus(0, 0, "Already the latest version.", INFO_KEEP_ROW);
+    PutAlreadyLatestRows();
 }
 
 int CheckDeviceVersion(HWND window, const char* path) {
@@ -51,8 +47,7 @@ int CheckDeviceVersion(HWND window, const char* path) {
         EnableWindow(w.updateButton, FALSE);
         EnterUiState(window, UI_IDLE, UI_CONTROLS_OF_STATE);
         LogWrite(LOG_NEWLINE_BEFORE, "Failed to recieve data(timeout).");
-        TextFormat(text, sizeof text, "%s(in update mode) is not found.",
-                   w.LoadedFileInfo.deviceName);
+        FormatNotFoundText(w.LoadedFileInfo.deviceName, text, sizeof text);
         ShowMessage(text);
         InfoPutStatus(0, 0, text, INFO_KEEP_ROW);
         return 0;

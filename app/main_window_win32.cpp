@@ -8,6 +8,7 @@
 #include "app/file_name_parts.h"
 #include "app/recent_files.h"
 #include "app/recent_menu_win32.h"
+#include "app/update_rows.h"
 #include "app/update_window.h"
 #include "logview/log_view.h"
 #include "midi/midi_port_scan.h"
@@ -266,19 +267,9 @@ void OnUpdateFinished(HWND window, LPARAM result) {
     CloseTransport(g_updateEngine.deviceType);
     UpdateEndThread();
     if (result != 0) {
-        char text[TEXT_SIZE];
-        InfoClearDetails();
-        InfoClearStatus();
-        TextFormat(text, sizeof text, "%s has been updated to %d.%02d successfully.",
-                   w.LoadedFileInfo.deviceName, w.LoadedFileInfo.versionMajor,
-                   w.LoadedFileInfo.versionMinor);
-        InfoPutDetails(10, 1, text, INFO_NORMAL, INFO_KEEP_ROW, INFO_ALIGN_LEFT);
-        InfoPutDetails(10, 2, "Turn it off and back on to use it.", INFO_NORMAL, INFO_KEEP_ROW,
-                       INFO_ALIGN_LEFT);
-        InfoPutStatus(0, 0,
-                      IsDeveloperMode() ? "Update completed!  Push 'Update' to Retry:"
-                                        : "Update completed!",
-                      INFO_CLEAR_ROW);
+        PutUpdatedRows(&w.LoadedFileInfo, IsDeveloperMode()
+                                              ? "Update completed!  Push 'Update' to Retry:"
+                                              : "Update completed!");
     }
     EnterUiState(window, UI_IDLE, UI_CONTROLS_OF_STATE);
     if (GetForegroundWindow() != window) {

@@ -9,6 +9,7 @@
 // The entry points that reach the instrument may suspend the stack: the page calls them as
 // jobs of the platform's queue (Module.orventCall). PagePause, PageContinue and PageAbort
 // never suspend; the page calls them directly while an update is suspended.
+#include "app/update_rows.h"
 #include "logview/log_view.h"
 #include "midi/midi_rawmidi.h"
 #include "platform/text.h"
@@ -179,18 +180,13 @@ const UpdateObserver kPageObserver = {nullptr, TakeProgressRange, TakeProgressPo
                                       TakeTransferActive, TakeFinished};
 
 void ShowUpdateOffer(void) {
-    char line[TEXT_SIZE];
     EnableUpdate(1);
-    InfoClearStatus();
-    InfoPutStatus(0, 0, "Update puts the latest system software", INFO_KEEP_ROW);
-    TextFormat(line, sizeof line, " on your %s.", g_page.loadedFileInfo.deviceName);
-    InfoPutStatus(0, 1, line, INFO_KEEP_ROW);
+    PutUpdateOfferRows(g_page.loadedFileInfo.deviceName);
 }
 
 void ShowAlreadyLatest(void) {
     EnableUpdate(0);
-    InfoClearStatus();
-    InfoPutStatus(0, 0, "Already the latest version.", INFO_KEEP_ROW);
+    PutAlreadyLatestRows();
 }
 
 int CheckDeviceVersion(const char* path) {
@@ -201,8 +197,7 @@ int CheckDeviceVersion(const char* path) {
         g_page.updateEnabled = 0;
         ShowControls(UI_IDLE);
         LogWrite(LOG_NEWLINE_BEFORE, "Failed to recieve data(timeout).");
-        TextFormat(text, sizeof text, "%s(in update mode) is not found.",
-                   g_page.loadedFileInfo.deviceName);
+        FormatNotFoundText(g_page.loadedFileInfo.deviceName, text, sizeof text);
         PageShowMessage(text);
         InfoPutStatus(0, 0, text, INFO_KEEP_ROW);
         return 0;
@@ -399,16 +394,7 @@ extern "C" EMSCRIPTEN_KEEPALIVE void PageUpdateEnd(int result) {
     UpdateEndThread();
     CloseOpenTransport();
     if (result == UPDATE_RESULT_COMPLETED) {
-        char text[TEXT_SIZE];
-        InfoClearDetails();
-        InfoClearStatus();
-        TextFormat(text, sizeof text, "%s has been updated to %d.%02d successfully.",
-                   p.loadedFileInfo.deviceName, p.loadedFileInfo.versionMajor,
-                   p.loadedFileInfo.versionMinor);
-        InfoPutDetails(10, 1, text, INFO_NORMAL, INFO_KEEP_ROW, INFO_ALIGN_LEFT);
-        InfoPutDetails(10, 2, "Turn it off and back on to use it.", INFO_NORMAL, INFO_KEEP_ROW,
-                       INFO_ALIGN_LEFT);
-        InfoPutStatus(0, 0, "Update completed!", INFO_CLEAR_ROW);
+        PutUpdatedRows(&p.loadedFileInfo, "Update completed!");
     }
     ShowControls(UI_IDLE);
 }
