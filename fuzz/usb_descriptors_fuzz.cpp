@@ -46,6 +46,12 @@ void WalkDirectly(const uint8_t* data, size_t size) {
         Check(pipe == -1 ? maxPacketSize == -1 : maxPacketSize >= 0 && maxPacketSize <= 0xFFFF);
         Check(UsbFindPipe(config, &walk, selector, nullptr) == pipe);
     }
+    // The drivers' walk finds exactly the endpoints the device manager counted.
+    for (int pipe = 0; pipe <= walk.endpointCount; pipe++) {
+        UsbPipeEndpoint endpoint;
+        Check(UsbFindPipeEndpoint(config, (int)size, pipe, &endpoint) ==
+              (pipe < walk.endpointCount));
+    }
     free(config);
 }
 

@@ -362,8 +362,35 @@ TEST(UsbDescriptorWalk, StopsInsideWhatWasReceived) {
             int maxPacket = -1;
             int pipe = UsbFindPipe(exact.get(), &walk, 0x80u | (unsigned)ordinal, &maxPacket);
             EXPECT_EQ(pipe, ordinal < c.endpoints ? ordinal : -1);
+            // The drivers' own walk (libusb, WebUSB) finds the same pipes and no more.
+            UsbPipeEndpoint e = {-1, -1, -1, -1};
+            EXPECT_EQ(UsbFindPipeEndpoint(exact.get(), c.received, ordinal, &e),
+                      ordinal < c.endpoints ? 1 : 0);
         }
     }
+}
+
+TEST(UsbDescriptorWalk, APipeNamesTheInterfaceAndAlternateItIsIn) {
+    // Configuration, interface 0, endpoint 0x81, interface 2 alternate 1, a class
+    // descriptor, endpoint 0x02 of 512 bytes (with high-bandwidth bits set).
+    const std::vector<unsigned char> config = {
+        9, 2,    46,   0, 2,    1,    0, 0x80, 50, // configuration
+        9, 4,    0,    0, 1,    0xFF, 0, 0,    0,  // interface 0
+        7, 5,    0x81, 2, 64,   0,    0,           // endpoint 0x81, 64 bytes
+        9, 4,    2,    1, 1,    0xFF, 0, 0,    0,  // interface 2, alternate 1
+        5, 0x24, 0,    0, 0,                       // a class descriptor
+        7, 5,    0x02, 2, 0x00, 0x1A, 0};          // endpoint 0x02, 512 bytes
+    UsbPipeEndpoint e = {};
+    ASSERT_EQ(UsbFindPipeEndpoint(config.data(), (int)config.size(), 0, &e), 1);
+    EXPECT_EQ(e.address, 0x81);
+    EXPECT_EQ(e.maxPacketSize, 64);
+    EXPECT_EQ(e.interfaceNumber, 0);
+    ASSERT_EQ(UsbFindPipeEndpoint(config.data(), (int)config.size(), 1, &e), 1);
+    EXPECT_EQ(e.address, 0x02);
+    EXPECT_EQ(e.maxPacketSize, 512);
+    EXPECT_EQ(e.interfaceNumber, 2);
+    EXPECT_EQ(e.alternate, 1);
+    EXPECT_EQ(UsbFindPipeEndpoint(config.data(), (int)config.size(), 2, &e), 0);
 }
 
 TEST_F(UsbBulkTest, HostileConfigurationsOpenNoPipe) {

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 
+#define USB_DESCRIPTOR_INTERFACE 4
 #define USB_DESCRIPTOR_ENDPOINT 5
 #define USB_DEVICE_DESCRIPTOR_SIZE 18
 #define USB_ENDPOINT_DESCRIPTOR_SIZE 7
@@ -134,11 +135,16 @@ void CloseAndForget(UsbHandle* handle) {
 
 } // namespace
 
-void UsbWalkConfiguration(const unsigned char* config, int received, UsbConfigWalk* walk) {
-    int limit = received;
-    if (limit >= 4 && ReadWord(config + 2) < limit) {
-        limit = ReadWord(config + 2);
+// How far a walk may read: the bytes held, or less when wTotalLength says so.
+static int WalkLimit(const unsigned char* config, int received) {
+    if (received >= 4 && ReadWord(config + 2) < received) {
+        return ReadWord(config + 2);
     }
+    return received;
+}
+
+void UsbWalkConfiguration(const unsigned char* config, int received, UsbConfigWalk* walk) {
+    const int limit = WalkLimit(config, received);
     int offset = 0;
     int count = 0;
     int first = 0;
@@ -187,6 +193,31 @@ int UsbFindPipe(const unsigned char* config, const UsbConfigWalk* walk, unsigned
         offset += length;
     }
     return -1;
+}
+
+int UsbFindPipeEndpoint(const unsigned char* config, int received, int pipe,
+                        UsbPipeEndpoint* endpoint) {
+    const int limit = WalkLimit(config, received);
+    int interfaceNumber = 0;
+    int alternate = 0;
+    int passed = 0;
+    int offset = 0;
+    int length;
+    while ((length = DescriptorLength(config, offset, limit)) > 0) {
+        const unsigned char* d = config + offset;
+        if (d[1] == USB_DESCRIPTOR_INTERFACE && length >= 4) {
+            interfaceNumber = d[2];
+            alternate = d[3];
+        } else if (d[1] == USB_DESCRIPTOR_ENDPOINT) {
+            if (passed == pipe) {
+                *endpoint = {d[2], ReadWord(d + 4) & 0x7FF, interfaceNumber, alternate};
+                return 1;
+            }
+            passed++;
+        }
+        offset += length;
+    }
+    return 0;
 }
 
 extern "C" {

@@ -18,3 +18,16 @@ void UsbWalkConfiguration(const unsigned char* config, int received, UsbConfigWa
 // its wMaxPacketSize in *maxPacketSize when given; -1 when none matches.
 int UsbFindPipe(const unsigned char* config, const UsbConfigWalk* walk, unsigned int selector,
                 int* maxPacketSize);
+
+// What a driver needs to reach pipe number `pipe` (counted among all endpoint descriptors,
+// as the device manager numbers its pipe files): the endpoint's address, its packet size
+// (wMaxPacketSize without the high-bandwidth bits) and the interface and alternate setting
+// it belongs to. Walks as UsbWalkConfiguration does. 1 when the pipe exists.
+struct UsbPipeEndpoint {
+    int address;
+    int maxPacketSize;
+    int interfaceNumber;
+    int alternate;
+};
+int UsbFindPipeEndpoint(const unsigned char* config, int received, int pipe,
+                        UsbPipeEndpoint* endpoint);

@@ -14,6 +14,7 @@
 #include "transports/usb_bulk_driver_libusb.h"
 
 #include "platform/text.h"
+#include "transports/usb_bulk_descriptors.h"
 
 #include <libusb.h>
 
@@ -70,14 +71,6 @@ UsbLibusbDriver g_usbLibusb;
 struct Attached {
     int bus;
     int address;
-};
-
-// The endpoint a pipe number names, with the interface (and alternate setting) it is in.
-struct PipeEndpoint {
-    int address;
-    int packetSize;
-    int interfaceNumber;
-    int alternate;
 };
 
 // Started at the first call. Where there is no usbfs (a container) libusb cannot start,
@@ -210,43 +203,14 @@ void ReleaseDeviceLocked(int device) {
     d = OpenDevice{0, 0, 0, nullptr, 0};
 }
 
-// Walks the configuration as the device manager does: descriptor by descriptor while
-// each is whole, stopping at an endpoint descriptor too short to be one.
-int FindEndpoint(libusb_device_handle* handle, int pipe, PipeEndpoint* out) {
+// The pipe's endpoint, from the configuration the device gives.
+int FindEndpoint(libusb_device_handle* handle, int pipe, UsbPipeEndpoint* out) {
     unsigned char config[kConfigRoom];
     const int received = libusb_get_descriptor(handle, LIBUSB_DT_CONFIG, 0, config, kConfigRoom);
-    if (received < 4) {
-        return 0;
-    }
-    const int limit = std::min(received, config[2] | (config[3] << 8));
-    int interfaceNumber = 0;
-    int alternate = 0;
-    int passed = 0;
-    for (int offset = 0; offset + 2 <= limit;) {
-        const unsigned char* d = config + offset;
-        const int length = d[0];
-        if (length < 2 || offset + length > limit) {
-            break;
-        }
-        if (d[1] == LIBUSB_DT_INTERFACE && length >= 4) {
-            interfaceNumber = d[2];
-            alternate = d[3];
-        } else if (d[1] == LIBUSB_DT_ENDPOINT) {
-            if (length < LIBUSB_DT_ENDPOINT_SIZE) {
-                break;
-            }
-            if (passed == pipe) {
-                *out = {d[2], (d[4] | (d[5] << 8)) & 0x7FF, interfaceNumber, alternate};
-                return 1;
-            }
-            passed++;
-        }
-        offset += length;
-    }
-    return 0;
+    return received > 0 && UsbFindPipeEndpoint(config, received, pipe, out);
 }
 
-int ClaimLocked(OpenDevice* device, const PipeEndpoint& e) {
+int ClaimLocked(OpenDevice* device, const UsbPipeEndpoint& e) {
     if (e.interfaceNumber >= kMaxInterfaces) {
         return 0;
     }
@@ -270,14 +234,14 @@ OpenFile* FileLocked(UsbHandle handle) {
     return f->used ? f : nullptr;
 }
 
-UsbHandle NewFileLocked(int device, const PipeEndpoint& e) {
+UsbHandle NewFileLocked(int device, const UsbPipeEndpoint& e) {
     for (int i = 0; i < kMaxFiles; i++) {
         OpenFile& f = g_usbLibusb.files[i];
         if (!f.used) {
             f.used = 1;
             f.device = device;
             f.endpoint = e.address;
-            f.packetSize = e.packetSize;
+            f.packetSize = e.maxPacketSize;
             f.pending = nullptr;
             f.stagedAt = 0;
             f.stagedCount = 0;
@@ -414,7 +378,7 @@ UsbHandle UsbDriverOpen(const char* path) {
         return USB_HANDLE_NONE;
     }
     OpenDevice* d = &g_usbLibusb.devices[device];
-    PipeEndpoint e = {-1, 0, 0, 0};
+    UsbPipeEndpoint e = {-1, 0, 0, 0};
     UsbHandle handle = USB_HANDLE_NONE;
     if (pipe < 0 || (FindEndpoint(d->handle, pipe, &e) && ClaimLocked(d, e))) {
         handle = NewFileLocked(device, e);

@@ -23,6 +23,7 @@
 #include "transports/usb_bulk_driver.h"
 
 #include "platform/text.h"
+#include "transports/usb_bulk_descriptors.h"
 
 #include <emscripten.h>
 
@@ -33,23 +34,12 @@ namespace {
 const char kPathPrefix[] = "webusb:";
 const char kPipeSuffix[] = "\\dpipe";
 const int kConfigRoom = 1024;
-const int kDescriptorEndpoint = 5;
-const int kDescriptorInterface = 4;
-const int kEndpointDescriptorSize = 7;
 // The largest bulk packet a read asks for (SuperSpeed), and what a packet size of 0 or
 // beyond it stands for.
 const int kPacketRoom = 1024;
 const int kDefaultPacketSize = 64;
 const uint8_t kDescriptorDevice = 1;
 const uint8_t kDescriptorConfig = 2;
-
-// The endpoint a pipe number names, with the interface (and alternate setting) it is in.
-struct PipeEndpoint {
-    int address;
-    int packetSize;
-    int interfaceNumber;
-    int alternate;
-};
 
 } // namespace
 
@@ -331,10 +321,6 @@ EM_JS(void, UsbWebJsClose, (int handle), {
 
 namespace {
 
-int ReadWord(const unsigned char* bytes) {
-    return bytes[0] | (bytes[1] << 8);
-}
-
 // Device number and pipe number (-1 for the device itself) of a path this half hands out;
 // 0 for any other path.
 int ParsePath(const char* path, int* number, int* pipe) {
@@ -369,45 +355,6 @@ int ParsePath(const char* path, int* number, int* pipe) {
     return 1;
 }
 
-// Walks the configuration as the device manager does: descriptor by descriptor while each
-// is whole, stopping at an endpoint descriptor too short to be one.
-int FindEndpoint(const unsigned char* config, int received, int pipe, PipeEndpoint* out) {
-    if (received < 4) {
-        return 0;
-    }
-    const int total = ReadWord(config + 2);
-    const int limit = total < received ? total : received;
-    int interfaceNumber = 0;
-    int alternate = 0;
-    int passed = 0;
-    for (int offset = 0; offset + 2 <= limit;) {
-        const unsigned char* d = config + offset;
-        const int length = d[0];
-        if (length < 2 || offset + length > limit) {
-            break;
-        }
-        if (d[1] == kDescriptorInterface && length >= 4) {
-            interfaceNumber = d[2];
-            alternate = d[3];
-        } else if (d[1] == kDescriptorEndpoint) {
-            if (length < kEndpointDescriptorSize) {
-                break;
-            }
-            if (passed == pipe) {
-                const int size = ReadWord(d + 4) & 0x7FF;
-                out->address = d[2];
-                out->packetSize = size > 0 && size <= kPacketRoom ? size : kDefaultPacketSize;
-                out->interfaceNumber = interfaceNumber;
-                out->alternate = alternate;
-                return 1;
-            }
-            passed++;
-        }
-        offset += length;
-    }
-    return 0;
-}
-
 UsbHandle OpenPipe(int number, int pipe) {
     const int device = UsbWebJsOpenDevice(number);
     if (device <= 0) {
@@ -415,10 +362,13 @@ UsbHandle OpenPipe(int number, int pipe) {
     }
     unsigned char config[kConfigRoom];
     const int received = UsbWebJsDescriptor(device, kDescriptorConfig, config, kConfigRoom);
-    PipeEndpoint e = {0, 0, 0, 0};
+    UsbPipeEndpoint e = {0, 0, 0, 0};
     int file = -1;
-    if (FindEndpoint(config, received, pipe, &e)) {
-        file = UsbWebJsOpenPipe(device, e.address, e.packetSize, e.interfaceNumber, e.alternate);
+    if (received > 0 && UsbFindPipeEndpoint(config, received, pipe, &e)) {
+        const int packetSize = e.maxPacketSize > 0 && e.maxPacketSize <= kPacketRoom
+                                   ? e.maxPacketSize
+                                   : kDefaultPacketSize;
+        file = UsbWebJsOpenPipe(device, e.address, packetSize, e.interfaceNumber, e.alternate);
     }
     // The pipe holds the device itself while it is open.
     UsbWebJsClose(device);
