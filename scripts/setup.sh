@@ -24,7 +24,7 @@ packages=(
   xvfb xauth x11-utils xdotool imagemagick fonts-liberation
   fonts-wine fonts-ipafont locales
   file python3
-  emscripten chromium npm
+  emscripten chromium
   libcli11-dev libasound2-dev libusb-1.0-0-dev nlohmann-json3-dev
 )
 
@@ -59,7 +59,12 @@ rm -rf "$warm"
 
 # The browser tests' driver, puppeteer-core, at the versions web/package-lock.json pins; npm's
 # cache serves it again without the registry.
+# npm comes with the machine's Node.js (Debian's npm package would conflict with it).
 root=$(cd "$(dirname "$0")/.." && pwd)
+if ! command -v npm >/dev/null 2>&1; then
+  echo "setup.sh: npm (with Node.js) is needed for the browser tests' driver" >&2
+  exit 1
+fi
 if ! cmp -s "$root/web/package-lock.json" "$root/web/node_modules/.orvent-installed-lock"; then
   npm ci --prefix "$root/web" --no-audit --no-fund --prefer-offline
   cp "$root/web/package-lock.json" "$root/web/node_modules/.orvent-installed-lock"
