@@ -129,30 +129,19 @@ int RunExchange(int* cutIn) {
     return ended;
 }
 
-void LogRow(const char* format, ...) TEXT_FORMAT_CHECK(1, 2);
-
-void LogRow(const char* format, ...) {
-    char row[TEXT_SIZE];
-    va_list arguments;
-    va_start(arguments, format);
-    vsnprintf(row, sizeof row, format, arguments);
-    va_end(arguments);
-    TerminalLog(row);
-}
-
 void LogExchange(const ProbeResult& r) {
     const Probe& p = g_probe;
-    LogRow("Tx Port Inquiry... (Port %d) on %s", p.portNumber, r.port.c_str());
+    TerminalLogFormat("Tx Port Inquiry... (Port %d) on %s", p.portNumber, r.port.c_str());
     if (!p.answered) {
-        LogRow("Rx Port Reply : none");
+        TerminalLogFormat("Rx Port Reply : none");
         return;
     }
-    LogRow("Rx Port Reply : Port %d", p.portNumber);
+    TerminalLogFormat("Rx Port Reply : Port %d", p.portNumber);
     if (r.inquiryRead) {
-        LogRow("Rx Inquiry : Protocol=%d , PacketSize=%u , Flags=%02X", r.inquiry.protocolCode,
-               r.inquiry.packetSize, r.inquiry.deviceFlags);
+        TerminalLogFormat("Rx Inquiry : Protocol=%d , PacketSize=%u , Flags=%02X",
+                          r.inquiry.protocolCode, r.inquiry.packetSize, r.inquiry.deviceFlags);
     } else {
-        LogRow("Rx Inquiry : %s", r.reason.c_str());
+        TerminalLogFormat("Rx Inquiry : %s", r.reason.c_str());
     }
 }
 

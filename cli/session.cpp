@@ -290,43 +290,32 @@ void ReportOtherProduct(const SystemFileHeader& asked, const unsigned char* prod
 
 namespace {
 
-void LogRow(const char* format, ...) TEXT_FORMAT_CHECK(1, 2);
-
-void LogRow(const char* format, ...) {
-    char row[TEXT_SIZE];
-    va_list arguments;
-    va_start(arguments, format);
-    vsnprintf(row, sizeof row, format, arguments);
-    va_end(arguments);
-    TerminalLog(row);
-}
-
 // The inquiry writes no log rows of its own (the window shows its answer in the details
 // rows): with -v the program tells what went out and what came back from the answer.
 void LogInquiry(const SystemFileHeader& h, int result, const InstrumentAnswer& a) {
     char product[16];
     FormatProductId(h, product, sizeof product);
-    LogRow("Tx Inquiry... (Product ID : %s)", product);
+    TerminalLogFormat("Tx Inquiry... (Product ID : %s)", product);
     if (a.inquiryRead) {
         const InquiryValues& v = a.inquiry;
-        LogRow("Rx Inquiry : Protocol=%d , PacketSize=%u , Flags=%02X", v.protocolCode,
-               v.packetSize, v.deviceFlags);
+        TerminalLogFormat("Rx Inquiry : Protocol=%d , PacketSize=%u , Flags=%02X", v.protocolCode,
+                          v.packetSize, v.deviceFlags);
     } else if (result != INQUIRE_NO_ANSWER) {
-        LogRow("Rx Inquiry : another product (%02X), taken over", a.productId[0]);
+        TerminalLogFormat("Rx Inquiry : another product (%02X), taken over", a.productId[0]);
     }
     if (result == INQUIRE_NO_ANSWER && !a.inquiryRead) {
         if (a.otherProduct) {
-            LogRow("Rx Inquiry : another product (%02X), refused", a.productId[0]);
+            TerminalLogFormat("Rx Inquiry : another product (%02X), refused", a.productId[0]);
         } else {
-            LogRow("Rx Inquiry : no answer");
+            TerminalLogFormat("Rx Inquiry : no answer");
         }
         return;
     }
-    LogRow("Tx Version Request... (Type=%s , Code=%d)", h.blockName, h.blockCode);
+    TerminalLogFormat("Tx Version Request... (Type=%s , Code=%d)", h.blockName, h.blockCode);
     if (result == INQUIRE_NO_ANSWER) {
-        LogRow("Rx Version : no answer");
+        TerminalLogFormat("Rx Version : no answer");
     } else {
-        LogRow("Rx Version : %d.%02d", a.versionMajor, a.versionMinor);
+        TerminalLogFormat("Rx Version : %d.%02d", a.versionMajor, a.versionMinor);
     }
 }
 

@@ -215,6 +215,14 @@ void TerminalError(const char* format, ...) {
     PrintLocked(stderr, line.c_str());
 }
 
+void TerminalLogFormat(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    const std::string row = FormatLine(format, arguments);
+    va_end(arguments);
+    TerminalLog(row.c_str());
+}
+
 void TerminalLog(const char* text) {
     std::lock_guard<std::mutex> guard(s_lock);
     if (text == nullptr || text[0] == '\0') {

@@ -28,8 +28,10 @@ int TerminalIsInteractive(void);
 void TerminalPrint(const char* format, ...) TEXT_FORMAT_CHECK(1, 2);
 void TerminalError(const char* format, ...) TEXT_FORMAT_CHECK(1, 2);
 
-// A log row of the update or the inquiry ("Tx Set Mode...").
+// A log row of the update or the inquiry ("Tx Set Mode..."); the program's own rows of the
+// same kind by format.
 void TerminalLog(const char* text);
+void TerminalLogFormat(const char* format, ...) TEXT_FORMAT_CHECK(1, 2);
 
 // The update's status row: the progress line's label. An empty text ends the progress
 // line as it stands: the engine clears its status before it puts a failure's text there,
