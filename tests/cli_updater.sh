@@ -74,18 +74,23 @@ fail() {
   exit 1
 }
 
+# The pseudo-terminal's path, the first line a serial-instrument writes to its log, in $line.
+await_line() {
+  for _ in $(seq 100); do
+    line=$(head -n 1 "$1" 2>/dev/null || true)
+    [ -n "$line" ] && return 0
+    sleep 0.05
+  done
+  fail "serial-instrument did not start ($1)"
+}
+
 instrument_pid=""
 # serial-instrument with the given settings; its pseudo-terminal's path in $line.
 start_instrument() {
   "$instrument_tool" --packet-size 1024 --block-address 1=0,2=0x10000 \
     --flash-dump "$work/flash.bin" --flash-range 0:0x11000 "$@" >"$work/instrument.txt" 2>&1 &
   instrument_pid=$!
-  for _ in $(seq 100); do
-    line=$(head -n 1 "$work/instrument.txt" 2>/dev/null || true)
-    [ -n "$line" ] && return 0
-    sleep 0.05
-  done
-  fail "serial-instrument did not start"
+  await_line "$work/instrument.txt"
 }
 
 stop_instrument() {
@@ -688,13 +693,8 @@ shared-file)
     --flash-dump "$work/flash2.bin" --flash-range 0:0x11000 >"$work/instrument2.txt" 2>&1 &
   second_pid=$!
   trap 'stop_instrument; kill -TERM "$second_pid" 2>/dev/null || true; wait "$second_pid" 2>/dev/null || true' EXIT
-  second_line=""
-  for _ in $(seq 100); do
-    second_line=$(head -n 1 "$work/instrument2.txt" 2>/dev/null || true)
-    [ -n "$second_line" ] && break
-    sleep 0.05
-  done
-  [ -n "$second_line" ] || fail "the second serial-instrument did not start"
+  await_line "$work/instrument2.txt"
+  second_line="$line"
   set +e
   "$cli" update "$file" --serial "$first_line" --yes </dev/null >"$work/out1.txt" 2>"$work/err1.txt" &
   first_cli=$!
@@ -854,12 +854,7 @@ probe | auto)
     shift
     "$instrument_tool" --packet-size 1024 "$@" >"$log" 2>&1 &
     extra_pids+=($!)
-    for _ in $(seq 100); do
-      line=$(head -n 1 "$log" 2>/dev/null || true)
-      [ -n "$line" ] && return 0
-      sleep 0.05
-    done
-    fail "serial-instrument did not start"
+    await_line "$log"
   }
   # The program's /dev and /sys: ttyUSB0, ttyUSB1, ... for the lines given; ttyUSB0 is an
   # adapter with a by-id name and USB ids.
