@@ -52,8 +52,8 @@
 // The script side is JavaScript, which the formatter would take for C++.
 // clang-format off
 // The half's own state lives on the module object, where every function below finds it.
-// wait(ms) is the platform's timer (Module.orventTimer, driven from a worker: a hidden tab
-// holds the page's own timers to one a second) where there is one, else setTimeout.
+// wait(ms) is the platform's timer (Module.orventDelay of platform_thread_web.cpp, driven
+// from a worker: a hidden tab holds the page's own timers to one a second).
 EM_JS(void, WebMidiJsSetUp, (void), {
     if (Module['orventMidiHalf']) {
         return;
@@ -61,12 +61,7 @@ EM_JS(void, WebMidiJsSetUp, (void), {
     var s = {numbers : new Map(), next : 0, byNumber : [], handles : [], nextHandle : 1};
     s.note = function(problem) { Module['orventMidiProblem'] = problem; };
     s.note("");
-    s.wait = function(ms) {
-        var timer = Module['orventTimer'];
-        return typeof timer === 'function' ? timer(ms) : new Promise(function(resolve) {
-            setTimeout(resolve, ms);
-        });
-    };
+    s.wait = function(ms) { return Module.orventDelay(ms); };
     // The access, or the code of why there is none.
     s.access = function() {
         var access = Module['orventMidiAccess'];
@@ -277,18 +272,7 @@ EM_ASYNC_JS(void, WebMidiJsWait, (int handle, int timeoutMs), {
     if (!h || h.queue.length > 0 || h.gone) {
         return;
     }
-    await new Promise(function(resolve) {
-        var done = false;
-        var finish = function() {
-            if (!done) {
-                done = true;
-                h.wake = null;
-                resolve();
-            }
-        };
-        h.wake = finish;
-        s.wait(timeoutMs).then(finish);
-    });
+    await Module.orventWakeOrDelay(h, timeoutMs);
 });
 
 EM_JS(int, WebMidiJsSend, (int handle, const unsigned char* bytes, int length), {

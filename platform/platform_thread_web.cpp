@@ -106,6 +106,22 @@ EM_JS(void, WebInstallRuntime, (), {
             worker.postMessage([id, performance.now() + milliseconds, performance.timeOrigin]);
         });
     };
+    // Until holder.wake() is called or the time is up, whichever comes first: how a
+    // browser half waits for bytes that an event of the page brings.
+    Module.orventWakeOrDelay = function(holder, milliseconds) {
+        return new Promise(function(resolve) {
+            var done = false;
+            var finish = function() {
+                if (!done) {
+                    done = true;
+                    holder.wake = null;
+                    resolve();
+                }
+            };
+            holder.wake = finish;
+            Module.orventDelay(milliseconds).then(finish);
+        });
+    };
     Module.orventEventWaits = {};
 });
 

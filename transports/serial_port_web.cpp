@@ -49,8 +49,8 @@ static SerialWeb s_web = {
 // The script side is JavaScript, which the formatter would take for C++.
 // clang-format off
 // The half's own state lives on the module object. wait(ms) is the platform's timer
-// (Module.orventTimer, driven from a worker: a hidden tab holds the page's own timers to one
-// a second) where there is one, else setTimeout.
+// (Module.orventDelay of platform_thread_web.cpp, driven from a worker: a hidden tab holds
+// the page's own timers to one a second).
 EM_JS(void, SerialWebJsSetUp, (void), {
     if (Module['orventSerialHalf']) {
         return;
@@ -59,12 +59,7 @@ EM_JS(void, SerialWebJsSetUp, (void), {
              wake : null, generation : 0, pumping : null, closing : null};
     s.note = function(problem) { Module['orventSerialProblem'] = problem; };
     s.note("");
-    s.wait = function(ms) {
-        var timer = Module['orventTimer'];
-        return typeof timer === 'function' ? timer(ms) : new Promise(function(resolve) {
-            setTimeout(resolve, ms);
-        });
-    };
+    s.wait = function(ms) { return Module.orventDelay(ms); };
     s.poke = function() {
         if (s.wake) {
             s.wake();
@@ -245,18 +240,7 @@ EM_ASYNC_JS(void, SerialWebJsWait, (int timeoutMs), {
     if (s.queue.length > 0 || s.gone || !s.port) {
         return;
     }
-    await new Promise(function(resolve) {
-        var done = false;
-        var finish = function() {
-            if (!done) {
-                done = true;
-                s.wake = null;
-                resolve();
-            }
-        };
-        s.wake = finish;
-        s.wait(timeoutMs).then(finish);
-    });
+    await Module.orventWakeOrDelay(s, timeoutMs);
 });
 
 // 1 when the line took every byte, 0 when the time ran out first, -1 when the write failed.
