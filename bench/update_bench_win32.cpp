@@ -2,6 +2,7 @@
 // beside the executable, and the updater's start to its first paint.
 #include "bench/update_bench.h"
 
+#include "bench/process_cpu_win32.h"
 #include "midi/midi_transport.h"
 #include "platform/text.h"
 #include "sim/winmm_standin.h"
@@ -82,14 +83,7 @@ int64_t BenchCpuMicroseconds(void) {
     if (wine >= 0) {
         return wine;
     }
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    ULARGE_INTEGER k, u;
-    k.LowPart = kernel.dwLowDateTime;
-    k.HighPart = kernel.dwHighDateTime;
-    u.LowPart = user.dwLowDateTime;
-    u.HighPart = user.dwHighDateTime;
-    return (int64_t)((k.QuadPart + u.QuadPart) / 10);
+    return ProcessCpuMicroseconds(GetCurrentProcess());
 }
 
 // From CreateProcess until the main window is visible with nothing left to paint.

@@ -21,6 +21,7 @@
 // The program's CPU time comes from Linux under Wine (its process's /proc entry, sampled
 // every few milliseconds), and from the process's times elsewhere.
 #include "bench/bench_file.h"
+#include "bench/process_cpu_win32.h"
 #include "platform/text.h"
 #include "resources/resource_ids.h"
 #include "sim/vsb_writer.h"
@@ -126,19 +127,6 @@ int64_t LinuxCpuUs(const std::string& statPath) {
         return -1;
     }
     return (int64_t)(utime + stime) * 10000;
-}
-
-int64_t ProcessCpuUs(HANDLE process) {
-    FILETIME created, exited, kernel, user;
-    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) {
-        return -1;
-    }
-    ULARGE_INTEGER k, u;
-    k.LowPart = kernel.dwLowDateTime;
-    k.HighPart = kernel.dwHighDateTime;
-    u.LowPart = user.dwLowDateTime;
-    u.HighPart = user.dwHighDateTime;
-    return (int64_t)((k.QuadPart + u.QuadPart) / 10);
 }
 
 // ---------------------------------------------------------------- the window, from outside
@@ -342,7 +330,8 @@ bool Measure(const WindowBenchOptions& o, const RunFolder& f, HANDLE process,
     PostMessageA(button, BM_CLICK, 0, 0);
     uint64_t deadline = NowUs() + (uint64_t)o.timeoutSeconds * 1000000u;
     for (int n = 0; NowUs() < deadline; n++) {
-        int64_t cpu = underWine ? (stat.empty() ? -1 : LinuxCpuUs(stat)) : ProcessCpuUs(process);
+        int64_t cpu =
+            underWine ? (stat.empty() ? -1 : LinuxCpuUs(stat)) : ProcessCpuMicroseconds(process);
         samples->push_back({NowUs(), cpu});
         // Asking the bar costs the window a message: seldom.
         if (n % kProgressPollSamples == 0 && ProgressBarFull()) {

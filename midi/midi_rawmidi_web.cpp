@@ -247,18 +247,7 @@ EM_JS(int, WebMidiJsTake, (int handle, unsigned char* bytes, int capacity), {
     if (!h || !h.input) {
         return -2;
     }
-    var taken = 0;
-    while (taken < capacity && h.queue.length > 0) {
-        var chunk = h.queue[0];
-        var n = Math.min(capacity - taken, chunk.length - h.at);
-        HEAPU8.set(chunk.subarray(h.at, h.at + n), bytes + taken);
-        taken += n;
-        h.at += n;
-        if (h.at >= chunk.length) {
-            h.queue.shift();
-            h.at = 0;
-        }
-    }
+    var taken = Module.orventTakeQueued(h, bytes, capacity);
     if (taken === 0 && (h.gone || !Module['orventMidiHalf'].connected(h.input))) {
         return -1;
     }

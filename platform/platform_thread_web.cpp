@@ -122,6 +122,24 @@ EM_JS(void, WebInstallRuntime, (), {
             Module.orventDelay(milliseconds).then(finish);
         });
     };
+    // Copies up to capacity bytes from holder.queue (chunks of bytes, the first read up to
+    // holder.at) to the core's memory at bytes: how a browser half hands over what came in.
+    // The count taken.
+    Module.orventTakeQueued = function(holder, bytes, capacity) {
+        var taken = 0;
+        while (taken < capacity && holder.queue.length > 0) {
+            var chunk = holder.queue[0];
+            var n = Math.min(capacity - taken, chunk.length - holder.at);
+            HEAPU8.set(chunk.subarray(holder.at, holder.at + n), bytes + taken);
+            taken += n;
+            holder.at += n;
+            if (holder.at >= chunk.length) {
+                holder.queue.shift();
+                holder.at = 0;
+            }
+        }
+        return taken;
+    };
     Module.orventEventWaits = {};
 });
 

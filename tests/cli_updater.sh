@@ -84,6 +84,18 @@ await_line() {
   fail "serial-instrument did not start ($1)"
 }
 
+# The command the program printed, indented, below the line matching $2 in $1 must be $3;
+# it is run as a user pastes it, its output in rerun-out.txt and rerun-err.txt.
+run_given_command() {
+  local command
+  command=$(sed -n "/^$2\$/{n;s/^  //p;}" "$work/$1")
+  [ "$command" = "$3" ] || fail "the command given is: $command"
+  set +e
+  setsid bash -c "$command" </dev/null >"$work/rerun-out.txt" 2>"$work/rerun-err.txt"
+  status=$?
+  set -e
+}
+
 instrument_pid=""
 # serial-instrument with the given settings; its pseudo-terminal's path in $line.
 start_instrument() {
@@ -291,14 +303,8 @@ newer)
   fi
   grep -q "^Rx data packet" "$work/instrument.txt" && fail "packets went out"
   # The command it gives puts the file's version on.
-  command=$(sed -n '/^To put the file.s older version on it all the same:$/{n;s/^  //p;}' \
-    "$work/out.txt")
-  [ "$command" = "$cli update $file --serial $line@38400 --skip-version-check --yes" ] ||
-    fail "the command given is: $command"
-  set +e
-  setsid bash -c "$command" </dev/null >"$work/rerun-out.txt" 2>"$work/rerun-err.txt"
-  status=$?
-  set -e
+  run_given_command out.txt "To put the file.s older version on it all the same:" \
+    "$cli update $file --serial $line@38400 --skip-version-check --yes"
   expect_status 0
   expect_text rerun-out.txt "  MAIN     (code   1): 1.05 sent"
   ;;
@@ -371,13 +377,7 @@ abort-no-terminal)
   expect_text err.txt "Block MAIN (code 1) was interrupted"
   # The command it gives sends the cut block again, whole: the instrument reports its old
   # version.
-  command=$(sed -n '/^Send the file again with:$/{n;s/^  //p;}' "$work/err.txt")
-  [ "$command" = "$cli update $file --serial $line --yes" ] ||
-    fail "the command given is: $command"
-  set +e
-  setsid bash -c "$command" </dev/null >"$work/rerun-out.txt" 2>"$work/rerun-err.txt"
-  status=$?
-  set -e
+  run_given_command err.txt "Send the file again with:" "$cli update $file --serial $line --yes"
   expect_status 0
   expect_text rerun-out.txt "MAIN     (code   1): file 1.05, instrument 0.50 (needs update)"
   expect_text rerun-out.txt "  MAIN     (code   1): 1.05 sent"

@@ -216,18 +216,7 @@ EM_JS(void, SerialWebJsFlush, (void), {
 // port has gone and its last bytes are taken.
 EM_JS(int, SerialWebJsTake, (unsigned char* bytes, int capacity), {
     var s = Module['orventSerialHalf'];
-    var taken = 0;
-    while (taken < capacity && s.queue.length > 0) {
-        var chunk = s.queue[0];
-        var n = Math.min(capacity - taken, chunk.length - s.at);
-        HEAPU8.set(chunk.subarray(s.at, s.at + n), bytes + taken);
-        taken += n;
-        s.at += n;
-        if (s.at >= chunk.length) {
-            s.queue.shift();
-            s.at = 0;
-        }
-    }
+    var taken = Module.orventTakeQueued(s, bytes, capacity);
     if (taken === 0 && (s.gone || !s.port)) {
         return -1;
     }
