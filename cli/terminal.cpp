@@ -3,6 +3,7 @@
 #include "cli/json_report.h"
 #include "cli/progress_line.h"
 #include "platform/platform_thread.h"
+#include "transports/sysex.h"
 #include "update/transport.h"
 
 #include <sys/ioctl.h>
@@ -146,21 +147,25 @@ void PrintLocked(FILE* stream, const char* line) {
     RestoreLineLocked();
 }
 
-// A message as it went to the instrument or came from it: "Tx hex: F0 42 ... F7".
+// A message as it went to the instrument or came from it: "Tx hex: F0 42 ... F7". Called
+// between a message's send and its reply, so the line is put together in place, never on
+// the heap; a message longer than any the protocol makes is cut.
 void ShowMessage(int direction, const unsigned char* bytes, int length) {
     static const char kDigits[] = "0123456789ABCDEF";
-    std::string line = direction == TRANSPORT_TAP_SENT ? "Tx hex:" : "Rx hex:";
-    line.reserve(line.size() + (size_t)length * 3);
-    for (int i = 0; i < length; i++) {
-        line += ' ';
-        line += kDigits[bytes[i] >> 4];
-        line += kDigits[bytes[i] & 0x0F];
-    }
+    static char s_line[8 + 3 * SYSEX_MESSAGE_SIZE_MAX + 1];
     std::lock_guard<std::mutex> guard(s_lock);
-    LogLineLocked(line.c_str());
+    int at = snprintf(s_line, sizeof s_line, "%s",
+                      direction == TRANSPORT_TAP_SENT ? "Tx hex:" : "Rx hex:");
+    for (int i = 0; i < length && i < SYSEX_MESSAGE_SIZE_MAX; i++) {
+        s_line[at++] = ' ';
+        s_line[at++] = kDigits[bytes[i] >> 4];
+        s_line[at++] = kDigits[bytes[i] & 0x0F];
+    }
+    s_line[at] = '\0';
+    LogLineLocked(s_line);
     if (g_terminal.verbose >= 2) {
         ClearLineLocked();
-        fprintf(stderr, "%s\n", line.c_str());
+        fprintf(stderr, "%s\n", s_line);
         fflush(stderr);
         RestoreLineLocked();
     }
