@@ -96,6 +96,15 @@ run_given_command() {
   set -e
 }
 
+# Waits (10 s at most) until the instrument has received data packet $1; 1 when it never did.
+await_packet() {
+  for _ in $(seq 500); do
+    grep -q "^Rx data packet $1," "$work/instrument.txt" && return 0
+    sleep 0.02
+  done
+  return 1
+}
+
 instrument_pid=""
 # serial-instrument with the given settings; its pseudo-terminal's path in $line.
 start_instrument() {
@@ -608,10 +617,7 @@ progress-stop)
   start_instrument --version '*=0.50' --reply-delay 200
   job_options=()
   start_job update "$file" --serial "$line" --yes
-  for _ in $(seq 400); do
-    grep -q "^Rx data packet 6," "$work/instrument.txt" && break
-    sleep 0.05
-  done
+  await_packet 6 || true
   shown_before=$(wc -c <"$work/terminal.txt")
   type_keys '\032'
   sleep 0.5
@@ -649,10 +655,7 @@ rerun-*)
   set +e
   "$cli" update "$file" --serial "$line" --yes </dev/null >"$work/out.txt" 2>"$work/err.txt" &
   cli_pid=$!
-  for _ in $(seq 500); do
-    grep -q "^Rx data packet 1," "$work/instrument.txt" && break
-    sleep 0.02
-  done
+  await_packet 1 || true
   kill -TERM "$cli_pid"
   wait "$cli_pid"
   status=$?
@@ -699,11 +702,7 @@ shared-file)
   "$cli" update "$file" --serial "$first_line" --yes </dev/null >"$work/out1.txt" 2>"$work/err1.txt" &
   first_cli=$!
   set -e
-  for _ in $(seq 500); do
-    grep -q "^Rx data packet 0," "$work/instrument.txt" && break
-    sleep 0.02
-  done
-  grep -q "^Rx data packet 0," "$work/instrument.txt" || fail "the first update sent nothing"
+  await_packet 0 || fail "the first update sent nothing"
   run_cli info "$file"
   expect_status 0
   expect_text out.txt "VOICE    (code   2) version 2.10"
@@ -731,10 +730,7 @@ gone)
   set +e
   "$cli" update "$file" --serial "$line" --yes </dev/null >"$work/out.txt" 2>"$work/err.txt" &
   cli_pid=$!
-  for _ in $(seq 500); do
-    grep -q "^Rx data packet 1," "$work/instrument.txt" && break
-    sleep 0.02
-  done
+  await_packet 1 || true
   kill -KILL "$instrument_pid"
   gone_at=$(date +%s%N)
   wait "$cli_pid"
