@@ -1,7 +1,7 @@
 // window-bench: a whole update through OrventUpdater.exe's own window, timed packet by
 // packet, as update-bench times the engine alone. It starts the program in user mode on a
 // one-block system file with the stand-in winmm.dll beside it (as scripts/run.sh does),
-// waits until Update is offered, clicks it, waits until the progress bar is full and
+// waits until Update is offered, clicks it, waits until the update has ended and
 // closes the window. It prints the median and 95th-percentile packet cycle, its ratio to
 // the protocol's pace (the 20 ms pause plus the instrument's turnaround) and the
 // program's CPU time over the transfer's wall time.
@@ -203,7 +203,8 @@ double Percentile(const std::vector<double>& sorted, double fraction) {
 
 // The arrivals of the data packets: the longest messages, of which there are as many as
 // the file has packets.
-bool PacketArrivals(const std::string& timesPath, uint32_t packets, std::vector<uint64_t>* at) {
+bool PacketArrivals(const std::string& timesPath, uint32_t packets, std::vector<uint64_t>* at,
+                    bool say) {
     std::string text = ReadWholeFile(timesPath);
     std::vector<std::pair<uint64_t, unsigned long>> all;
     const char* p = text.c_str();
@@ -230,11 +231,19 @@ bool PacketArrivals(const std::string& timesPath, uint32_t packets, std::vector<
         }
     }
     if (at->size() != packets) {
+        if (!say) {
+            return false;
+        }
         std::fprintf(stderr, "%u packets expected, %u recorded in %s\n", packets,
                      (unsigned)at->size(), timesPath.c_str());
         return false;
     }
     return true;
+}
+
+bool RecordHoldsTransfer(const std::string& timesPath, uint32_t packets) {
+    std::vector<uint64_t> arrivals;
+    return PacketArrivals(timesPath, packets, &arrivals, false);
 }
 
 // CPU time over wall time between the first sample at or after from and the last one at
@@ -333,8 +342,12 @@ bool Measure(const WindowBenchOptions& o, const RunFolder& f, HANDLE process,
         int64_t cpu =
             underWine ? (stat.empty() ? -1 : LinuxCpuUs(stat)) : ProcessCpuMicroseconds(process);
         samples->push_back({NowUs(), cpu});
-        // Asking the bar costs the window a message: seldom.
-        if (n % kProgressPollSamples == 0 && ProgressBarFull()) {
+        // Asking the bar costs the window a message: seldom. The bar is full as the last
+        // packet goes out, before its acknowledgement: the run is over only when the
+        // update's port has closed, which is when the stand-in writes its record. A close
+        // before that would meet the Stop dialog and leave the program up.
+        if (n % kProgressPollSamples == 0 && ProgressBarFull() &&
+            RecordHoldsTransfer(f.times, o.fileSize / o.packetSize)) {
             return true;
         }
         Sleep(kSampleMs);
@@ -347,7 +360,7 @@ bool Measure(const WindowBenchOptions& o, const RunFolder& f, HANDLE process,
 bool PrintFigures(const WindowBenchOptions& o, const RunFolder& f,
                   const std::vector<CpuSample>& samples) {
     std::vector<uint64_t> arrivals;
-    if (!PacketArrivals(f.times, o.fileSize / o.packetSize, &arrivals)) {
+    if (!PacketArrivals(f.times, o.fileSize / o.packetSize, &arrivals, true)) {
         return false;
     }
     std::vector<double> cycles;
