@@ -42,14 +42,10 @@ int CheckDeviceVersion(HWND window, const char* path) {
     MainWindowState& w = g_mainWindow;
     int r = InquireVersion(&w.LoadedFileInfo, g_settings.DeviceType, nullptr);
     if (r == INQUIRE_NO_ANSWER) {
-        char text[TEXT_SIZE];
         CloseCurrentTransport();
         EnableWindow(w.updateButton, FALSE);
         EnterUiState(window, UI_IDLE, UI_CONTROLS_OF_STATE);
-        LogWrite(LOG_NEWLINE_BEFORE, "Failed to recieve data(timeout).");
-        FormatNotFoundText(w.LoadedFileInfo.deviceName, text, sizeof text);
-        ShowMessage(text);
-        InfoPutStatus(0, 0, text, INFO_KEEP_ROW);
+        TellInstrumentNotFound(w.LoadedFileInfo.deviceName, ShowMessage);
         return 0;
     }
     if (r == INQUIRE_UPDATE_NEEDED) {

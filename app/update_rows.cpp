@@ -16,8 +16,12 @@ void PutAlreadyLatestRows(void) {
     InfoPutStatus(0, 0, "Already the latest version.", INFO_KEEP_ROW);
 }
 
-void FormatNotFoundText(const char* deviceName, char* text, size_t size) {
-    TextFormat(text, size, "%s(in update mode) is not found.", deviceName);
+void TellInstrumentNotFound(const char* deviceName, void (*showMessage)(const char* text)) {
+    char text[TEXT_SIZE];
+    LogWrite(LOG_NEWLINE_BEFORE, "Failed to recieve data(timeout).");
+    TextFormat(text, sizeof text, "%s(in update mode) is not found.", deviceName);
+    showMessage(text);
+    InfoPutStatus(0, 0, text, INFO_KEEP_ROW);
 }
 
 void PutUpdatedRows(const SystemFileHeader* file, const char* statusText) {

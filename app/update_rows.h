@@ -6,16 +6,16 @@
 
 #include "sysfile/system_file.h"
 
-#include <cstddef>
-
 // "Update puts the latest system software" / " on your <device>." in the status rows.
 void PutUpdateOfferRows(const char* deviceName);
 
 // "Already the latest version." in the status rows.
 void PutAlreadyLatestRows(void);
 
-// "<device>(in update mode) is not found.", for the message box and the status row.
-void FormatNotFoundText(const char* deviceName, char* text, size_t size);
+// The instrument did not answer the version inquiry: "Failed to recieve data(timeout)." in
+// the log, then "<device>(in update mode) is not found." in the front end's message box
+// and, once that is dismissed, in the status row.
+void TellInstrumentNotFound(const char* deviceName, void (*showMessage)(const char* text));
 
 // The details and status rows of a completed update of file; statusText is the status
 // row's ("Update completed!", or the developer's offer to retry).

@@ -192,14 +192,10 @@ void ShowAlreadyLatest(void) {
 int CheckDeviceVersion(const char* path) {
     const int r = InquireVersion(&g_page.loadedFileInfo, g_page.openDeviceType, nullptr);
     if (r == INQUIRE_NO_ANSWER) {
-        char text[TEXT_SIZE];
         CloseOpenTransport();
         g_page.updateEnabled = 0;
         ShowControls(UI_IDLE);
-        LogWrite(LOG_NEWLINE_BEFORE, "Failed to recieve data(timeout).");
-        FormatNotFoundText(g_page.loadedFileInfo.deviceName, text, sizeof text);
-        PageShowMessage(text);
-        InfoPutStatus(0, 0, text, INFO_KEEP_ROW);
+        TellInstrumentNotFound(g_page.loadedFileInfo.deviceName, PageShowMessage);
         return 0;
     }
     if (r == INQUIRE_UPDATE_NEEDED) {
