@@ -33,7 +33,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import zlib from 'node:zlib';
-import {launchBrowser, openPage, serveSite, sleep} from '../../web/tests/harness.mjs';
+import {launchBrowser, openPage, serveSite, sleep, timeOwnTimersWhenHidden} from '../../web/tests/harness.mjs';
 import {assertCompleted, chooseTransport, loadUntilOffered, runEnded, updateUntilEnded, waitUntil,
         watchLocking} from '../../web/tests/page.mjs';
 import {vsbBlock, vsbFile} from '../../web/tests/vsb.mjs';
@@ -259,26 +259,7 @@ async function hiddenRun(bench) {
         await page.bringToFront();
         await chooseTransport(page, 'midi');
         await loadUntilOffered(page, file);
-        await page.evaluate(() => {
-            const t = window.__orventTest;
-            t.benchOwnTimers = [];
-            document.addEventListener('visibilitychange', () => {
-                if (!document.hidden || t.benchHiddenAt) {
-                    return;
-                }
-                t.benchHiddenAt = performance.now();
-                let last = performance.now();
-                const tick = () => {
-                    const now = performance.now();
-                    t.benchOwnTimers.push(now - last);
-                    last = now;
-                    if (t.benchOwnTimers.length < 3) {
-                        setTimeout(tick, 20);
-                    }
-                };
-                setTimeout(tick, 20);
-            });
-        });
+        await timeOwnTimersWhenHidden(page);
         await watchLocking(page);
         await page.click('#update');
         other = await session.browser.newPage();
@@ -286,7 +267,7 @@ async function hiddenRun(bench) {
         const v = await waitUntil(page, 'the end of the update', runEnded, 20000 + packets * 40);
         assertCompleted(v, 'ORVENT', '1.05');
         const hidden = await page.evaluate(() => ({
-            at: window.__orventTest.benchHiddenAt,
+            at: window.__orventTest.hiddenAt,
             stillHidden: document.hidden,
         }));
         if (!hidden.at || !hidden.stillHidden) {
@@ -295,7 +276,7 @@ async function hiddenRun(bench) {
         // The last of the page's own timers may still be waiting for its throttled turn.
         let own = [];
         for (let i = 0; i < 60 && own.length < 3; i++) {
-            own = await page.evaluate(() => window.__orventTest.benchOwnTimers);
+            own = await page.evaluate(() => window.__orventTest.ownTimers);
             await sleep(50);
         }
         const times = (await dataPacketTimes(page)).filter((t) => t > hidden.at);

@@ -4,7 +4,7 @@
 
 import assert from 'node:assert/strict';
 import {faultRowInstrument, faultRowOn, faultRows, pathExceptions} from './fault_rows.mjs';
-import {instrumentState, openPage, sleep, switchInstrumentOn} from './harness.mjs';
+import {instrumentState, openPage, sleep, switchInstrumentOn, timeOwnTimersWhenHidden} from './harness.mjs';
 import {
     OFFER,
     accessibleNames,
@@ -474,23 +474,7 @@ const hiddenTab = {
         await loadUntilOffered(page, file);
         // When the page went hidden, and how late its own 20 ms timers then come: the
         // proof that the browser's throttling was on.
-        await page.evaluate(() => {
-            const t = window.__orventTest;
-            t.ownTimers = [];
-            document.addEventListener('visibilitychange', () => {
-                t.hiddenAt = document.hidden ? performance.now() : null;
-                let last = performance.now();
-                const tick = () => {
-                    const now = performance.now();
-                    t.ownTimers.push(now - last);
-                    last = now;
-                    if (t.ownTimers.length < 3) {
-                        setTimeout(tick, 20);
-                    }
-                };
-                setTimeout(tick, 20);
-            });
-        });
+        await timeOwnTimersWhenHidden(page);
         await watchLocking(page);
         await page.click('#update');
         const other = await session.browser.newPage();

@@ -260,6 +260,32 @@ export async function switchInstrumentOn(page, settings, file) {
     );
 }
 
+// When the page first went hidden (window.__orventTest.hiddenAt) and how late three of its
+// own 20 ms timers then came (window.__orventTest.ownTimers): near a second when the browser
+// throttles a hidden tab, which is what the core's own timer worker must not suffer.
+export async function timeOwnTimersWhenHidden(page) {
+    await page.evaluate(() => {
+        const t = window.__orventTest;
+        t.ownTimers = [];
+        document.addEventListener('visibilitychange', () => {
+            if (!document.hidden || t.hiddenAt) {
+                return;
+            }
+            t.hiddenAt = performance.now();
+            let last = performance.now();
+            const tick = () => {
+                const now = performance.now();
+                t.ownTimers.push(now - last);
+                last = now;
+                if (t.ownTimers.length < 3) {
+                    setTimeout(tick, 20);
+                }
+            };
+            setTimeout(tick, 20);
+        });
+    });
+}
+
 export function sleep(ms) {
     return new Promise((r) => setTimeout(r, ms));
 }
